@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds telltrail and runs every test, on a fresh Debian 12 machine as well:
+# installs the Debian packages that are missing (as root), then runs the
+# stages in order. Any failing stage fails the whole run.
+#
+#   tools/run-tests.sh            all stages
+#   tools/run-tests.sh native asan   only the named stages
+#
+# Build trees go to build/<stage> below the source tree.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+cd "$ROOT"
+JOBS=$(nproc 2>/dev/null || echo 2)
+ALL_STAGES=(native asan)
+STAGES=("$@")
+[ ${#STAGES[@]} -gt 0 ] || STAGES=("${ALL_STAGES[@]}")
+
+PACKAGES=(
+  build-essential cmake g++ pkg-config
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+log() { printf '\n=== %s ===\n' "$*"; }
+
+install_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing: ${missing[*]}"
+  local SUDO=
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+# configure_build <dir> <cmake args...>
+configure_build() {
+  local dir=$1; shift
+  cmake -S "$ROOT" -B "$dir" -DTELLTRAIL_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+}
+
+run_ctest() {
+  local dir=$1; shift
+  ctest --test-dir "$dir" --output-on-failure -j"$JOBS" "$@"
+}
+
+stage_native() {
+  log "native build and unit tests"
+  configure_build build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  run_ctest build/native
+}
+
+stage_asan() {
+  log "AddressSanitizer + UndefinedBehaviorSanitizer build and unit tests"
+  configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DTELLTRAIL_SANITIZE=ON -DTELLTRAIL_BENCH=OFF
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_ctest build/asan
+}
+
+install_packages
+start=$(date +%s)
+for s in "${STAGES[@]}"; do
+  "stage_$s"
+done
+log "all stages passed (${STAGES[*]}) in $(( $(date +%s) - start )) s"
