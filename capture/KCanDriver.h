@@ -21,6 +21,9 @@ public:
   virtual bool ReceiveData(KCanFrame& frame) = 0;
   virtual bool ReadData(KCanFrame& frame) = 0;
   virtual bool SendData(const KCanFrame& frame) = 0;
+  // True once the device has gone away for good (an unplugged adapter): the
+  // capture thread then ends instead of polling a dead device forever.
+  virtual bool Lost() const { return false; }
 
   char mDev[cDevSize];
 };

@@ -1,0 +1,60 @@
+// Capture server: owns the CAN driver(s) and a capture thread that stores
+// every received frame, numbered, in a ring of 10240 frames which the main
+// thread drains.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "KCanDriver.h"
+#include "KThread.h"
+#include "NCanUtils.h"
+
+class KCanServer : public KThread {
+public:
+  enum : int { cRingSize = 10240 };
+
+  KCanServer();
+  ~KCanServer();
+
+  // Chooses, creates and initialises the driver(s): a device name containing
+  // "tty" gets a CAN232 adapter driver, any other name (or none) a pair of
+  // SocketCAN drivers, the first receiving and the second sending. Effective
+  // once only.
+  bool Init(const char* dev);
+  // The receiving driver's device name, or "" without one.
+  const char* GetDev() const;
+  // Terminate, then pause 1000 ms.
+  void Halt();
+
+  int RingCount() const;
+  // More than three quarters of the ring unread.
+  bool RingBufferFull() const;
+  void IncRingPtr(std::atomic<int>& index) const;
+  // Stores a copy; when the ring is full the oldest unread frame is dropped.
+  void PutFrame(const KCanFrame& frame);
+  // Takes the oldest unread frame; false (frame untouched) when empty.
+  bool GetFrame(KCanFrame& frame);
+  // Frames lost by overwriting the oldest unread frame since construction.
+  uint32_t Overwritten() const { return mOverwritten.load(std::memory_order_relaxed); }
+
+  bool SendData(const KCanFrame& frame);
+
+  uint32_t mFrameCounter;
+  bool mInitialised;
+  KCriticalSection* mLock;
+  int mRingSize;
+  // Changed only under mLock; read without it for the emptiness and fill
+  // tests, where a stale value only delays a decision.
+  std::atomic<int> mWriteIndex;
+  std::atomic<int> mReadIndex;
+  KCanFrame* mRing;
+  KCanDriver* mRecvDriver;
+  KCanDriver* mSendDriver;
+
+protected:
+  void Execute() override;
+
+private:
+  std::atomic<uint32_t> mOverwritten;
+};

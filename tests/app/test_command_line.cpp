@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "TellTrail.h"
+
+namespace {
+
+const std::string cBanner =
+    "can-bus data logger\ntelltrail 0.1.0 - one CAN bus to console, log file, database or web\n\n";
+const std::string cUsage =
+    "usage:\n"
+    "telltrail <can dev> <sample time in sec> [ (<filename> | <mysql host>) [ csv | mysql ] ]\n"
+    "  or\n"
+    "telltrail <file.xml>\n"
+    "\n"
+    "example: telltrail can0 10 192.168.1.137 mysql\n"
+    "or       telltrail can1 3600 canlog csv\n"
+    "\n";
+
+struct KRun {
+  std::string out;
+  int status = -1000; // exit status, or -signal
+  double seconds = 0; // from the stop signal to the exit
+};
+
+double Now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Runs the program's entry point in a child process with the given
+// arguments, its standard output captured. When `stopAfter` appears in the
+// output, the child gets SIGTERM; `limit` seconds after the start it is
+// killed.
+KRun RunTellTrail(std::vector<std::string> args, const std::string& stopAfter = "", double limit = 20) {
+  int pipeFds[2];
+  EXPECT_EQ(pipe(pipeFds), 0);
+  std::fflush(stdout);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipeFds[1], 1);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    std::vector<char*> argv;
+    static char name[] = "telltrail";
+    argv.push_back(name);
+    for (std::string& a : args)
+      argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    int status = TellTrailMain(static_cast<int>(args.size()) + 1, argv.data());
+    std::fflush(stdout);
+    _exit(status & 0xFF);
+  }
+  close(pipeFds[1]);
+  KRun run;
+  double start = Now(), stoppedAt = 0;
+  for (;;) {
+    pollfd p{pipeFds[0], POLLIN, 0};
+    int ready = poll(&p, 1, 50);
+    if (ready > 0) {
+      char buffer[4096];
+      ssize_t n = read(pipeFds[0], buffer, sizeof(buffer));
+      if (n <= 0)
+        break;
+      run.out.append(buffer, static_cast<size_t>(n));
+    }
+    if (!stopAfter.empty() && stoppedAt == 0 && run.out.find(stopAfter) != std::string::npos) {
+      stoppedAt = Now();
+      kill(pid, SIGTERM);
+    }
+    if (Now() - start > limit) {
+      kill(pid, SIGKILL);
+      ADD_FAILURE() << "telltrail did not end within " << limit << " s";
+      break;
+    }
+  }
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  if (stoppedAt > 0)
+    run.seconds = Now() - stoppedAt;
+  return run;
+}
+
+// Lines reporting that this machine has no CAN support depend on the host.
+std::string WithoutSocketErrors(const std::string& out) {
+  std::string result;
+  size_t pos = 0;
+  while (pos < out.size()) {
+    size_t end = out.find('\n', pos);
+    end = end == std::string::npos ? out.size() : end + 1;
+    std::string line = out.substr(pos, end - pos);
+    if (line.rfind("socket error", 0) != 0)
+      result += line;
+    pos = end;
+  }
+  return result;
+}
+
+// Compares the head of the output with the expected text.
+std::string Head(const std::string& out, const std::string& expected) {
+  return out.substr(0, expected.size());
+}
+
+bool EndsWithTermination(const std::string& out) {
+  size_t last = out.rfind('\n', out.size() - 2);
+  std::string line = out.substr(last == std::string::npos ? 0 : last + 1);
+  return line.size() > 12 && line.compare(line.size() - 12, 12, " terminated\n") == 0;
+}
+
+TEST(CommandLine, NoArgumentsRunOnTheDefaults) {
+  KRun run = RunTellTrail({}, "sample time: 10 sec\n\n");
+  std::string head = cBanner + cUsage + "device: can0\nsample time: 10 sec\n\n";
+  EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
+  EXPECT_TRUE(EndsWithTermination(run.out)) << run.out;
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST(CommandLine, HexadecimalSampleTime) {
+  // No usage text with two arguments.
+  KRun full = RunTellTrail({"can0", "0x3C"}, "sample time: 60 sec\n\n");
+  std::string head = cBanner + "device: can0\nsample time: 60 sec\n\n";
+  EXPECT_EQ(Head(WithoutSocketErrors(full.out), head), head);
+  EXPECT_EQ(full.status, 0);
+}
+
+TEST(CommandLine, InvalidSampleTimesFailStartUp) {
+  const char* texts[] = {"86401", "-5", "10s", "", "4294967306", "0x10000003C", "abc", "0x",
+                         "+5", " 5", "99999999999999999999", "0x0000000000015181"};
+  for (const char* text : texts) {
+    SCOPED_TRACE(std::string("sample time \"") + text + "\"");
+    KRun run = RunTellTrail({"can0", text});
+    EXPECT_EQ(run.out, cBanner + "not valid sample time: " + text + "\n\n");
+    EXPECT_EQ(run.status, 255);
+  }
+}
+
+TEST(CommandLine, SampleTimeParsing) {
+  struct {
+    const char* text;
+    bool ok;
+    int seconds;
+  } cases[] = {{"0", true, 0},          {"86400", true, 86400}, {"0x3C", true, 60},
+               {"0x15180", true, 86400}, {"00000000010", true, 10}, {"0x00000000000003C", true, 60},
+               {"-0", true, 0},          {"86401", false, 0},   {"0x15181", false, 0},
+               {"4294967306", false, 0}, {"0x10000003C", false, 0}, {"-5", false, 0},
+               {"10s", false, 0},        {"", false, 0},        {nullptr, false, 0}};
+  for (const auto& c : cases) {
+    int seconds = -1;
+    EXPECT_EQ(ParseSampleTime(c.text, seconds), c.ok) << (c.text ? c.text : "(null)");
+    EXPECT_EQ(seconds, c.ok ? c.seconds : -1) << (c.text ? c.text : "(null)");
+  }
+}
+
+TEST(CommandLine, UnknownDevicePrefixComplainsAndRunsOn) {
+  KRun run = RunTellTrail({"vcan0", "0"});
+  std::string out = WithoutSocketErrors(run.out);
+  std::string head = cBanner +
+                     "first parameter must begin with \"can\", \"tty\" or end with \".xml\"\n\n" +
+                     cUsage + "device: vcan0\nsample time: 0 sec\n\n";
+  EXPECT_EQ(Head(out, head), head);
+  EXPECT_TRUE(EndsWithTermination(out));
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST(CommandLine, TraceAloneIsTheTraceSwitch) {
+  KRun run = RunTellTrail({"trace"}, "sample time: 10 sec\n\n");
+  EXPECT_EQ(Head(WithoutSocketErrors(run.out), cBanner + cUsage), cBanner + cUsage);
+  EXPECT_NE(run.out.find("device: can0\n"), std::string::npos);
+}
+
+TEST(CommandLine, FileLoggingSettingsLines) {
+  char dir[] = "/tmp/telltrail-cmd-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string base = std::string(dir) + "/canlog";
+  int days, ms;
+  NCanUtils::ArtTime(days, ms);
+  char expectedName[cLogNameSize];
+  testing::internal::CaptureStdout();
+  SetLogFilename(base.c_str(), days, expectedName);
+  std::string logLine = testing::internal::GetCapturedStdout();
+
+  struct {
+    std::vector<std::string> args;
+    std::string tail;
+  } cases[] = {
+      {{"can0", "0", base}, "device: can0\nsample time: 0 sec\n\n"},
+      {{"can0", "0", base, "csv"}, "device: can0\nsample time: 0 sec\nuse comma separated values\n\n"},
+      {{"can0", "0", base, "other"}, "device: can0\nsample time: 0 sec\n\n"},
+      {{"can0", "0", base, "csv", "trace"},
+       "device: can0\nsample time: 0 sec\nuse comma separated values\n\n"},
+  };
+  for (auto& c : cases) {
+    KRun run = RunTellTrail(c.args);
+    std::string head = cBanner + logLine + c.tail;
+    EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
+    EXPECT_EQ(run.out.find("mysql host"), std::string::npos);
+    EXPECT_EQ(run.status, 0);
+  }
+  std::system((std::string("rm -rf ") + dir).c_str());
+}
+
+TEST(CommandLine, OverlongFileNameIsRefused) {
+  std::string name(cMaxFileNameLength + 1, 'n');
+  KRun run = RunTellTrail({"can0", "1", name});
+  EXPECT_EQ(run.out, cBanner + "log file name too long (more than 1014 characters)\n");
+  EXPECT_EQ(run.status, 255);
+}
+
+TEST(CommandLine, StopSignalEndsTheRunPromptly) {
+  // A whole day of sample time: the stop must not wait for it.
+  KRun run = RunTellTrail({"can0", "86400"}, "sample time: 86400 sec\n\n");
+  EXPECT_TRUE(EndsWithTermination(run.out)) << run.out;
+  EXPECT_EQ(run.status, 0);
+  EXPECT_LT(run.seconds, 1.0);
+}
+
+} // namespace
