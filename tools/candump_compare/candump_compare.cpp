@@ -1,0 +1,191 @@
+// candump-compare: checks a telltrail CSV log against a candump -l log of
+// the same traffic. Every frame candump recorded must appear in telltrail's
+// log once, in order, with consecutive counters and the same identifier,
+// flags, length and data; with --time also the same receive time to the
+// millisecond.
+//
+//   candump-compare [--time] [--quiet] CANDUMP_LOG CSV_LOG...
+//
+// Several CSV logs (one per day) are read in the order given. Exit status 0
+// when the logs agree, 1 when they differ, 2 on bad input.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "NCanUtils.h"
+
+namespace {
+
+struct KLogFrame {
+  uint32_t mCounter = 0;
+  long long mUnixMs = 0;
+  uint32_t mId = 0;
+  int mLen = 0;
+  unsigned char mData[8] = {};
+  int mLine = 0;
+};
+
+// "(1796652309.123456) can0 123#3100FA" or "18DB33F1#R" or "123#R3".
+bool ParseCandump(const char* line, KLogFrame& f) {
+  const char* p = line;
+  if (*p++ != '(')
+    return false;
+  char* end = nullptr;
+  long long seconds = std::strtoll(p, &end, 10);
+  if (end == p || *end != '.')
+    return false;
+  p = end + 1;
+  long micro = std::strtol(p, &end, 10);
+  if (end == p || *end != ')')
+    return false;
+  f.mUnixMs = seconds * 1000 + micro / 1000;
+  p = std::strchr(end, ' ');
+  if (p == nullptr)
+    return false;
+  while (*p == ' ')
+    ++p;
+  p = std::strchr(p, ' '); // skip the interface name
+  if (p == nullptr)
+    return false;
+  while (*p == ' ')
+    ++p;
+  const char* idStart = p;
+  int id = NCanUtils::GetHex(p);
+  if (*p != '#' || (p - idStart != 3 && p - idStart != 8))
+    return false;
+  f.mId = static_cast<uint32_t>(id);
+  if (p - idStart == 8 && (f.mId & KCanFrame::cErrorFlag) == 0)
+    f.mId |= KCanFrame::cExtendedFlag;
+  ++p;
+  if (*p == '#')
+    return false; // CAN FD: not a classic frame
+  if (*p == 'R') {
+    f.mId |= KCanFrame::cRemoteFlag;
+    ++p;
+    f.mLen = (*p >= '0' && *p <= '8') ? *p - '0' : 0;
+    return true;
+  }
+  f.mLen = 0;
+  unsigned char b;
+  while (f.mLen < 8 && NCanUtils::GetHexByte(p, b)) {
+    f.mData[f.mLen++] = b;
+    if (*p == '.')
+      ++p;
+  }
+  return *p == 0 || *p == '\n' || *p == '\r' || *p == '_';
+}
+
+// "17,'2026-12-07',50709123,384,0,49,0,250,0,12,NULL,NULL,NULL"
+bool ParseCsv(const char* line, KLogFrame& f) {
+  unsigned long counter, id;
+  int year, month, day, ms, flags, consumed = 0;
+  if (std::sscanf(line, "%lu,'%d-%d-%d',%d,%lu,%d%n", &counter, &year, &month, &day, &ms, &id,
+                  &flags, &consumed) != 7)
+    return false;
+  int days;
+  if (!NCanUtils::GetArtDays(year, month, day, days))
+    return false;
+  f.mCounter = static_cast<uint32_t>(counter);
+  f.mUnixMs = (static_cast<long long>(days) + NCanUtils::cEpochOffsetDays) * NCanUtils::cMsPerDay + ms;
+  f.mId = static_cast<uint32_t>(id);
+  f.mLen = 0;
+  const char* p = line + consumed;
+  for (int i = 0; i < 8; ++i) {
+    if (*p++ != ',')
+      return false;
+    if (std::strncmp(p, "NULL", 4) == 0) {
+      p += 4;
+      continue;
+    }
+    char* end;
+    long v = std::strtol(p, &end, 10);
+    if (end == p || v < 0 || v > 255 || f.mLen != i)
+      return false;
+    f.mData[f.mLen++] = static_cast<unsigned char>(v);
+    p = end;
+  }
+  return *p == '\n' || *p == 0;
+}
+
+bool ReadLog(const char* path, bool csv, std::vector<KLogFrame>& frames) {
+  FILE* in = std::fopen(path, "r");
+  if (in == nullptr) {
+    std::fprintf(stderr, "candump-compare: cannot open %s\n", path);
+    return false;
+  }
+  char line[512];
+  int number = 0;
+  bool ok = true;
+  while (std::fgets(line, sizeof(line), in) != nullptr) {
+    ++number;
+    if (line[0] == '\n' || line[0] == 0)
+      continue;
+    KLogFrame f;
+    f.mLine = number;
+    if (!(csv ? ParseCsv(line, f) : ParseCandump(line, f))) {
+      std::fprintf(stderr, "candump-compare: %s:%d: not a frame line: %s", path, number, line);
+      ok = false;
+      break;
+    }
+    frames.push_back(f);
+  }
+  std::fclose(in);
+  return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  bool compareTime = false, quiet = false;
+  int first = 1;
+  for (; first < argc && argv[first][0] == '-'; ++first) {
+    if (std::strcmp(argv[first], "--time") == 0)
+      compareTime = true;
+    else if (std::strcmp(argv[first], "--quiet") == 0)
+      quiet = true;
+    else
+      break;
+  }
+  if (argc - first < 2) {
+    std::fprintf(stderr, "usage: candump-compare [--time] [--quiet] CANDUMP_LOG CSV_LOG...\n");
+    return 2;
+  }
+  std::vector<KLogFrame> reference, logged;
+  if (!ReadLog(argv[first], false, reference))
+    return 2;
+  for (int i = first + 1; i < argc; ++i)
+    if (!ReadLog(argv[i], true, logged))
+      return 2;
+
+  int errors = 0;
+  auto report = [&](size_t i, const char* what) {
+    if (++errors <= 10)
+      std::printf("frame %zu (candump line %d): %s\n", i, reference[i].mLine, what);
+  };
+  size_t n = reference.size() < logged.size() ? reference.size() : logged.size();
+  for (size_t i = 0; i < n; ++i) {
+    const KLogFrame& r = reference[i];
+    const KLogFrame& l = logged[i];
+    if (l.mCounter != logged[0].mCounter + static_cast<uint32_t>(i))
+      report(i, "counter not consecutive");
+    if (l.mId != r.mId)
+      report(i, "identifier differs");
+    if (l.mLen != r.mLen || std::memcmp(l.mData, r.mData, static_cast<size_t>(r.mLen)) != 0) {
+      if ((r.mId & KCanFrame::cRemoteFlag) == 0 || l.mLen != r.mLen)
+        report(i, "data differs");
+    }
+    if (compareTime && l.mUnixMs != r.mUnixMs)
+      report(i, "receive time differs");
+  }
+  if (reference.size() != logged.size()) {
+    ++errors;
+    std::printf("candump recorded %zu frames, telltrail logged %zu\n", reference.size(), logged.size());
+  }
+  if (errors == 0 && !quiet)
+    std::printf("%zu frames compared: identical%s\n", n, compareTime ? " (time to the ms)" : "");
+  else if (errors > 0)
+    std::printf("%d differences\n", errors);
+  return errors == 0 ? 0 : 1;
+}
