@@ -1,0 +1,219 @@
+#include "KRPiCanDriver.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#ifndef SO_TIMESTAMP_OLD
+#define SO_TIMESTAMP_OLD 29
+#endif
+#ifndef SO_TIMESTAMP_NEW
+#define SO_TIMESTAMP_NEW 63
+#endif
+
+namespace {
+
+// Index of SOCK_RAW in the socket type table of KIpSocket.
+enum : int { cRawSocketType = 2 };
+
+// Room for the time-stamp message in its largest form (two 64-bit values)
+// and one 32-bit message besides, each with header and alignment.
+enum : std::size_t {
+  cControlSize = CMSG_SPACE(2 * sizeof(int64_t)) + CMSG_SPACE(sizeof(uint32_t))
+};
+
+// Offset of the byte that follows the length byte in a kernel frame.
+enum : int { cFlagsOffset = 5 };
+
+static_assert(sizeof(can_frame) == 16, "classic kernel CAN frame is 16 bytes");
+
+bool IsTimeStampType(int type) {
+  return type == SO_TIMESTAMP || type == SO_TIMESTAMP_OLD || type == SO_TIMESTAMP_NEW;
+}
+
+// Copies the kernel frame into the record: identifier with its flag bits,
+// length limited to 8, that many data bytes.
+void TakeFrame(const can_frame& kf, KCanFrame& frame) {
+  int len = kf.can_dlc > 8 ? 8 : kf.can_dlc;
+  frame.mLen = len;
+  frame.mId = kf.can_id;
+  std::memcpy(frame.mData, kf.data, static_cast<std::size_t>(len));
+}
+
+} // namespace
+
+// Running number of the frames received by every instance.
+static std::atomic<uint32_t> RecvCounter{0};
+
+KRPiCanDriver::KRPiCanDriver() : KIpSocket(), KCanDriver(), mTimeStamp(0), mCanAddr(nullptr) {
+  mCanAddr = new sockaddr_can;
+  std::memset(mCanAddr, 0, sizeof(*mCanAddr));
+}
+
+KRPiCanDriver::~KRPiCanDriver() {
+  Close();
+  delete mCanAddr;
+  mCanAddr = nullptr;
+}
+
+bool KRPiCanDriver::Init(const char* dev) {
+  mFamily = PF_CAN;
+  mType = cRawSocketType;
+  mProtocol = CAN_RAW;
+  mTimeStamp = 1;
+  if (!KCanDriver::Init(dev))
+    std::snprintf(mDev, sizeof(mDev), "can0");
+  SetBlockMode(bmBlocking);
+  KIpSocket::Open();
+  return mOpen;
+}
+
+bool KRPiCanDriver::Bind() {
+  if (!mOpen)
+    return false;
+  if (ErrorCheck(setsockopt(mSocket, SOL_SOCKET, SO_TIMESTAMP, &mTimeStamp, sizeof(mTimeStamp)),
+                 "setsockopt") != 0)
+    mTimeStamp = 0; // receive times come from the clock
+  // Error frames reach a raw socket only through an error filter; without
+  // it every error frame on the bus would be lost.
+  can_err_mask_t errMask = CAN_ERR_MASK;
+  ErrorCheck(setsockopt(mSocket, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errMask, sizeof(errMask)),
+             "setsockopt");
+
+  // An unknown interface must fail the bind: index 0 would bind to every
+  // CAN interface at once. A name that does not fit is no interface name.
+  ifreq request;
+  std::memset(&request, 0, sizeof(request));
+  if (std::strlen(mDev) >= sizeof(request.ifr_name)) {
+    errno = ENODEV;
+    ErrorCheck(-1, "ioctl");
+    return false;
+  }
+  std::snprintf(request.ifr_name, sizeof(request.ifr_name), "%s", mDev);
+  if (ErrorCheck(ioctl(mSocket, SIOCGIFINDEX, &request), "ioctl") == -1)
+    return false;
+  if (request.ifr_ifindex <= 0) {
+    errno = ENODEV;
+    ErrorCheck(-1, "ioctl");
+    return false;
+  }
+
+  mCanAddr->can_family = AF_CAN;
+  mCanAddr->can_ifindex = request.ifr_ifindex;
+  return ErrorCheck(bind(mSocket, reinterpret_cast<sockaddr*>(mCanAddr), sizeof(*mCanAddr)),
+                    "bind") == 0;
+}
+
+void KRPiCanDriver::Close() {}
+
+bool KRPiCanDriver::Connect() { return Bind(); }
+
+bool KRPiCanDriver::KernelTime(const msghdr& message, timeval& tv) {
+  // CMSG_NXTHDR takes a non-const header but only reads it.
+  msghdr& m = const_cast<msghdr&>(message);
+  for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+    if (c->cmsg_level != SOL_SOCKET || !IsTimeStampType(c->cmsg_type))
+      continue;
+    // The payload is two 32-bit values (old layout of a 32-bit system) or
+    // two 64-bit values (64-bit systems and the 64-bit time layout).
+    const unsigned char* data = CMSG_DATA(c);
+    std::size_t payload = c->cmsg_len >= CMSG_LEN(0) ? c->cmsg_len - CMSG_LEN(0) : 0;
+    int64_t sec = 0;
+    int64_t usec = 0;
+    if (payload == 2 * sizeof(int64_t)) {
+      std::memcpy(&sec, data, sizeof(int64_t));
+      std::memcpy(&usec, data + sizeof(int64_t), sizeof(int64_t));
+    } else if (payload == 2 * sizeof(int32_t)) {
+      int32_t s32 = 0;
+      int32_t u32 = 0;
+      std::memcpy(&s32, data, sizeof(s32));
+      std::memcpy(&u32, data + sizeof(s32), sizeof(u32));
+      sec = s32;
+      usec = u32;
+    } else {
+      continue;
+    }
+    if (usec < 0 || usec >= 1000000)
+      continue;
+    tv.tv_sec = static_cast<time_t>(sec);
+    tv.tv_usec = static_cast<suseconds_t>(usec);
+    return true;
+  }
+  return false;
+}
+
+bool KRPiCanDriver::ReceiveData(KCanFrame& frame) {
+  bool readable = false;
+  if (!Select(&readable, nullptr, nullptr, 1) || !readable)
+    return false;
+
+  can_frame kf;
+  std::memset(&kf, 0, sizeof(kf));
+  iovec io;
+  io.iov_base = &kf;
+  io.iov_len = sizeof(kf);
+  union {
+    cmsghdr align;
+    unsigned char buf[cControlSize];
+  } control;
+  msghdr message;
+  std::memset(&message, 0, sizeof(message));
+  message.msg_name = mCanAddr;
+  message.msg_namelen = sizeof(*mCanAddr);
+  message.msg_iov = &io;
+  message.msg_iovlen = 1;
+  message.msg_control = control.buf;
+  message.msg_controllen = sizeof(control.buf);
+  message.msg_flags = 0;
+
+  long n = ErrorCheck(recvmsg(mSocket, &message, 0), "recvmsg");
+  // Anything but one whole classic frame is not a frame.
+  if (n != static_cast<long>(sizeof(kf)) || (message.msg_flags & MSG_TRUNC) != 0)
+    return false;
+
+  timeval tv;
+  if (mTimeStamp != 0 && KernelTime(message, tv))
+    NCanUtils::ArtTime(tv, frame.mDays, frame.mMs);
+  else
+    NCanUtils::ArtTime(frame.mDays, frame.mMs);
+  TakeFrame(kf, frame);
+  frame.mFlags = reinterpret_cast<const unsigned char*>(&kf)[cFlagsOffset];
+  frame.mCounter = RecvCounter.fetch_add(1);
+  return true;
+}
+
+bool KRPiCanDriver::ReadData(KCanFrame& frame) {
+  bool readable = false;
+  if (!Select(&readable, nullptr, nullptr, 1) || !readable)
+    return false;
+  can_frame kf;
+  std::memset(&kf, 0, sizeof(kf));
+  long n = ErrorCheck(read(mSocket, &kf, sizeof(kf)), "read");
+  if (n != static_cast<long>(sizeof(kf)))
+    return false;
+  NCanUtils::ArtTime(frame.mDays, frame.mMs);
+  TakeFrame(kf, frame);
+  frame.mFlags = 0;
+  frame.mCounter = RecvCounter.fetch_add(1);
+  return true;
+}
+
+bool KRPiCanDriver::SendData(const KCanFrame& frame) {
+  bool writable = false;
+  if (!Select(nullptr, &writable, nullptr, 1) || !writable)
+    return false;
+  can_frame kf;
+  std::memset(&kf, 0, sizeof(kf));
+  kf.can_id = frame.mId;
+  kf.can_dlc = static_cast<unsigned char>(frame.mLen & 0xFF);
+  std::memcpy(kf.data, frame.mData, static_cast<std::size_t>(frame.SafeLen()));
+  return ErrorCheck(write(mSocket, &kf, sizeof(kf)), "write") == static_cast<long>(sizeof(kf));
+}
