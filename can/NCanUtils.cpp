@@ -1,6 +1,7 @@
 #include "NCanUtils.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -512,3 +513,85 @@ void FormatFrame(const KCanFrame& frame, bool csv, char* out, std::size_t size) 
 }
 
 } // namespace NCanUtils
+
+// ---------------------------------------------------------------------------
+// KCan232Frame: the CAN232 adapter's ASCII frame line
+
+KCan232Frame& KCan232Frame::operator=(const char* text) {
+  int n = 0;
+  if (text != nullptr) {
+    for (const char* p = text; *p != 0 && n < cTextSize - 1; ++p) {
+      if (static_cast<unsigned char>(*p) > 0x20)
+        mText[n++] = *p;
+    }
+  }
+  mText[n] = 0;
+  return *this;
+}
+
+bool KCan232Frame::SetCanFrame(KCanFrame& frame) const {
+  frame.Init();
+  const char type = mText[0];
+  const bool extended = type == 'T' || type == 'R';
+  const bool standard = type == 't' || type == 'r';
+  if (!extended && !standard)
+    return false;
+  const char* p = mText + 1;
+  unsigned char b = 0;
+  if (!NCanUtils::GetHexByte(p, b))
+    return false;
+  if (extended) {
+    if (b > 0x3F)
+      return false;
+    uint32_t id = b;
+    for (int i = 0; i < 3; ++i) {
+      if (!NCanUtils::GetHexByte(p, b))
+        return false;
+      id = (id << 8) | b;
+    }
+    frame.mId = id | KCanFrame::cExtendedFlag;
+  } else {
+    if (b >= 0x80 || !NCanUtils::IsHexDigit(*p))
+      return false;
+    frame.mId = static_cast<uint32_t>(b) * 16 + static_cast<uint32_t>(NCanUtils::GetHexDigit(*p));
+    ++p;
+  }
+  if (type == 'r' || type == 'R')
+    frame.mId |= KCanFrame::cRemoteFlag;
+  if (*p < '0' || *p > '8')
+    return false;
+  frame.mLen = *p - '0';
+  ++p;
+  for (int i = 0; i < frame.mLen; ++i) {
+    if (!NCanUtils::GetHexByte(p, frame.mData[i]))
+      return false;
+  }
+  return true;
+}
+
+bool KCan232Frame::IsOk() const {
+  KCanFrame scratch;
+  return SetCanFrame(scratch);
+}
+
+bool KCan232Frame::GetCanFrame(const KCanFrame& frame) {
+  // A length outside 0..8 would give a line the adapter refuses (and that
+  // disagrees with the data pairs sent), so it is clamped like the drivers do.
+  const int len = frame.SafeLen();
+  if ((frame.mId & KCanFrame::cExtendedFlag) == 0)
+    std::snprintf(mText, sizeof(mText), "t%3.3X%1.1X", static_cast<unsigned>(frame.mId & 0x7FFu),
+                  static_cast<unsigned>(len));
+  else
+    std::snprintf(mText, sizeof(mText), "T%8.8X%1.1X",
+                  static_cast<unsigned>(frame.mId & 0x3FFFFFFFu), static_cast<unsigned>(len));
+  if ((frame.mId & KCanFrame::cRemoteFlag) != 0)
+    mText[0] = static_cast<char>(mText[0] - 2); // 't' -> 'r', 'T' -> 'R'
+  static const char cHex[] = "0123456789ABCDEF";
+  char* out = mText + std::strlen(mText);
+  for (int i = 0; i < len; ++i) {
+    *out++ = cHex[frame.mData[i] >> 4];
+    *out++ = cHex[frame.mData[i] & 0x0F];
+  }
+  *out = 0;
+  return true;
+}

@@ -99,3 +99,29 @@ void PrintDateTime(int days, int ms, char* out, std::size_t size = cTimeTextSize
 void FormatFrame(const KCanFrame& frame, bool csv, char* out, std::size_t size = cLineSize);
 
 } // namespace NCanUtils
+
+// One CAN frame in the ASCII line form of the CAN232 serial adapter:
+//   t iii l dd..   standard data frame   (identifier 0..7FF)
+//   T iiiiiiii l dd..  extended data frame (identifier 0..3FFFFFFF)
+//   r / R          the same as remote frames (data pairs as the length says)
+// The carriage return that ends a line on the wire is not part of mText.
+class KCan232Frame {
+public:
+  enum : int { cTextSize = 32 };
+
+  explicit KCan232Frame(const char* text = nullptr) { *this = text; }
+
+  // Keeps the characters above 0x20 (blanks and control characters are
+  // dropped), at most 31 of them; a null text gives an empty line.
+  KCan232Frame& operator=(const char* text);
+
+  // Decodes the line into `frame` (reset first; time and counter stay 0).
+  // False for a line that breaks the form; `frame` may then be partly filled.
+  bool SetCanFrame(KCanFrame& frame) const;
+  // True when the line is a well-formed frame line.
+  bool IsOk() const;
+  // Encodes `frame` (length clamped to 0..8); always true.
+  bool GetCanFrame(const KCanFrame& frame);
+
+  char mText[cTextSize];
+};
