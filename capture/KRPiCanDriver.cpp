@@ -92,12 +92,13 @@ bool KRPiCanDriver::Bind() {
   // CAN interface at once. A name that does not fit is no interface name.
   ifreq request;
   std::memset(&request, 0, sizeof(request));
-  if (std::strlen(mDev) >= sizeof(request.ifr_name)) {
+  std::size_t nameLen = strnlen(mDev, sizeof(mDev));
+  if (nameLen >= sizeof(request.ifr_name)) {
     errno = ENODEV;
     ErrorCheck(-1, "ioctl");
     return false;
   }
-  std::snprintf(request.ifr_name, sizeof(request.ifr_name), "%s", mDev);
+  std::memcpy(request.ifr_name, mDev, nameLen); // the rest of the name is zero
   if (ErrorCheck(ioctl(mSocket, SIOCGIFINDEX, &request), "ioctl") == -1)
     return false;
   if (request.ifr_ifindex <= 0) {
