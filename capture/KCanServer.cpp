@@ -3,6 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "KCan232.h"
 #include "KRPiCanDriver.h"
 
 KCanServer::KCanServer()
@@ -36,8 +37,13 @@ bool KCanServer::Init(const char* dev) {
     return false;
   mInitialised = true;
   if (mRecvDriver == nullptr) {
-    mRecvDriver = new KRPiCanDriver;
-    mSendDriver = new KRPiCanDriver;
+    if (dev != nullptr && std::strstr(dev, "tty") != nullptr) {
+      // A CAN232 adapter on a serial line: one driver receives and sends.
+      mRecvDriver = new KCan232;
+    } else {
+      mRecvDriver = new KRPiCanDriver;
+      mSendDriver = new KRPiCanDriver;
+    }
   }
   if (!mRecvDriver->Init(dev))
     return false;

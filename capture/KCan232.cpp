@@ -1,0 +1,166 @@
+#include "KCan232.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+// ---------------------------------------------------------------------------
+// KCanCommDriver
+
+KCanCommDriver::KCanCommDriver()
+    : KComm(), KCanDriver(), mCharTimeOut(50), mLastCharMs(0), mLineLen(0) {
+  mLine[0] = 0;
+}
+
+int KCanCommDriver::NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int>((ts.tv_sec % 1000000) * 1000 + ts.tv_nsec / 1000000);
+}
+
+int KCanCommDriver::ReadLineByte(bool& idle) {
+  int c = KComm::ReadFromCOM();
+  idle = c == cNoByte && mLineLen == 0;
+  if (idle)
+    return cNoByte;
+  const int now = NowMs();
+  int elapsed = now - mLastCharMs;
+  if (elapsed < 0)
+    elapsed += 1000000000;
+  if (elapsed > mCharTimeOut)
+    mLineLen = 0; // the rest of this line is not coming: forget it
+  if (c == cNoByte)
+    return cNoByte;
+  if (mLineLen + 1 <= cMaxLineLength) {
+    mLine[mLineLen++] = static_cast<char>(c);
+    mLine[mLineLen] = 0;
+    mLastCharMs = now;
+    return c;
+  }
+  mLineLen = 0;
+  return cLineOverflow;
+}
+
+int KCanCommDriver::ReadFromCOM() {
+  bool idle = false;
+  int c = ReadLineByte(idle);
+  if (idle)
+    NCanUtils::SleepMs(1);
+  return c;
+}
+
+// ---------------------------------------------------------------------------
+// KCan232
+
+const char KCan232::cStartup[] = "\rC\rX1\rV\rS1\rO\r";
+static_assert(sizeof(KCan232::cStartup) - 1 == KCan232::cStartupLength, "start-up string");
+
+KCan232::KCan232() : KCanCommDriver(), mSendFrame(), mWaitAck(false), mLostReported(false) {}
+
+bool KCan232::Init(const char* dev) {
+  std::lock_guard<std::mutex> lock(mLock);
+  mLineLen = 0;
+  mWaitAck = false;
+  mLostReported = false;
+  SetBaudrate(115200);
+  // A refused name must not leave an earlier device selected.
+  mComDev[0] = 0;
+  SetComDev(dev);
+  KCanDriver::Init(dev);
+  if (!InitCOM())
+    return false;
+  // The adapter's replies arrive later and are dropped as non-frame lines.
+  WriteBufferToCOM(cStartup, cStartupLength);
+  return true;
+}
+
+void KCan232::Close() {
+  std::lock_guard<std::mutex> lock(mLock);
+  ExitCOM();
+}
+
+bool KCan232::Connect() { return COM_INITIALISIERT(); }
+
+bool KCan232::ReadData(KCanFrame&) { return false; }
+
+bool KCan232::ReceiveData(KCanFrame& frame) {
+  bool got;
+  {
+    std::lock_guard<std::mutex> lock(mLock);
+    got = ReceiveLocked(frame);
+  }
+  if (!got) {
+    if (PortLost() && !mLostReported.exchange(true)) {
+      std::printf("serial port /dev/%s lost\n", mComDev);
+      std::fflush(stdout);
+    }
+    NCanUtils::SleepMs(1);
+  }
+  return got;
+}
+
+bool KCan232::ReceiveLocked(KCanFrame& frame) {
+  bool idle = false;
+  int c = ReadLineByte(idle);
+  while (c != cNoByte) {
+    switch (c) {
+    case cLineOverflow:
+      break;
+    case cBEL:
+      mWaitAck = false; // the adapter refused the last command or frame
+      break;
+    case cCR: {
+      const int n = mLineLen; // the CR included
+      if (n == 2 && (mLine[0] == 'z' || mLine[0] == 'Z') && mWaitAck) {
+        mLineLen = 0;
+        mWaitAck = false;
+        frame = mSendFrame;
+        return true;
+      }
+      if (n > 2) {
+        mLine[n - 1] = 0;
+        KCan232Frame line(mLine);
+        if (line.IsOk()) {
+          line.SetCanFrame(frame);
+          NCanUtils::ArtTime(frame.mDays, frame.mMs);
+          mLineLen = 0;
+          return true;
+        }
+      }
+      mLineLen = 0;
+      break;
+    }
+    case 'R':
+    case 'T':
+    case 'r':
+    case 't':
+      // A frame line starts here; whatever came before is noise.
+      mLine[0] = static_cast<char>(c);
+      mLine[1] = 0;
+      mLineLen = 1;
+      break;
+    default:
+      break;
+    }
+    c = ReadLineByte(idle);
+  }
+  return false;
+}
+
+bool KCan232::SendData(const KCanFrame& frame) {
+  std::lock_guard<std::mutex> lock(mLock);
+  mWaitAck = false;
+  KCan232Frame line;
+  line.GetCanFrame(frame);
+  if (!WriteBufferToCOM(line.mText, static_cast<int>(std::strlen(line.mText))))
+    return false;
+  mLineLen = 0;
+  mWaitAck = true;
+  if (!WriteToCOM(cCR)) {
+    mWaitAck = false;
+    return false;
+  }
+  mSendFrame = frame;
+  NCanUtils::ArtTime(mSendFrame.mDays, mSendFrame.mMs);
+  return true;
+}

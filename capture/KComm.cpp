@@ -1,0 +1,249 @@
+#include "KComm.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Supported speeds: the first row whose limit is not below the requested
+// value is used.
+const struct {
+  int mLimit;
+  speed_t mSpeed;
+} lSpeeds[] = {{300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},
+               {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},
+               {57600, B57600}, {115200, B115200}};
+
+} // namespace
+
+KComm::KComm()
+    : mPortNr(0), mBaudrate(DefaultBaudRate), mParity(0), mBits(8), mStopBits(0), mDTR(false),
+      mRTS(false), mRtsFlowControl(false), mHandle(-1), mLost(false) {
+  mComDev[0] = 0;
+}
+
+void KComm::SetComDev(const char* name) {
+  if (name == nullptr)
+    return;
+  std::size_t length = strnlen(name, cMaxComDevLength + 1);
+  if (length > static_cast<std::size_t>(cMaxComDevLength))
+    return;
+  std::memcpy(mComDev, name, length);
+  mComDev[length] = 0;
+}
+
+void KComm::SetComPortNr(int n) {
+  ExitCOM();
+  if (n >= 0 && n <= 15)
+    mPortNr = n;
+}
+
+void KComm::SetBaudrate(int baud) {
+  ExitCOM();
+  mBaudrate = baud;
+}
+
+bool KComm::InitCOM() {
+  if (COM_INITIALISIERT())
+    ExitCOM();
+  if (mPortNr == 0 && mComDev[0] == 0)
+    return false;
+  char path[cComDevSize + 16];
+  if (mComDev[0] != 0)
+    std::snprintf(path, sizeof(path), "/dev/%s", mComDev);
+  else
+    std::snprintf(path, sizeof(path), "/dev/ttyS%d", mPortNr - 1);
+  // Descriptor 0 is a valid one (when standard input is closed); only a
+  // negative result is a failure.
+  int handle = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (handle < 0) {
+    mHandle = -1;
+    return false;
+  }
+  mHandle = handle;
+  mLost.store(false, std::memory_order_relaxed);
+  if (!SetComParameters()) {
+    ExitCOM();
+    return false;
+  }
+  // Let the line settle, then drop whatever arrived before it was set up.
+  pollfd p = {mHandle, POLLIN, 0};
+  poll(&p, 1, 20);
+  tcflush(mHandle, TCIFLUSH);
+  PutMonitorBuffer(cMonOpened | static_cast<unsigned>(mBaudrate));
+  return true;
+}
+
+void KComm::ExitCOM() {
+  if (!COM_INITIALISIERT())
+    return;
+  close(mHandle);
+  mHandle = -1;
+  PutMonitorBuffer(cMonClosed | static_cast<unsigned>(mBaudrate));
+}
+
+bool KComm::SetComParameters() {
+  if (!COM_INITIALISIERT())
+    return true;
+  termios t;
+  std::memset(&t, 0, sizeof(t));
+  bool result = tcgetattr(mHandle, &t) == 0;
+  bool canWrite = result;
+
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | CREAD | PARENB | PARODD | HUPCL | CLOCAL |
+                                      CRTSCTS);
+  t.c_iflag = 0;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+
+  bool speedFound = false;
+  for (const auto& row : lSpeeds) {
+    if (mBaudrate <= row.mLimit) {
+      cfsetspeed(&t, row.mSpeed);
+      mBaudrate = row.mLimit;
+      speedFound = true;
+      break;
+    }
+  }
+  if (!speedFound)
+    result = false;
+
+  switch (mBits) {
+  case 5: t.c_cflag |= CS5; break;
+  case 6: t.c_cflag |= CS6; break;
+  case 7: t.c_cflag |= CS7; break;
+  case 8: t.c_cflag |= CS8; break;
+  default: result = false; break;
+  }
+
+  switch (mParity) {
+  case 0: break;
+  case 1:
+    t.c_cflag |= PARENB | PARODD;
+    t.c_iflag |= INPCK;
+    break;
+  case 2:
+    t.c_cflag |= PARENB;
+    t.c_iflag |= INPCK;
+    break;
+  default: result = false; break;
+  }
+
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_iflag |= BRKINT;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+
+  if (result && canWrite) {
+    if (tcflush(mHandle, TCIOFLUSH) != 0 || tcsetattr(mHandle, TCSANOW, &t) != 0)
+      result = false;
+  }
+  return result;
+}
+
+void KComm::SetBits(int bits) {
+  mBits = bits;
+  SetComParameters();
+  if (COM_INITIALISIERT())
+    PutMonitorBuffer(cMonBits | (static_cast<unsigned>(bits) & 0x0Fu));
+}
+
+void KComm::SetParity(int parity) {
+  mParity = parity;
+  SetComParameters();
+  if (COM_INITIALISIERT())
+    PutMonitorBuffer(cMonParity | (static_cast<unsigned>(parity) & 0x0Fu));
+}
+
+void KComm::SetStopBits(int stopBits) {
+  mStopBits = stopBits;
+  SetComParameters();
+  if (COM_INITIALISIERT())
+    PutMonitorBuffer(cMonStopBits | (static_cast<unsigned>(stopBits) & 0x0Fu));
+}
+
+void KComm::SetDTR(bool level) {
+  mDTR = level;
+  SetComParameters();
+  if (COM_INITIALISIERT())
+    PutMonitorBuffer(cMonDtr | (level ? 1u : 0u));
+}
+
+void KComm::SetRTS(bool level) {
+  mRTS = level;
+  SetComParameters();
+  if (COM_INITIALISIERT())
+    PutMonitorBuffer(cMonRts | (level ? 1u : 0u));
+}
+
+bool KComm::SetRtsFlowControl(bool on) {
+  mRtsFlowControl = on;
+  return SetComParameters();
+}
+
+int KComm::ReadFromCOM() {
+  if (!COM_INITIALISIERT())
+    return cNoByte;
+  // poll rather than select: select cannot watch a descriptor above
+  // FD_SETSIZE without writing past its set.
+  pollfd p = {mHandle, POLLIN | POLLPRI, 0};
+  int ready = poll(&p, 1, 0);
+  if (ready < 0) {
+    if (errno != EINTR)
+      tcflush(mHandle, TCIFLUSH);
+    return cNoByte;
+  }
+  if (ready == 0)
+    return cNoByte;
+  if ((p.revents & POLLNVAL) != 0) {
+    mLost.store(true, std::memory_order_relaxed);
+    return cNoByte;
+  }
+  const bool hangUp = (p.revents & (POLLHUP | POLLERR)) != 0;
+  if ((p.revents & POLLIN) == 0 && !hangUp) {
+    // An exceptional condition only: drop pending input.
+    tcflush(mHandle, TCIFLUSH);
+    return cNoByte;
+  }
+  unsigned char c = 0;
+  ssize_t n = read(mHandle, &c, 1);
+  if (n == 1) {
+    PutMonitorBuffer(cMonReceived | c);
+    return c;
+  }
+  // End of file, or an error other than "try again" after the port said it
+  // was readable, or a hang-up with nothing left to read: the device is gone.
+  if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) || hangUp)
+    mLost.store(true, std::memory_order_relaxed);
+  return cNoByte;
+}
+
+void KComm::ClearBuffer() {
+  while (ReadFromCOM() != cNoByte) {
+  }
+}
+
+bool KComm::WriteToCOM(char c) {
+  if (!COM_INITIALISIERT())
+    return false;
+  bool ok = write(mHandle, &c, 1) == 1;
+  PutMonitorBuffer(cMonSent | static_cast<unsigned char>(c));
+  return ok;
+}
+
+bool KComm::WriteBufferToCOM(const char* buf, int len) {
+  if (len < 1 || buf == nullptr)
+    return false;
+  for (int i = 0; i < len; ++i) {
+    if (!WriteToCOM(buf[i]))
+      return false;
+  }
+  return true;
+}
+
+void KComm::PutMonitorBuffer(unsigned) {}

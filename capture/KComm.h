@@ -1,0 +1,87 @@
+// Serial port over the POSIX terminal interface: raw mode, chosen speed,
+// character size and parity, single-byte reads that never wait, byte-wise
+// writes, and a monitor hook that sees every byte and setting change.
+#pragma once
+
+#include <atomic>
+
+class KComm {
+public:
+  enum : int {
+    DefaultBaudRate = 4800,
+    cComDevSize = 64,
+    cMaxComDevLength = 62, // longest name SetComDev takes
+    cNoByte = 0x1000       // ReadFromCOM: no byte waiting
+  };
+
+  // Monitor words: event in the high bits, value in the low bits.
+  enum : unsigned {
+    cMonReceived = 0x20000000u,
+    cMonSent = 0x48000000u,
+    cMonRts = 0xA0000000u,
+    cMonDtr = 0xA0000002u,
+    cMonStopBits = 0xA0000010u,
+    cMonParity = 0xA0000020u,
+    cMonBits = 0xA0000030u,
+    cMonOpened = 0xC0000000u,
+    cMonClosed = 0xD0000000u
+  };
+
+  KComm();
+  // Does not close the port: only ExitCOM does.
+  virtual ~KComm() = default;
+
+  KComm(const KComm&) = delete;
+  KComm& operator=(const KComm&) = delete;
+
+  bool COM_INITIALISIERT() const { return mHandle != -1; }
+
+  // Device name below "/dev/" (e.g. ttyUSB0); a null name or one of more than
+  // 62 characters is not taken. Takes precedence over the port number.
+  void SetComDev(const char* name);
+  // Port n (1..15) is /dev/ttyS<n-1>, 0 none. Closes the port first.
+  void SetComPortNr(int n);
+  // Closes the port; the speed takes effect at the next InitCOM.
+  void SetBaudrate(int baud);
+
+  // Opens and configures the port; false (port closed) when there is
+  // nothing to open, it cannot be opened, or the line settings are refused.
+  bool InitCOM();
+  void ExitCOM();
+  // Applies speed, character size and parity to the open port.
+  bool SetComParameters();
+
+  void SetBits(int bits);
+  void SetParity(int parity);
+  void SetStopBits(int stopBits);
+  void SetDTR(bool level);
+  void SetRTS(bool level);
+  bool SetRtsFlowControl(bool on);
+
+  // One byte (0..255) when one is waiting, else cNoByte; never waits.
+  int ReadFromCOM();
+  // Discards pending input.
+  void ClearBuffer();
+  bool WriteToCOM(char c);
+  bool WriteBufferToCOM(const char* buf, int len);
+
+  // True once the open port has gone away (hang-up, end of file, or a read
+  // error such as EIO from an unplugged adapter). Cleared by InitCOM.
+  bool PortLost() const { return mLost.load(std::memory_order_relaxed); }
+
+  virtual void PutMonitorBuffer(unsigned word);
+
+  int mPortNr;
+  int mBaudrate;
+  int mParity;
+  int mBits;
+  int mStopBits;
+  bool mDTR;
+  bool mRTS;
+  bool mRtsFlowControl;
+  char mComDev[cComDevSize];
+  int mHandle;
+
+private:
+  std::atomic<bool> mLost;
+};
