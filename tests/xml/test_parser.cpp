@@ -238,8 +238,10 @@ TEST_F(ParseFileTest, Messages) {
   Write("");
   EXPECT_EQ(Run(mPath.c_str(), false), "");
 
+  // Streams without a size of their own: a directory, a device.
   const std::string dir = testing::TempDir();
   EXPECT_EQ(Run(dir.c_str(), false), "file \"" + dir + "\" not read\n");
+  EXPECT_EQ(Run("/dev/null", false), "file \"/dev/null\" not read\n");
 }
 
 TEST(XmlFileFunctions, NullAndShortStreams) {
