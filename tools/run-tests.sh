@@ -12,7 +12,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 JOBS=$(nproc 2>/dev/null || echo 2)
-ALL_STAGES=(native asan armhf)
+ALL_STAGES=(native asan fuzz armhf)
 STAGES=("$@")
 [ ${#STAGES[@]} -gt 0 ] || STAGES=("${ALL_STAGES[@]}")
 
@@ -21,6 +21,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   # armhf: cross compiler and C library for 32-bit Arm, user-mode emulator
   g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user-static
+  # fuzz: clang with the libFuzzer and sanitizer runtimes
+  clang libclang-rt-14-dev
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }
@@ -62,6 +64,21 @@ stage_asan() {
   configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DTELLTRAIL_SANITIZE=ON -DTELLTRAIL_BENCH=OFF
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_ctest build/asan
+}
+
+# libFuzzer run of the XML settings reader: a small direct clang build with
+# ASan+UBSan, seeded from tests/xml/corpus (new inputs go to build/fuzz, so
+# the committed corpus stays as it is). FUZZ_SECONDS sets the run time.
+stage_fuzz() {
+  local dir=build/fuzz seconds=${FUZZ_SECONDS:-60}
+  log "libFuzzer run of the XML parser (${seconds} s)"
+  mkdir -p "$dir/corpus"
+  clang++ -std=c++17 -g -O1 -Wall -Wextra -Werror \
+    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+    -I xml xml/KXmlNodeList.cpp xml/XmlParser.cpp tests/xml/fuzz_xml.cpp -o "$dir/fuzz_xml"
+  ASAN_OPTIONS=detect_leaks=1 "$dir/fuzz_xml" -max_total_time="$seconds" -max_len=4096 \
+    -timeout=10 -dict=tests/xml/fuzz_xml.dict -artifact_prefix="$dir/" -print_final_stats=1 \
+    "$dir/corpus" tests/xml/corpus
 }
 
 # 32-bit Arm (the target boards): cross build with 64-bit time_t, unit tests
