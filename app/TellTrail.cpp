@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "XmlParser.h"
+
 char HttpPut[cHttpPutSize];
 uint32_t HttpLen = 0;
 
@@ -222,6 +224,34 @@ void KSamplingLoop::Run() {
 // ---------------------------------------------------------------------------
 // Entry point
 
+bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s) {
+  s.mMySql = root.Find("mysql") != nullptr;
+  s.mDevice = root.FindNodeAttr("device", "Name");
+  if (!s.mMySql) {
+    s.mPutHeader = root.FindNodeAttr("mysql_put", "Name");
+    if (s.mPutHeader == nullptr)
+      s.mUrlTemplate = root.FindNodeAttr("template", "Name");
+  }
+  if (s.mPutHeader != nullptr || s.mUrlTemplate != nullptr) {
+    s.mFileLogging = false;
+    s.mServerAddress = root.FindNodeAttr("ip_address", "Name");
+    if (s.mServerAddress == nullptr) {
+      std::printf("ip_address is missing in xml\n");
+      return false;
+    }
+    std::printf("http output is not supported yet\n");
+    return false;
+  }
+  s.mSampleTimeText = root.FindNodeAttr("sleep", "Name");
+  if (!s.mMySql) {
+    s.mFileName = root.FindNodeAttr("log_file", "Name");
+    s.mFileLogging = s.mFileName != nullptr;
+  }
+  s.mCsv = false;
+  s.mSampleTime = 104;
+  return true;
+}
+
 int TellTrailMain(int argc, char** argv) {
   KRunSettings s;
 
@@ -246,12 +276,22 @@ int TellTrailMain(int argc, char** argv) {
 
   std::printf("can-bus data logger\n%s\n\n", cVersionLine);
 
+  KParser parser;
+  KXmlNode root;
+
   if (count >= 1) {
     if (s.mXml) {
-      std::printf("xml settings files are not supported yet\n");
-      return -1;
-    }
-    if (std::strncmp(s.mDevice, "can", 3) != 0 && std::strncmp(s.mDevice, "tty", 3) != 0) {
+      if (!parser.ParseFile(s.mDevice, &root))
+        return -1;
+      if (count >= 2) {
+        std::printf("too much parameters\n\n");
+        s.mCsv = false;
+        s.mMySql = false;
+        s.mFileLogging = false;
+        count = 1;
+      }
+    } else
+if (std::strncmp(s.mDevice, "can", 3) != 0 && std::strncmp(s.mDevice, "tty", 3) != 0) {
       std::printf("first parameter must begin with \"can\", \"tty\" or end with \".xml\"\n\n");
       count = 1;
     }
@@ -260,6 +300,8 @@ int TellTrailMain(int argc, char** argv) {
   if (count < 2)
     PrintUsage();
 
+  if (s.mXml && !ReadXmlSettings(root, s))
+    return -1;
   if (s.mMySql) {
     std::printf("mysql output is not supported yet\n");
     return -1;

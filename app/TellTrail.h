@@ -100,6 +100,11 @@ void RequestStop();
 bool StopRequested();
 void ClearStopRequest();
 
+class KXmlNode;
+// Takes the run settings from a parsed settings file: device, sample time,
+// log file (and the database and HTTP keys). False when start-up must fail.
+bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s);
+
 // The whole program; returns the exit status (0 after a run, -1 after a
 // start-up failure).
 int TellTrailMain(int argc, char** argv);

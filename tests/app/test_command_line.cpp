@@ -228,3 +228,79 @@ TEST(CommandLine, StopSignalEndsTheRunPromptly) {
 }
 
 } // namespace
+
+namespace {
+
+class XmlSettingsTest : public testing::Test {
+protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/telltrail-xml-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    mDir = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + mDir + "'").c_str()); }
+
+  std::string Write(const std::string& name, const std::string& text) {
+    std::string path = mDir + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    return path;
+  }
+  std::string mDir;
+};
+
+TEST_F(XmlSettingsTest, DeviceAndSleepGiveConsoleOutput) {
+  std::string path = Write("a.xml", "<?xml version=\"1.0\"?>\n<telltrail>\n"
+                                    "  <device Name=\"can7\"/>\n  <device Name=\"can8\"/>\n"
+                                    "  <sleep Name=\"0\"/>\n</telltrail>\n");
+  KRun run = RunTellTrail({path});
+  std::string head = cBanner + cUsage + "device: can7\nsample time: 0 sec\n\n";
+  EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(XmlSettingsTest, LogFileWithoutSleepLogsTraceEvery104Seconds) {
+  std::string base = mDir + "/canlog";
+  std::string path = Write("b.xml", "<s><device Name=\"can0\"/><log_file Name=\"" + base + "\"/></s>");
+  KRun run = RunTellTrail({path}, "sample time: 104 sec\n\n");
+  std::string out = WithoutSocketErrors(run.out);
+  std::string head = cBanner + cUsage + "log file: " + base + "_";
+  EXPECT_EQ(Head(out, head), head);
+  EXPECT_NE(out.find("device: can0\nsample time: 104 sec\n\n"), std::string::npos);
+  EXPECT_EQ(out.find("use comma separated values"), std::string::npos);
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(XmlSettingsTest, ExtraArgumentsAreReported) {
+  std::string path = Write("c.xml", "<s><Device Name=\"can5\"/><sleep Name=\"0\"/></s>");
+  KRun run = RunTellTrail({path, "5"});
+  // A key in other letter case is not found: the default device is used.
+  std::string head = cBanner + "too much parameters\n\n" + cUsage + "device: can0\nsample time: 0 sec\n\n";
+  EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
+}
+
+TEST_F(XmlSettingsTest, StartUpFailures) {
+  struct {
+    std::string document;
+    std::string message;
+  } cases[] = {
+      {"<s><mysql_put Name=\"INSERT\"/></s>", "ip_address is missing in xml\n"},
+      {"<s><template Name=\"GET /x?%s HTTP/1.0\"/></s>", "ip_address is missing in xml\n"},
+      {"<s><sleep Name=\"86401\"/></s>", "not valid sample time: 86401\n\n"},
+      {"<s><sleep Name=\"1\"></s>", "xml-parser error pos: s>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.document);
+    std::string path = Write("d.xml", c.document);
+    KRun run = RunTellTrail({path});
+    EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("device:"), std::string::npos);
+    EXPECT_EQ(run.status, 255);
+  }
+  KRun missing = RunTellTrail({mDir + "/none.xml"});
+  EXPECT_EQ(missing.out, cBanner + "file \"" + mDir + "/none.xml\" not found\n");
+  EXPECT_EQ(missing.status, 255);
+}
+
+} // namespace
