@@ -24,13 +24,20 @@ int KCanCommDriver::ReadLineByte(bool& idle) {
   if (idle)
     return cNoByte;
   const int now = NowMs();
-  int elapsed = now - mLastCharMs;
-  if (elapsed < 0)
-    elapsed += 1000000000;
-  if (elapsed > mCharTimeOut)
-    mLineLen = 0; // the rest of this line is not coming: forget it
-  if (c == cNoByte)
+  if (c == cNoByte) {
+    // The port is quiet with a partial line: once its last byte is older
+    // than the time-out, the rest of the line is not coming.
+    int elapsed = now - mLastCharMs;
+    if (elapsed < 0)
+      elapsed += 1000000000;
+    if (elapsed > mCharTimeOut)
+      mLineLen = 0;
     return cNoByte;
+  }
+  // A byte that is already waiting proves no pause, however long ago this
+  // thread last looked: a reader held up by the scheduler or by a backlog
+  // must not throw away lines that arrived whole. A real pause is seen by
+  // the reads that find the port quiet.
   if (mLineLen + 1 <= cMaxLineLength) {
     mLine[mLineLen++] = static_cast<char>(c);
     mLine[mLineLen] = 0;

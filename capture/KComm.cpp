@@ -23,7 +23,7 @@ const struct {
 
 KComm::KComm()
     : mPortNr(0), mBaudrate(DefaultBaudRate), mParity(0), mBits(8), mStopBits(0), mDTR(false),
-      mRTS(false), mRtsFlowControl(false), mHandle(-1), mLost(false) {
+      mRTS(false), mRtsFlowControl(false), mHandle(-1), mLost(false), mReadPos(0), mReadEnd(0) {
   mComDev[0] = 0;
 }
 
@@ -67,6 +67,7 @@ bool KComm::InitCOM() {
   }
   mHandle = handle;
   mLost.store(false, std::memory_order_relaxed);
+  mReadPos = mReadEnd = 0;
   if (!SetComParameters()) {
     ExitCOM();
     return false;
@@ -84,6 +85,7 @@ void KComm::ExitCOM() {
     return;
   close(mHandle);
   mHandle = -1;
+  mReadPos = mReadEnd = 0;
   PutMonitorBuffer(cMonClosed | static_cast<unsigned>(mBaudrate));
 }
 
@@ -140,6 +142,7 @@ bool KComm::SetComParameters() {
   t.c_cc[VTIME] = 0;
 
   if (result && canWrite) {
+    mReadPos = mReadEnd = 0; // pending input goes with the flush
     if (tcflush(mHandle, TCIOFLUSH) != 0 || tcsetattr(mHandle, TCSANOW, &t) != 0)
       result = false;
   }
@@ -187,8 +190,18 @@ bool KComm::SetRtsFlowControl(bool on) {
 }
 
 int KComm::ReadFromCOM() {
-  if (!COM_INITIALISIERT())
+  if (mReadPos >= mReadEnd && FillReadBuffer() == 0)
     return cNoByte;
+  unsigned char c = mReadBuffer[mReadPos++];
+  PutMonitorBuffer(cMonReceived | c);
+  return c;
+}
+
+// Fetches what the port holds, without waiting; returns the number of bytes.
+int KComm::FillReadBuffer() {
+  mReadPos = mReadEnd = 0;
+  if (!COM_INITIALISIERT())
+    return 0;
   // poll rather than select: select cannot watch a descriptor above
   // FD_SETSIZE without writing past its set.
   pollfd p = {mHandle, POLLIN | POLLPRI, 0};
@@ -196,31 +209,30 @@ int KComm::ReadFromCOM() {
   if (ready < 0) {
     if (errno != EINTR)
       tcflush(mHandle, TCIFLUSH);
-    return cNoByte;
+    return 0;
   }
   if (ready == 0)
-    return cNoByte;
+    return 0;
   if ((p.revents & POLLNVAL) != 0) {
     mLost.store(true, std::memory_order_relaxed);
-    return cNoByte;
+    return 0;
   }
   const bool hangUp = (p.revents & (POLLHUP | POLLERR)) != 0;
   if ((p.revents & POLLIN) == 0 && !hangUp) {
     // An exceptional condition only: drop pending input.
     tcflush(mHandle, TCIFLUSH);
-    return cNoByte;
+    return 0;
   }
-  unsigned char c = 0;
-  ssize_t n = read(mHandle, &c, 1);
-  if (n == 1) {
-    PutMonitorBuffer(cMonReceived | c);
-    return c;
+  ssize_t n = read(mHandle, mReadBuffer, sizeof(mReadBuffer));
+  if (n > 0) {
+    mReadEnd = static_cast<int>(n);
+    return mReadEnd;
   }
   // End of file, or an error other than "try again" after the port said it
   // was readable, or a hang-up with nothing left to read: the device is gone.
   if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) || hangUp)
     mLost.store(true, std::memory_order_relaxed);
-  return cNoByte;
+  return 0;
 }
 
 void KComm::ClearBuffer() {

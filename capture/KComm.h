@@ -11,7 +11,8 @@ public:
     DefaultBaudRate = 4800,
     cComDevSize = 64,
     cMaxComDevLength = 62, // longest name SetComDev takes
-    cNoByte = 0x1000       // ReadFromCOM: no byte waiting
+    cNoByte = 0x1000,      // ReadFromCOM: no byte waiting
+    cReadBufferSize = 256
   };
 
   // Monitor words: event in the high bits, value in the low bits.
@@ -59,6 +60,9 @@ public:
   bool SetRtsFlowControl(bool on);
 
   // One byte (0..255) when one is waiting, else cNoByte; never waits.
+  // Whatever the port holds is fetched with one read into a small buffer and
+  // handed out a byte at a time, so a busy line costs one system call per
+  // chunk rather than two per byte.
   int ReadFromCOM();
   // Discards pending input.
   void ClearBuffer();
@@ -83,5 +87,10 @@ public:
   int mHandle;
 
 private:
+  int FillReadBuffer();
+
   std::atomic<bool> mLost;
+  unsigned char mReadBuffer[cReadBufferSize];
+  int mReadPos;
+  int mReadEnd;
 };

@@ -75,6 +75,19 @@ protected:
     return false;
   }
 
+  // Keeps calling ReceiveData for `ms`, as the capture thread does while the
+  // line is quiet.
+  // Returns how long it took.
+  std::chrono::steady_clock::duration PumpFor(int ms) {
+    auto start = std::chrono::steady_clock::now();
+    auto end = start + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      KCanFrame f;
+      EXPECT_FALSE(mDriver.ReceiveData(f));
+    }
+    return std::chrono::steady_clock::now() - start;
+  }
+
   KPtyPeer mPeer;
   KCan232 mDriver;
 };
@@ -127,9 +140,20 @@ TEST_F(KCan232Test, PauseWithinLine) {
   // 60 ms between two bytes: the first part is forgotten, the rest is no frame.
   mPeer.Write("t12");
   ASSERT_TRUE(PumpUntilLineLength(3));
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  PumpFor(60);
+  EXPECT_EQ(mDriver.mLineLen, 0);
   mPeer.Write("30\r");
   EXPECT_TRUE(Collect().empty());
+
+  // A reader that was held up does not drop a line whose bytes were waiting
+  // for it: no quiet port was seen in between.
+  mPeer.Write("t12");
+  ASSERT_TRUE(PumpUntilLineLength(3));
+  mPeer.Write("30\r");
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  std::vector<KCanFrame> late = Collect();
+  ASSERT_EQ(late.size(), 1u);
+  EXPECT_EQ(late[0].mId, 0x123u);
 
   // 40 ms pauses keep the line. A pause measured above the time-out (an
   // overloaded machine) does not count as a result; the case is repeated.
@@ -140,14 +164,16 @@ TEST_F(KCan232Test, PauseWithinLine) {
     ASSERT_TRUE(PumpUntilLineLength(2));
     auto last = std::chrono::steady_clock::now();
     for (const char* part : {"2", "3"}) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+      auto pause = PumpFor(40);
+      clean = clean && pause < std::chrono::milliseconds(48);
       mPeer.Write(part);
       ASSERT_TRUE(PumpUntilLineLength(mDriver.mLineLen + 1));
       auto now = std::chrono::steady_clock::now();
       clean = clean && now - last < std::chrono::milliseconds(48);
       last = now;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    auto pause = PumpFor(40);
+    clean = clean && pause < std::chrono::milliseconds(48);
     mPeer.Write("0\r");
     std::vector<KCanFrame> frames = Collect();
     if (clean) {
