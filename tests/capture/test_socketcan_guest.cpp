@@ -71,7 +71,8 @@ KCanFrame Frame(uint32_t id, std::vector<unsigned char> data) {
   KCanFrame f;
   f.mId = id;
   f.mLen = static_cast<int>(data.size());
-  std::memcpy(f.mData, data.data(), data.size());
+  for (std::size_t i = 0; i < data.size() && i < 8; ++i)
+    f.mData[i] = data[i];
   return f;
 }
 
