@@ -85,8 +85,8 @@ int HexValue(char c) {
 enum TParseEnum { peFrame, peSkip, peBad };
 
 // One candump -l line: "(1700000000.123456) can0 123#11223344", "18FEF100#R",
-// "123#R3", "123#1122334455667788_9". CAN FD ("##") and error frames have no
-// CAN232 form and are skipped.
+// "123#R3", "123#1122334455667788_9", possibly followed by " R" or " T".
+// CAN FD ("##") and error frames have no CAN232 form and are skipped.
 TParseEnum ParseCandumpLine(const char* line, KBusFrame& f, const char*& why) {
   const char* p = line;
   while (*p == ' ' || *p == '\t')
@@ -159,9 +159,9 @@ TParseEnum ParseCandumpLine(const char* line, KBusFrame& f, const char*& why) {
   }
   if (*p == '_' && HexValue(p[1]) >= 0) // length-8 DLC 9..F: not carried by CAN232
     p += 2;
-  while (*p == ' ' || *p == '\t')
-    ++p;
-  if (*p != 0 && *p != '\n' && *p != '\r') {
+  // A blank may be followed by extra information (asc2log and candump -x
+  // add the direction, "R" or "T").
+  if (*p != 0 && *p != '\n' && *p != '\r' && *p != ' ' && *p != '\t') {
     why = "unexpected text after the data";
     return peBad;
   }
