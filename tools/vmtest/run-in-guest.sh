@@ -1,0 +1,256 @@
+#!/usr/bin/env bash
+# Runs a command in a throwaway QEMU guest with a real Linux kernel and a vcan
+# interface can0. See tools/vmtest/README.md.
+#
+#   run-in-guest.sh [--share HOSTDIR] [--timeout SECONDS] [--mem MB] FILE... -- COMMAND...
+#
+# Exit status: the command's own; 124 when the guest did not finish in time;
+# 125 when the guest stopped without reporting a status, or the harness failed.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+SHARE='' TIMEOUT=240 MEM=512
+FILES=()
+CAN_UTILS=(cangen candump cansend canplayer cansequence)
+
+die() { echo "run-in-guest: $*" >&2; exit 125; }
+note() { echo "run-in-guest: $*" >&2; }
+
+usage() { sed -n '5p' "$0" | sed 's/^# *//' >&2; exit 125; }
+
+while [ $# -gt 0 ]; do
+  case $1 in
+    --share) [ $# -ge 2 ] || usage; SHARE=$(cd "$2" && pwd) || die "no directory $2"; shift 2 ;;
+    --timeout) [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || usage; TIMEOUT=$2; shift 2 ;;
+    --mem) [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || usage; MEM=$2; shift 2 ;;
+    --) shift; break ;;
+    -*) usage ;;
+    *) FILES+=("$1"); shift ;;
+  esac
+done
+[ $# -gt 0 ] || usage
+for f in "${FILES[@]}"; do [ -f "$f" ] || die "no file $f"; done
+[ "$(uname -m)" = x86_64 ] || die "the guest is x86_64 and runs the host's binaries: needs an x86_64 host"
+for tool in qemu-system-x86_64 busybox cpio xz "${CAN_UTILS[@]}"; do
+  command -v "$tool" >/dev/null || die "$tool is missing (tools/run-tests.sh installs it)"
+done
+
+# ---------------------------------------------------------------------------
+# Kernel cache: vmlinux and the needed modules of Debian's linux-image-amd64,
+# one directory per kernel package version. The host's own kernel is not used.
+CACHE=${TELLTRAIL_VMTEST_CACHE:-${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/telltrail-vmtest}
+# Modules the guest needs; their dependencies are added from the .ko files.
+CAN_MODULES="can_raw vcan"
+SHARE_MODULES="virtio_pci 9pnet_virtio 9p"
+# Package folders that hold these modules and their dependencies.
+MODULE_DIRS=(net/can drivers/net/can drivers/virtio net/9p fs/9p fs/netfs fs/fscache)
+
+# Prints "<package> <version>" of the kernel that linux-image-amd64 selects.
+kernel_package() {
+  local line
+  line=$(apt-cache show --no-all-versions linux-image-amd64 2>/dev/null |
+         sed -n 's/^Depends: \(linux-image-[^ ,]*\) (= \([^)]*\)).*/\1 \2/p' | head -n1)
+  [ -n "$line" ] && echo "$line"
+}
+
+# Module name as the kernel writes it in depends= ('-' and '_' are the same).
+modname() { local n=${1##*/}; n=${n%%.ko*}; echo "${n//-/_}"; }
+
+# resolve_modules <unpacked tree> <name...>: prints the names in load order.
+resolve_modules() {
+  local tree=$1; shift
+  local -A seen=()
+  local order=()
+  visit() {
+    local m=$1 f dep
+    [ -z "${seen[$m]:-}" ] || return 0
+    seen[$m]=1
+    f="$tree/$m.ko"
+    [ -f "$f" ] || return 0   # not a module in this package: built into the kernel
+    for dep in $(tr '\0' '\n' <"$f" | sed -n 's/^depends=//p' | tr ',' ' '); do
+      visit "$(modname "$dep")"
+    done
+    order+=("$m")
+  }
+  local m
+  for m in "$@"; do visit "$m"; done
+  echo "${order[*]}"
+}
+
+# build_cache <dir> <package>: downloads the package and fills <dir>. Runs in
+# a subshell under set -e; a failure leaves a .build.* folder to remove.
+build_cache() {
+  local dir=$1 pkg=$2 tmp f off
+  tmp=$(mktemp -d "$CACHE/.build.XXXXXX")
+  note "fetching $pkg (once; cached in $dir)"
+  # As root, apt would hand the download to its sandbox user, who cannot
+  # write here.
+  (cd "$tmp" && apt-get download -q -o APT::Sandbox::User="$(id -un)" "$pkg" >/dev/null)
+  mkdir -p "$tmp/unpacked" "$tmp/out/modules"
+  dpkg-deb --fsys-tarfile "$tmp"/*.deb |
+    tar -x -C "$tmp/unpacked" --wildcards './boot/vmlinuz-*' \
+        "${MODULE_DIRS[@]/#/./lib/modules/*/kernel/}"
+
+  # The bzImage carries vmlinux as an xz stream after the setup code; the
+  # ELF vmlinux boots directly through its PVH entry, without the BIOS.
+  f=$(echo "$tmp"/unpacked/boot/vmlinuz-*)
+  off=$(LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$f" | head -n1 | cut -d: -f1)
+  [ -n "$off" ] || die "no xz payload in $f"
+  tail -c +$((off + 1)) "$f" | xz -dc --single-stream >"$tmp/out/vmlinux"
+  [ "$(head -c4 "$tmp/out/vmlinux" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
+    die "the payload of $f is not an ELF vmlinux"
+
+  # Flat module folder named by module name; compressed modules unpacked,
+  # since busybox insmod takes plain .ko files.
+  while IFS= read -r -d '' f; do
+    case $f in
+      *.ko) cp "$f" "$tmp/out/modules/$(modname "$f").ko" ;;
+      *.ko.xz) xz -dc "$f" >"$tmp/out/modules/$(modname "$f").ko" ;;
+      *.ko.zst) zstd -qdc "$f" >"$tmp/out/modules/$(modname "$f").ko" ;;
+    esac
+  done < <(find "$tmp/unpacked/lib/modules" -name '*.ko*' -print0)
+  # shellcheck disable=SC2086
+  resolve_modules "$tmp/out/modules" $CAN_MODULES >"$tmp/out/can.modules"
+  # shellcheck disable=SC2086
+  resolve_modules "$tmp/out/modules" $CAN_MODULES $SHARE_MODULES >"$tmp/out/share.modules"
+  rm -rf "$dir"
+  mv "$tmp/out" "$dir"
+  rm -rf "$tmp"
+}
+
+# Prints the cache directory of the kernel to boot, building it when needed.
+# One builder at a time; without package lists or network an earlier cached
+# kernel is used.
+kernel_dir() {
+  local pkg='' ver='' dir newest
+  mkdir -p "$CACHE"
+  exec 9>"$CACHE/.lock"
+  flock 9
+  rm -rf "$CACHE"/.build.*
+  # Asking apt costs a second: skip it while the package lists are unchanged
+  # since the last answer.
+  if [ -f "$CACHE/current" ] && [ -f "$(cat "$CACHE/current")/vmlinux" ] &&
+     [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*Packages*' -newer "$CACHE/current" -print -quit 2>/dev/null)" ]; then
+    cat "$CACHE/current"
+    return 0
+  fi
+  if ! read -r pkg ver < <(kernel_package) && [ "$(id -u)" -eq 0 ]; then
+    note "no package lists: apt-get update"
+    apt-get update -q >/dev/null || true
+    read -r pkg ver < <(kernel_package) || true
+  fi
+  if [ -n "$pkg" ]; then
+    dir="$CACHE/${pkg}_$ver"
+    if [ ! -f "$dir/vmlinux" ]; then
+      set +e; (build_cache "$dir" "$pkg"); set -e   # set -e holds inside
+    fi
+    if [ -f "$dir/vmlinux" ]; then
+      echo "$dir" >"$CACHE/current"
+      echo "$dir"
+      return 0
+    fi
+  fi
+  newest=$(ls -td "$CACHE"/*/vmlinux 2>/dev/null | head -n1 || true)
+  [ -n "$newest" ] || die "no kernel: cannot download linux-image-amd64 (run apt-get update?)"
+  note "cannot download ${pkg:-linux-image-amd64}; booting the cached ${newest%/vmlinux}"
+  dirname "$newest"
+}
+
+# ---------------------------------------------------------------------------
+# Initramfs.
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/telltrail-vmtest.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+ROOTFS=$WORK/root
+
+# copy_elf <file> <destination in the guest>: the file and, for a dynamic
+# executable, every library ldd lists, at the same path (loader included).
+copy_elf() {
+  local src=$1 dest=$2 deps lib
+  mkdir -p "$ROOTFS$(dirname "$dest")"
+  cp -L "$src" "$ROOTFS$dest"
+  [ "$(head -c4 "$src" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] || return 0
+  deps=$(ldd "$src" 2>/dev/null || true)   # static: "not a dynamic executable"
+  [[ $deps != *"not found"* ]] || die "$src: libraries not found:$(grep 'not found' <<<"$deps" | tr -s ' \t\n' ' ')"
+  for lib in $(grep -o '/[^ ]*' <<<"$deps" || true); do
+    [ -e "$ROOTFS$lib" ] && continue
+    mkdir -p "$ROOTFS$(dirname "$lib")"
+    cp -L "$lib" "$ROOTFS$lib"
+  done
+}
+
+# cpio newc entry of a character device, written by hand so that no root
+# rights are needed for mknod: without /dev/console the init has no stdout.
+cpio_chardev() {
+  local name=$1 major=$2 minor=$3 size=$(( ${#1} + 1 ))
+  printf '070701%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%s\0' \
+    1 $((0020600)) 0 0 1 0 0 0 0 "$major" "$minor" "$size" 0 "$name"
+  head -c $(( (4 - (110 + size) % 4) % 4 )) /dev/zero
+}
+cpio_trailer() {
+  printf '070701%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%08X%s\0\0\0\0' \
+    0 0 0 0 1 0 0 0 0 0 0 11 0 'TRAILER!!!'
+}
+
+KDIR=$(kernel_dir)
+MARKER="telltrail-vmtest-exit-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
+
+mkdir -p "$ROOTFS"/{dev,etc/vmtest,lib/vmtest-modules,opt/test,mnt/share,proc,sys,tmp}
+copy_elf "$(command -v busybox)" /bin/busybox
+for tool in "${CAN_UTILS[@]}"; do copy_elf "$(command -v "$tool")" "/usr/bin/$tool"; done
+for f in "${FILES[@]}"; do
+  [ ! -e "$ROOTFS/opt/test/$(basename "$f")" ] || die "two files named $(basename "$f")"
+  copy_elf "$f" "/opt/test/$(basename "$f")"
+done
+install -m 755 "$HERE/init.sh" "$ROOTFS/init"
+modules=$(cat "$KDIR/$([ -n "$SHARE" ] && echo share || echo can).modules")
+for m in $modules; do cp "$KDIR/modules/$m.ko" "$ROOTFS/lib/vmtest-modules/"; done
+echo "$modules" >"$ROOTFS/etc/vmtest/modules"
+echo "$MARKER" >"$ROOTFS/etc/vmtest/marker"
+echo "$*" >"$ROOTFS/etc/vmtest/command"   # the words as one command line, as ssh does
+[ -z "$SHARE" ] || touch "$ROOTFS/etc/vmtest/share"
+
+# Two archives back to back, as the kernel accepts them: the console node,
+# then the tree (uncompressed: faster to build and to unpack than gzip).
+{
+  cpio_chardev dev/console 5 1
+  cpio_trailer
+  (cd "$ROOTFS" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0)
+} >"$WORK/initrd"
+
+# ---------------------------------------------------------------------------
+# Boot. KVM only where the CPU offers hardware virtualisation to us.
+if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
+  ACCEL=(-accel kvm -cpu host)
+else
+  ACCEL=(-accel tcg -cpu max)
+fi
+QEMU=(qemu-system-x86_64 "${ACCEL[@]}" -M pc -smp 2 -m "$MEM" -nodefaults
+      -display none -serial stdio -no-reboot
+      -kernel "$KDIR/vmlinux" -initrd "$WORK/initrd"
+      -append 'console=ttyS0 quiet panic=-1 rdinit=/init')
+[ -z "$SHARE" ] || QEMU+=(-virtfs "local,path=$SHARE,mount_tag=share,security_model=none")
+
+# The console goes to our stdout up to the marker line, whose status is kept;
+# what follows it is the kernel powering off.
+set +e
+timeout -k 5 "$TIMEOUT" "${QEMU[@]}" </dev/null |
+  awk -v marker="$MARKER" -v out="$WORK/status" '
+    { sub(/\r$/, "") }
+    (i = index($0, marker)) {
+      if (i > 1) print substr($0, 1, i - 1)
+      print substr($0, i + length(marker) + 1) > out
+      done = 1
+    }
+    done { next }
+    { print; fflush() }'
+qemu_status=${PIPESTATUS[0]}
+set -e
+
+if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
+  note "the guest did not finish within $TIMEOUT s"
+  exit 124
+fi
+[ "$qemu_status" -eq 0 ] || die "qemu failed with status $qemu_status"
+status=$(cat "$WORK/status" 2>/dev/null || true)
+[[ $status =~ ^[0-9]+$ ]] || die "the guest stopped without reporting the command's exit status (setup failure, kernel panic or crash; see the console above)"
+exit "$status"
