@@ -1,9 +1,7 @@
-// Failure reporting of KIpSocket: the printed lines, mError and the
-// connection-reset marking.
+// Failure reporting of KIpSocket: the printed lines and mError.
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <map>
 #include <string>
 
@@ -125,36 +123,6 @@ TEST(KIpSocketErrorCheck, OnlyMinusOneIsAFailure) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(s.mError, 0);
   }
-}
-
-TEST(KIpSocketErrorCheck, ConnectionResetMarksClosedAndKeepsDescriptor) {
-  KIpSocket s;
-  s.Open();
-  ASSERT_TRUE(s.mOpen);
-  int fd = s.mSocket;
-  // Any other errno leaves the socket open.
-  Report(s, ECONNREFUSED, "connect");
-  EXPECT_TRUE(s.mOpen);
-  EXPECT_EQ(Report(s, ECONNRESET, "send"),
-            "socket error (send) 104: ECONNRESET (Connection reset by peer)\n");
-  EXPECT_FALSE(s.mOpen);
-  EXPECT_EQ(s.mSocket, fd);
-  EXPECT_NE(fcntl(fd, F_GETFD), -1) << "the descriptor must not be closed by the report";
-  testing::internal::CaptureStdout();
-  s.Close(); // closed already: nothing happens
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(s.mSocket, fd);
-  // The next Open releases the old descriptor and makes a new one.
-  s.Open();
-  EXPECT_TRUE(s.mOpen);
-  int type = 0;
-  socklen_t len = sizeof(type);
-  ASSERT_EQ(getsockopt(s.mSocket, SOL_SOCKET, SO_TYPE, &type, &len), 0);
-  EXPECT_EQ(type, SOCK_STREAM);
-  sockaddr_in peer;
-  socklen_t peerLen = sizeof(peer);
-  EXPECT_EQ(getpeername(s.mSocket, reinterpret_cast<sockaddr*>(&peer), &peerLen), -1)
-      << "the new descriptor is a fresh, unconnected socket";
 }
 
 } // namespace
