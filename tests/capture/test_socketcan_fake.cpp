@@ -29,7 +29,9 @@ struct KKernelFrame {
 struct KFakeBus {
   KRPiCanDriver mDriver;
   int mPeer = -1;
-  explicit KFakeBus(bool timeStamp = true) {
+  // timeStamp: the driver's option flag; kernelStamp: the socket delivers
+  // a time-stamp message.
+  explicit KFakeBus(bool timeStamp = true, bool kernelStamp = true) {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_DGRAM, 0, fds) != 0)
       return;
@@ -38,7 +40,8 @@ struct KFakeBus {
     mDriver.mBlockMode = bmBlocking;
     mDriver.mTimeStamp = timeStamp ? 1 : 0;
     int on = 1;
-    setsockopt(fds[0], SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on));
+    if (kernelStamp)
+      setsockopt(fds[0], SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on));
     mPeer = fds[1];
   }
   ~KFakeBus() { close(mPeer); }
@@ -182,20 +185,29 @@ TEST(KRPiCanDriverFake, ReceiveTimeIsTheKernelStamp) {
 }
 
 TEST(KRPiCanDriverFake, ClockIsUsedWithoutStampAndOnTheReadPath) {
-  for (int path = 0; path < 3; ++path) {
-    KFakeBus bus(path != 0); // path 0: option cleared; 1: read path; 2: stamp
+  struct Case {
+    const char* name;
+    bool option, message, read, queuedTime;
+  } cases[] = {
+      {"kernel stamp", true, true, false, true},
+      {"option could not be set", false, true, false, false},
+      {"no stamp message", true, false, false, false},
+      {"read path", true, true, true, false},
+  };
+  for (const Case& c : cases) {
+    KFakeBus bus(c.option, c.message);
     bus.Put({0x10, 1, 0x77, {0x42}});
     int sentDays = 0, sentMs = 0;
     NCanUtils::ArtTime(sentDays, sentMs);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     KCanFrame f;
-    ASSERT_TRUE(path == 1 ? bus.mDriver.ReadData(f) : bus.mDriver.ReceiveData(f));
+    ASSERT_TRUE(c.read ? bus.mDriver.ReadData(f) : bus.mDriver.ReceiveData(f)) << c.name;
     long long late = MsBetween(sentDays, sentMs, f.mDays, f.mMs);
-    if (path == 2)
-      EXPECT_LT(late, 250) << "stamped when queued, not when read";
+    if (c.queuedTime)
+      EXPECT_LT(late, 250) << c.name << ": stamped when queued, not when read";
     else
-      EXPECT_GE(late, 290) << "path " << path << " stamps when read";
-    EXPECT_EQ(f.mFlags, path == 1 ? 0u : 0x77u);
+      EXPECT_GE(late, 290) << c.name << ": stamped when read";
+    EXPECT_EQ(f.mFlags, c.read ? 0u : 0x77u) << c.name;
   }
 }
 
