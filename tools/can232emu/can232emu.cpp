@@ -26,6 +26,7 @@
 #include <poll.h>
 #include <random>
 #include <string>
+#include <utility>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -597,10 +598,15 @@ int KEmulator::Run() {
     Close();
     return 1;
   }
-  if (mReplay.empty())
-    std::fprintf(stderr, "can232emu: synthetic traffic: %g frames/s, %s%s%s, ",
-                 mRate > 0 ? mRate : 100.0, mMixStd ? "std " : "", mMixExt ? "ext " : "",
-                 mMixRtr ? "rtr " : "");
+  if (mReplay.empty()) {
+    std::string mix;
+    for (const auto& kind : {std::make_pair(mMixStd, "std"), std::make_pair(mMixExt, "ext"),
+                             std::make_pair(mMixRtr, "rtr")})
+      if (kind.first)
+        mix += std::string(mix.empty() ? "" : ",") + kind.second;
+    std::fprintf(stderr, "can232emu: synthetic traffic: %g frames/s, %s frames, ",
+                 mRate > 0 ? mRate : 100.0, mix.c_str());
+  }
   else if (mRate > 0)
     std::fprintf(stderr, "can232emu: replay at %g frames/s, ", mRate);
   else
