@@ -7,6 +7,7 @@
 # Exit status: the command's own; 124 when the guest did not finish in time;
 # 125 when the guest stopped without reporting a status, or the harness failed.
 set -euo pipefail
+shopt -s inherit_errexit
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 SHARE='' TIMEOUT=240 MEM=512
@@ -142,7 +143,8 @@ kernel_dir() {
   if [ -n "$pkg" ]; then
     dir="$CACHE/${pkg}_$ver"
     if [ ! -f "$dir/vmlinux" ]; then
-      set +e; (build_cache "$dir" "$pkg"); set -e   # set -e holds inside
+      # A failed build ends its subshell; the fallback below takes over.
+      set +e; (set -e; build_cache "$dir" "$pkg"); set -e
     fi
     if [ -f "$dir/vmlinux" ]; then
       echo "$dir" >"$CACHE/current"
@@ -233,7 +235,7 @@ QEMU=(qemu-system-x86_64 "${ACCEL[@]}" -M pc -smp 2 -m "$MEM" -nodefaults
 # The console goes to our stdout up to the marker line, whose status is kept;
 # what follows it is the kernel powering off.
 set +e
-timeout -k 5 "$TIMEOUT" "${QEMU[@]}" </dev/null |
+timeout --foreground -k 5 "$TIMEOUT" "${QEMU[@]}" </dev/null |
   awk -v marker="$MARKER" -v out="$WORK/status" '
     { sub(/\r$/, "") }
     (i = index($0, marker)) {
