@@ -203,4 +203,40 @@ TEST(XmlNodeList, LongAttributeChainIsDeletedWithoutDeepRecursion) {
   EXPECT_EQ(node.mFirstAttr, nullptr);
 }
 
+TEST(XmlNodeList, ValueLimitBoundary) {
+  // 1023 characters are kept whole; from 1024 on the value is cut to 1023.
+  const int lengths[] = {1022, 1023, 1024, 1025};
+  for (int length : lengths) {
+    SCOPED_TRACE(length);
+    const std::string value(static_cast<std::size_t>(length), 'v');
+    KXmlNode node;
+    node.AppendAttr("v", value.c_str(), length);
+    ASSERT_NE(node.FindAttr("v"), nullptr);
+    EXPECT_EQ(std::strlen(node.FindAttr("v")), static_cast<std::size_t>(length < 1023 ? length : 1023));
+  }
+}
+
+TEST(XmlNodeList, AppendTakesTheChildAloneAndInitClearsTheName) {
+  KXmlNode root;
+  std::snprintf(root.mName, sizeof(root.mName), "%s", "cfg");
+  KXmlNode* loose = new KXmlNode;
+  KXmlNode* child = new KXmlNode;
+  child->mNext = loose; // a stale link from an earlier chain
+  root.Append(child);
+  const bool alone = child->mNext == nullptr;
+  EXPECT_TRUE(alone);
+  if (!alone)
+    child->mNext = nullptr; // keep `loose` out of the root's chain
+  delete loose;
+  EXPECT_EQ(root.GetLastNode(), child);
+
+  // A child left without a name (a parse that failed at a tag name) is
+  // never found by an empty name.
+  AddChild(root, "");
+  EXPECT_EQ(root.Find(""), nullptr);
+
+  root.Init();
+  EXPECT_STREQ(root.mName, "");
+}
+
 } // namespace

@@ -98,6 +98,9 @@ TEST(XmlParser, DocumentsAndTheirTrees) {
       {"duplicates in document order",
        "<r><d Name=\"1\"/><s/><d Name=\"2\"/></r>", "r{d(Name=1) s d(Name=2)}"},
       {"bytes above 127 are text", "<a>\xC3\xA4\xFF</a>", "a=\"\xC3\xA4\xFF\""},
+      {"underscores and digits in names",
+       "<_cfg2><log_file Name=\"x\"/><ip_address _n9=\"1\"/></_cfg2>",
+       "_cfg2{log_file(Name=x) ip_address(_n9=1)}"},
   };
   for (const TreeCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -266,6 +269,26 @@ TEST(XmlFileFunctions, NullAndShortStreams) {
   size = 5;
   EXPECT_TRUE(ReadFileBuffer(f, buffer, size));
   EXPECT_EQ(std::string(buffer, 5), "12345");
+  delete[] buffer;
+  std::fclose(f);
+}
+
+TEST(XmlFileFunctions, ReadsInPiecesBeyondOnePiece) {
+  // More than one 8 MiB piece, in a pattern that does not repeat with the
+  // piece size, so a piece read to the wrong place shows.
+  const long size = 0x800000 + 1000;
+  FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  std::string content(static_cast<std::size_t>(size), 0);
+  for (long i = 0; i < size; ++i)
+    content[static_cast<std::size_t>(i)] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+  ASSERT_EQ(std::fwrite(content.data(), 1, content.size(), f), content.size());
+  EXPECT_EQ(FileSize(f), size);
+  char* buffer = new char[static_cast<std::size_t>(size)];
+  long got = size;
+  ASSERT_TRUE(ReadFileBuffer(f, buffer, got));
+  EXPECT_EQ(got, size);
+  EXPECT_TRUE(std::memcmp(buffer, content.data(), content.size()) == 0);
   delete[] buffer;
   std::fclose(f);
 }
