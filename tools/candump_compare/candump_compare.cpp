@@ -1,12 +1,13 @@
-// candump-compare: checks a telltrail CSV log against a candump -l log of
-// the same traffic. Every frame candump recorded must appear in telltrail's
-// log once, in order, with consecutive counters and the same identifier,
-// flags, length and data; with --time also the same receive time to the
-// millisecond.
+// candump-compare: checks a telltrail log (CSV or trace lines) against a
+// candump -l log of the same traffic. Every frame candump recorded must
+// appear in telltrail's log once, in order, with consecutive counters and the
+// same identifier, flags, length and data; with --time also the same receive
+// time to the millisecond. Trace lines carry no flag bits: there only the
+// 29 identifier bits are compared.
 //
-//   candump-compare [--time] [--quiet] CANDUMP_LOG CSV_LOG...
+//   candump-compare [--time] [--quiet] CANDUMP_LOG TELLTRAIL_LOG...
 //
-// Several CSV logs (one per day) are read in the order given. Exit status 0
+// Several telltrail logs (one per day) are read in the order given. Exit status 0
 // when the logs agree, 1 when they differ, 2 on bad input.
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@ struct KLogFrame {
   int mLen = 0;
   unsigned char mData[8] = {};
   int mLine = 0;
+  bool mTrace = false; // from a trace line: no flag bits
 };
 
 // "(1796652309.123456) can0 123#3100FA" or "18DB33F1#R" or "123#R3".
@@ -109,7 +111,41 @@ bool ParseCsv(const char* line, KLogFrame& f) {
   return *p == '\n' || *p == 0;
 }
 
-bool ReadLog(const char* path, bool csv, std::vector<KLogFrame>& frames) {
+// " 17  7.12.2026 14:05:09.123       180 00 [5] 31 00 fa 00 0c           1...."
+bool ParseTrace(const char* line, KLogFrame& f) {
+  unsigned long counter, id;
+  unsigned flags;
+  int day, month, year, hours, minutes, seconds, millis, length, consumed = 0;
+  if (std::sscanf(line, "%lu %d.%d.%d %d:%d:%d.%d %lx %x [%d] %n", &counter, &day, &month, &year,
+                  &hours, &minutes, &seconds, &millis, &id, &flags, &length, &consumed) != 11 ||
+      consumed == 0)
+    return false;
+  int days;
+  if (!NCanUtils::GetArtDays(year, month, day, days) || length < 0 || length > 8)
+    return false;
+  f.mTrace = true;
+  f.mCounter = static_cast<uint32_t>(counter);
+  f.mUnixMs = (static_cast<long long>(days) + NCanUtils::cEpochOffsetDays) * NCanUtils::cMsPerDay +
+              ((hours * 60LL + minutes) * 60 + seconds) * 1000 + millis;
+  f.mId = static_cast<uint32_t>(id);
+  f.mLen = length;
+  const char* p = line + consumed;
+  for (int i = 0; i < length; ++i) {
+    if (!NCanUtils::GetHexByte(p, f.mData[i]) || *p++ != ' ')
+      return false;
+  }
+  return true;
+}
+
+// A CSV line starts with its counter and a comma, a trace line with blanks
+// or a counter and blanks.
+bool IsCsv(const char* line) {
+  while (*line >= '0' && *line <= '9')
+    ++line;
+  return *line == ',';
+}
+
+bool ReadLog(const char* path, bool telltrail, std::vector<KLogFrame>& frames) {
   FILE* in = std::fopen(path, "r");
   if (in == nullptr) {
     std::fprintf(stderr, "candump-compare: cannot open %s\n", path);
@@ -124,7 +160,9 @@ bool ReadLog(const char* path, bool csv, std::vector<KLogFrame>& frames) {
       continue;
     KLogFrame f;
     f.mLine = number;
-    if (!(csv ? ParseCsv(line, f) : ParseCandump(line, f))) {
+    bool parsed = telltrail ? (IsCsv(line) ? ParseCsv(line, f) : ParseTrace(line, f))
+                            : ParseCandump(line, f);
+    if (!parsed) {
       std::fprintf(stderr, "candump-compare: %s:%d: not a frame line: %s", path, number, line);
       ok = false;
       break;
@@ -149,7 +187,7 @@ int main(int argc, char** argv) {
       break;
   }
   if (argc - first < 2) {
-    std::fprintf(stderr, "usage: candump-compare [--time] [--quiet] CANDUMP_LOG CSV_LOG...\n");
+    std::fprintf(stderr, "usage: candump-compare [--time] [--quiet] CANDUMP_LOG TELLTRAIL_LOG...\n");
     return 2;
   }
   std::vector<KLogFrame> reference, logged;
@@ -170,7 +208,7 @@ int main(int argc, char** argv) {
     const KLogFrame& l = logged[i];
     if (l.mCounter != logged[0].mCounter + static_cast<uint32_t>(i))
       report(i, "counter not consecutive");
-    if (l.mId != r.mId)
+    if (l.mTrace ? l.mId != (r.mId & KCanFrame::cIdMask) : l.mId != r.mId)
       report(i, "identifier differs");
     if (l.mLen != r.mLen || std::memcmp(l.mData, r.mData, static_cast<size_t>(r.mLen)) != 0) {
       if ((r.mId & KCanFrame::cRemoteFlag) == 0 || l.mLen != r.mLen)
