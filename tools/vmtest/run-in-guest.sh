@@ -98,7 +98,7 @@ build_cache() {
   off=$(LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$f" | head -n1 | cut -d: -f1)
   [ -n "$off" ] || die "no xz payload in $f"
   tail -c +$((off + 1)) "$f" | xz -dc --single-stream >"$tmp/out/vmlinux"
-  [ "$(head -c4 "$tmp/out/vmlinux" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] ||
+  [[ $(head -c4 "$tmp/out/vmlinux") == $'\x7fELF' ]] ||
     die "the payload of $f is not an ELF vmlinux"
 
   # Flat module folder named by module name; compressed modules unpacked,
@@ -170,7 +170,7 @@ copy_elf() {
   local src=$1 dest=$2 deps lib
   mkdir -p "$ROOTFS$(dirname "$dest")"
   cp -L "$src" "$ROOTFS$dest"
-  [ "$(head -c4 "$src" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] || return 0
+  [[ $(head -c4 "$src" | tr -d '\0') == $'\x7fELF' ]] || return 0   # data or script
   deps=$(ldd "$src" 2>/dev/null || true)   # static: "not a dynamic executable"
   [[ $deps != *"not found"* ]] || die "$src: libraries not found:$(grep 'not found' <<<"$deps" | tr -s ' \t\n' ' ')"
   for lib in $(grep -o '/[^ ]*' <<<"$deps" || true); do
