@@ -8,13 +8,6 @@
 
 namespace {
 
-// Records the monitor words.
-class KMonitoredComm : public KComm {
-public:
-  void PutMonitorBuffer(unsigned word) override { mWords.push_back(word); }
-  std::vector<unsigned> mWords;
-};
-
 #define REQUIRE_PTY(peer)                                                                          \
   if (!(peer).Ok())                                                                                \
   GTEST_SKIP() << "no pseudo-terminal or no writable /tmp for its link: " << std::strerror(errno)
@@ -190,38 +183,6 @@ TEST(KComm, WritesBytesInOrder) {
   EXPECT_FALSE(comm.WriteBufferToCOM(nullptr, 3));
   EXPECT_EQ(peer.ReadBytes(5), std::string(bytes, 5)); // raw: no CR/LF translation
   comm.ExitCOM();
-}
-
-TEST(KComm, MonitorSeesBytesSettingsOpenAndClose) {
-  KPtyPeer peer;
-  REQUIRE_PTY(peer);
-  KMonitoredComm comm;
-  comm.SetBits(7); // closed port: stored, nothing reported
-  EXPECT_TRUE(comm.mWords.empty());
-  comm.SetComDev(peer.Device().c_str());
-  comm.SetBaudrate(115000);
-  ASSERT_TRUE(comm.InitCOM());
-  peer.Write(std::string(1, '\x5a'));
-  int c = KComm::cNoByte;
-  for (int i = 0; i < 1000 && c == KComm::cNoByte; ++i) {
-    c = comm.ReadFromCOM();
-    if (c == KComm::cNoByte)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_EQ(c, 0x5a);
-  comm.WriteToCOM('\xa5');
-  comm.SetBits(8);
-  comm.SetParity(2);
-  comm.SetStopBits(0x12);
-  comm.SetDTR(true);
-  comm.SetRTS(false);
-  comm.ExitCOM();
-  const std::vector<unsigned> expected = {0xC0000000u | 115200, 0x2000005Au,
-                                          0x480000A5u,           0xA0000038u,
-                                          0xA0000022u,           0xA0000012u,
-                                          0xA0000003u,           0xA0000000u,
-                                          0xD0000000u | 115200};
-  EXPECT_EQ(comm.mWords, expected);
 }
 
 TEST(KComm, PortGoneIsReportedAsLost) {
