@@ -110,7 +110,7 @@ KSamplingLoop::KSamplingLoop(const KRunSettings& settings, KCanServer& server, K
                              int currentDay, const char* logName)
     : mSettings(settings), mServer(server), mFrame(frame), mCurrentDay(currentDay),
       mLogFile(nullptr), mPending(false), mOutputFailed(false), mWriteFailed(false),
-      mOverwrittenReported(0) {
+      mOverwrittenReported(0), mDroppedReported(0) {
   mLine[0] = 0;
   std::snprintf(mLogName, sizeof(mLogName), "%s", logName != nullptr ? logName : "");
 }
@@ -183,6 +183,11 @@ void KSamplingLoop::ClosePeriod() {
   if (overwritten != mOverwrittenReported) {
     std::printf("ring buffer overflow: %u frames lost\n", overwritten - mOverwrittenReported);
     mOverwrittenReported = overwritten;
+  }
+  uint32_t dropped = mServer.DriverDropped();
+  if (dropped != mDroppedReported) {
+    std::printf("receive queue overflow: %u frames lost\n", dropped - mDroppedReported);
+    mDroppedReported = dropped;
   }
   std::fflush(stdout);
 }

@@ -90,6 +90,7 @@ private:
   bool mOutputFailed;
   bool mWriteFailed;
   uint32_t mOverwrittenReported;
+  uint32_t mDroppedReported;
   char mLine[cLineSize];
   char mLogName[cLogNameSize];
 };

@@ -1,6 +1,8 @@
 // The interface through which the capture server talks to a CAN interface.
 #pragma once
 
+#include <cstdint>
+
 #include "NCanUtils.h"
 
 class KCanDriver {
@@ -24,6 +26,10 @@ public:
   // True once the device has gone away for good (an unplugged adapter): the
   // capture thread then ends instead of polling a dead device forever.
   virtual bool Lost() const { return false; }
+  // Frames the device or the kernel dropped before they could be received
+  // (a receive queue overflow), counted since the device was opened. Read
+  // from any thread.
+  virtual uint32_t Dropped() const { return 0; }
 
   char mDev[cDevSize];
 };

@@ -37,6 +37,8 @@ public:
   bool GetFrame(KCanFrame& frame);
   // Frames lost by overwriting the oldest unread frame since construction.
   uint32_t Overwritten() const { return mOverwritten.load(std::memory_order_relaxed); }
+  // Frames the receiving driver reports as dropped before they reached it.
+  uint32_t DriverDropped() const { return mRecvDriver != nullptr ? mRecvDriver->Dropped() : 0; }
 
   bool SendData(const KCanFrame& frame);
 

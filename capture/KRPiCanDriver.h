@@ -3,6 +3,8 @@
 // time stamp of the frame.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -37,7 +39,15 @@ public:
   // Finds the SO_TIMESTAMP control message of a received message (either
   // time layout the kernel may deliver) and stores its time in tv.
   static bool KernelTime(const msghdr& message, timeval& tv);
+  // Finds the SO_RXQ_OVFL control message: the number of frames the kernel
+  // dropped on this socket because its receive queue was full.
+  static bool QueueDrops(const msghdr& message, uint32_t& drops);
+
+  uint32_t Dropped() const override { return mQueueDrops.load(std::memory_order_relaxed); }
 
   int mTimeStamp;
   sockaddr_can* mCanAddr;
+
+private:
+  std::atomic<uint32_t> mQueueDrops;
 };

@@ -296,4 +296,28 @@ TEST(KRPiCanDriverFake, TimeStampMessageIsFoundByType) {
   }
 }
 
+TEST(KRPiCanDriverFake, QueueDropCountIsFoundByType) {
+  alignas(cmsghdr) unsigned char control[256] = {};
+  msghdr m{};
+  m.msg_control = control;
+  m.msg_controllen = CMSG_SPACE(16) + CMSG_SPACE(4);
+  cmsghdr* h = CMSG_FIRSTHDR(&m);
+  h->cmsg_level = SOL_SOCKET;
+  h->cmsg_type = SO_TIMESTAMP;
+  h->cmsg_len = CMSG_LEN(16);
+  h = CMSG_NXTHDR(&m, h);
+  h->cmsg_level = SOL_SOCKET;
+  h->cmsg_type = SO_RXQ_OVFL;
+  h->cmsg_len = CMSG_LEN(4);
+  uint32_t count = 4242;
+  std::memcpy(CMSG_DATA(h), &count, 4);
+  uint32_t drops = 0;
+  EXPECT_TRUE(KRPiCanDriver::QueueDrops(m, drops));
+  EXPECT_EQ(drops, 4242u);
+  m.msg_controllen = CMSG_SPACE(16); // only the time stamp
+  drops = 1;
+  EXPECT_FALSE(KRPiCanDriver::QueueDrops(m, drops));
+  EXPECT_EQ(drops, 1u);
+}
+
 } // namespace

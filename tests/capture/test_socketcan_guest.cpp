@@ -283,4 +283,29 @@ TEST_F(KSocketCanGuest, OverlongLengthIsRefusedByTheKernel) {
   EXPECT_EQ(got.mId, 0x124u);
 }
 
+// A receiver that falls behind loses frames in the kernel's receive queue;
+// the loss is counted, never silent: what was received plus what was
+// dropped is what was sent. The drop count rides on the next frame queued.
+TEST_F(KSocketCanGuest, QueueOverflowIsCounted) {
+  KRPiCanDriver rx, tx;
+  ASSERT_TRUE(Up(rx));
+  ASSERT_TRUE(Up(tx));
+  uint32_t sent = 0;
+  for (int i = 0; i < 40000; ++i)
+    if (tx.SendData(Frame(0x100 + (i & 0xFF), {static_cast<unsigned char>(i)})))
+      ++sent;
+  uint32_t received = 0;
+  KCanFrame f;
+  while (rx.ReceiveData(f))
+    ++received;
+  ASSERT_TRUE(tx.SendData(Frame(0x7FF, {})));
+  ++sent;
+  ASSERT_TRUE(Receive(rx, f));
+  ++received;
+  EXPECT_EQ(f.mId, 0x7FFu);
+  EXPECT_GT(rx.Dropped(), 0u) << "40000 frames must overflow the receive queue";
+  EXPECT_GT(received, 4000u) << "the receive queue holds thousands of frames";
+  EXPECT_EQ(received + rx.Dropped(), sent);
+}
+
 } // namespace
