@@ -50,8 +50,8 @@ MODULE_DIRS=(net/can drivers/net/can drivers/virtio net/9p fs/9p fs/netfs fs/fsc
 kernel_package() {
   local line
   line=$(apt-cache show --no-all-versions linux-image-amd64 2>/dev/null |
-         sed -n 's/^Depends: \(linux-image-[^ ,]*\) (= \([^)]*\)).*/\1 \2/p' | head -n1)
-  [ -n "$line" ] && echo "$line"
+         sed -n 's/^Depends: \(linux-image-[^ ,]*\) (= \([^)]*\)).*/\1 \2/p')
+  [ -n "$line" ] && echo "${line%%$'\n'*}"
 }
 
 # Module name as the kernel writes it in depends= ('-' and '_' are the same).
@@ -95,9 +95,11 @@ build_cache() {
   # The bzImage carries vmlinux as an xz stream after the setup code; the
   # ELF vmlinux boots directly through its PVH entry, without the BIOS.
   f=$(echo "$tmp"/unpacked/boot/vmlinuz-*)
-  off=$(LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$f" | head -n1 | cut -d: -f1)
+  # (grep and tail may be cut short by a closed pipe once the rest has what
+  # it needs: their status does not count.)
+  off=$({ LC_ALL=C grep -obUaP '\xFD7zXZ\x00' "$f" || true; } | head -n1 | cut -d: -f1)
   [ -n "$off" ] || die "no xz payload in $f"
-  tail -c +$((off + 1)) "$f" | xz -dc --single-stream >"$tmp/out/vmlinux"
+  { tail -c +$((off + 1)) "$f" || true; } | xz -dc --single-stream >"$tmp/out/vmlinux"
   [[ $(head -c4 "$tmp/out/vmlinux") == $'\x7fELF' ]] ||
     die "the payload of $f is not an ELF vmlinux"
 
@@ -164,20 +166,16 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/telltrail-vmtest.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 ROOTFS=$WORK/root
 
-# copy_elf <file> <destination in the guest>: the file and, for a dynamic
-# executable, every library ldd lists, at the same path (loader included).
-copy_elf() {
-  local src=$1 dest=$2 deps lib
-  mkdir -p "$ROOTFS$(dirname "$dest")"
-  cp -L "$src" "$ROOTFS$dest"
-  [[ $(head -c4 "$src" | tr -d '\0') == $'\x7fELF' ]] || return 0   # data or script
-  deps=$(ldd "$src" 2>/dev/null || true)   # static: "not a dynamic executable"
-  [[ $deps != *"not found"* ]] || die "$src: libraries not found:$(grep 'not found' <<<"$deps" | tr -s ' \t\n' ' ')"
-  for lib in $(grep -o '/[^ ]*' <<<"$deps" || true); do
-    [ -e "$ROOTFS$lib" ] && continue
-    mkdir -p "$ROOTFS$(dirname "$lib")"
-    cp -L "$lib" "$ROOTFS$lib"
-  done
+# copy_libraries <file...>: every library that ldd lists for the dynamic
+# executables among the files, at the same path in the guest (loader
+# included). One ldd and one cp for all: each process costs on a busy host.
+copy_libraries() {
+  local deps
+  deps=$(ldd "$@" 2>/dev/null | grep $'^\t' || true)   # data, scripts, static: none
+  [[ $deps != *"not found"* ]] ||
+    die "libraries not found:$(grep 'not found' <<<"$deps" | tr -s ' \t\n' ' ')"
+  # shellcheck disable=SC2046
+  cp -L --parents $(grep -o '/[^ ]*' <<<"$deps" | sort -u) "$ROOTFS/"
 }
 
 # cpio newc entry of a character device, written by hand so that no root
@@ -197,12 +195,14 @@ KDIR=$(kernel_dir)
 MARKER="telltrail-vmtest-exit-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 
 mkdir -p "$ROOTFS"/{dev,etc/vmtest,lib/vmtest-modules,opt/test,mnt/share,proc,sys,tmp}
-copy_elf "$(command -v busybox)" /bin/busybox
-for tool in "${CAN_UTILS[@]}"; do copy_elf "$(command -v "$tool")" "/usr/bin/$tool"; done
+mkdir -p "$ROOTFS"/{bin,usr/bin}
+cp -L "$(command -v busybox)" "$ROOTFS/bin/"
+for tool in "${CAN_UTILS[@]}"; do cp -L "$(command -v "$tool")" "$ROOTFS/usr/bin/"; done
 for f in "${FILES[@]}"; do
-  [ ! -e "$ROOTFS/opt/test/$(basename "$f")" ] || die "two files named $(basename "$f")"
-  copy_elf "$f" "/opt/test/$(basename "$f")"
+  [ ! -e "$ROOTFS/opt/test/${f##*/}" ] || die "two files named ${f##*/}"
+  cp -L "$f" "$ROOTFS/opt/test/"
 done
+copy_libraries "$ROOTFS"/bin/* "$ROOTFS"/usr/bin/* "$ROOTFS"/opt/test/*
 install -m 755 "$HERE/init.sh" "$ROOTFS/init"
 modules=$(cat "$KDIR/$([ -n "$SHARE" ] && echo share || echo can).modules")
 for m in $modules; do cp "$KDIR/modules/$m.ko" "$ROOTFS/lib/vmtest-modules/"; done
