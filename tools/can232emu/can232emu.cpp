@@ -671,7 +671,8 @@ int KEmulator::Run() {
   std::fprintf(stderr,
                "can232emu: %lld frames sent in %.1f s (%.0f frames/s), largest lag %.0f ms, "
                "%lld frames acknowledged, %lld commands refused\n",
-               mSent, span > 0 ? span : 0.0, span > 0 ? static_cast<double>(mSent - 1) / span : 0.0,
+               mSent, span > 0 ? span : 0.0,
+               span > 0 && mSent > 1 ? static_cast<double>(mSent - 1) / span : 0.0,
                mMaxLag * 1000.0, mAcks, mRefused);
   Close();
   return status;
