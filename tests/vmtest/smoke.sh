@@ -72,6 +72,16 @@ run exit-status 7 "partial line" -- 'echo first line; printf "partial line"; exi
 run no-status 125 "without reporting the command's exit status" -- 'poweroff -f; sleep 60'
 run timeout 124 "did not finish within 4 s" --timeout 4 -- 'sleep 600'
 run missing-file 125 "no file $WORK/absent" "$WORK/absent" -- true
+# A program whose library is gone is refused before the guest boots.
+echo 'int gone(void) { return 0; }' >"$WORK/gone.c"
+echo 'int gone(void); int main(void) { return gone(); }' >"$WORK/use_gone.c"
+if gcc -shared -fPIC -o "$WORK/libgone.so" "$WORK/gone.c" &&
+   gcc -o "$WORK/use_gone" "$WORK/use_gone.c" -L"$WORK" -lgone && rm "$WORK/libgone.so"; then
+  run missing-library 125 "libgone.so => not found" "$WORK/use_gone" -- use_gone
+else
+  echo "FAIL missing-library: cannot build the test program"
+  failed=$((failed + 1))
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -170,12 +170,12 @@ ROOTFS=$WORK/root
 # executables among the files, at the same path in the guest (loader
 # included). One ldd and one cp for all: each process costs on a busy host.
 copy_libraries() {
-  local deps
+  local deps libs
   deps=$(ldd "$@" 2>/dev/null | grep $'^\t' || true)   # data, scripts, static: none
   [[ $deps != *"not found"* ]] ||
     die "libraries not found:$(grep 'not found' <<<"$deps" | tr -s ' \t\n' ' ')"
-  # shellcheck disable=SC2046
-  cp -L --parents $(grep -o '/[^ ]*' <<<"$deps" | sort -u) "$ROOTFS/"
+  mapfile -t libs < <(grep -o '/[^ ]*' <<<"$deps" | sort -u)
+  [ ${#libs[@]} -eq 0 ] || cp -L --parents "${libs[@]}" "$ROOTFS/"
 }
 
 # cpio newc entry of a character device, written by hand so that no root
@@ -194,8 +194,7 @@ cpio_trailer() {
 KDIR=$(kernel_dir)
 MARKER="telltrail-vmtest-exit-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 
-mkdir -p "$ROOTFS"/{dev,etc/vmtest,lib/vmtest-modules,opt/test,mnt/share,proc,sys,tmp}
-mkdir -p "$ROOTFS"/{bin,usr/bin}
+mkdir -p "$ROOTFS"/{bin,usr/bin,dev,etc/vmtest,lib/vmtest-modules,opt/test,mnt/share,proc,sys,tmp}
 cp -L "$(command -v busybox)" "$ROOTFS/bin/"
 for tool in "${CAN_UTILS[@]}"; do cp -L "$(command -v "$tool")" "$ROOTFS/usr/bin/"; done
 for f in "${FILES[@]}"; do
