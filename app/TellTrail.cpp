@@ -206,7 +206,10 @@ int KSamplingLoop::Pace(time_t periodStart) {
   int steps = PauseSteps(periodStart, std::time(nullptr));
   int made = 0;
   while (steps > 0 && !mServer.RingBufferFull() && !StopRequested()) {
-    NCanUtils::SleepMs(100);
+    // One 100 ms step, looked at every 10 ms: a busy bus fills the ring's
+    // last quarter in a fraction of a second.
+    for (int slice = 0; slice < 10 && !mServer.RingBufferFull() && !StopRequested(); ++slice)
+      NCanUtils::SleepMs(10);
     --steps;
     ++made;
   }

@@ -99,8 +99,14 @@ bool KParser::ParseFile(const char* path, KXmlNode* root) {
   Initialize(buffer);
   ParseXmlHeader();
   GenerateFromXml(root);
-  if (mOk || mErrorPos < 0 || mErrorPos >= mLength)
-    return mOk;
+  if (mOk)
+    return true;
+  if (mErrorPos < 0 || mErrorPos >= mLength) {
+    // An empty or cut-off file: there is no text to show, but the failure
+    // still needs a word.
+    std::printf("xml-parser error: unexpected end of file\n");
+    return false;
+  }
 
   int count = mLength - mErrorPos;
   if (count > cContextLength)

@@ -237,9 +237,11 @@ TEST_F(ParseFileTest, Messages) {
   Write("<a v=\"x<" + std::string(200, 'y') + "\"/>");
   EXPECT_EQ(Run(mPath.c_str(), false), "xml-parser error pos: x<" + std::string(78, 'y') + "\n");
 
-  // No element at all: false, and no context to show.
-  Write("");
-  EXPECT_EQ(Run(mPath.c_str(), false), "");
+  // No element at all, or a file cut off: no context to show, but a word.
+  for (const char* text : {"", "<!-- only a comment -->", "<a>", "<a><b/>"}) {
+    Write(text);
+    EXPECT_EQ(Run(mPath.c_str(), false), "xml-parser error: unexpected end of file\n") << text;
+  }
 
   // Streams without a size of their own: a directory, a device.
   const std::string dir = testing::TempDir();

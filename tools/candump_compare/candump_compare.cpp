@@ -76,7 +76,8 @@ bool ParseCandump(const char* line, KLogFrame& f) {
     if (*p == '.')
       ++p;
   }
-  return *p == 0 || *p == '\n' || *p == '\r' || *p == '_';
+  // Anything after a blank (a direction mark " R" or " T") is not data.
+  return *p == 0 || *p == '\n' || *p == '\r' || *p == ' ' || *p == '_';
 }
 
 // "17,'2026-12-07',50709123,384,0,49,0,250,0,12,NULL,NULL,NULL"
