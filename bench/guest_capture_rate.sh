@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # How fast can telltrail capture from a SocketCAN interface? Runs in the test
 # guest (real kernel, vcan can0), telltrail and candump -l side by side on
-# the same traffic from cangen:
+# the same traffic:
 #   1. flood: cangen -g 0 (as fast as the guest can send) for FLOOD frames;
-#   2. paced: each gap in GAPS (ms between frames) for SECONDS seconds.
-# For each run it prints the frames cangen sent, the frames candump -l and
-# telltrail received, the rate, and the CPU time per frame of both receivers.
+#   2. paced: can_pace at each rate in RATES (frames/s) for SECONDS_PER_RATE
+#      seconds (cangen's per-frame sleeps cannot reach these rates here).
+# For each run it prints the frames candump -l and telltrail received, the
+# rate, the CPU time per frame of both receivers, and telltrail's own loss
+# reports (ring or receive queue overflow) if any.
 #
 #   bench/guest_capture_rate.sh [BUILD_DIR]      (default build/native)
-#   SECONDS_PER_RATE=60 GAPS="0.047 0.033 0.025" FLOOD=200000 bench/guest_capture_rate.sh
+#   SECONDS_PER_RATE=60 RATES="10000 21277 30000" FLOOD=200000 bench/guest_capture_rate.sh
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build/native}
@@ -19,7 +21,7 @@ cat >"$tmp/rate.sh" <<'GUEST'
 #!/bin/sh
 TICKS=100
 cpu() { awk '{print $14 + $15}' /proc/$1/stat; }
-# measure <label> <cangen options...>
+# measure <label> <sender command...>
 measure() {
   label=$1
   shift
@@ -30,7 +32,7 @@ measure() {
   logger=$!
   sleep 1
   t0=$(date +%s)
-  cangen can0 "$@" 2>/tmp/r/cangen.err
+  "$@" >/tmp/r/sender.out 2>&1
   t1=$(date +%s)
   sleep 2
   cpu_logger=$(cpu $logger)
@@ -42,21 +44,24 @@ measure() {
   got_dump=$(cat /tmp/r/candump-*.log | wc -l)
   got_logger=$(cat /tmp/r/canlog_* | wc -l)
   lost=$(grep -h 'overflow' /tmp/r/out.txt | tr '\n' ' ')
-  awk -v l="$label" -v d="$got_dump" -v t="$got_logger" -v s=$((t1 - t0)) \
+  sent=$(sed -n 's/^sent \([0-9]*\) frames.*/\1/p' /tmp/r/sender.out)
+  awk -v l="$label" -v d="$got_dump" -v t="$got_logger" -v s=$((t1 - t0)) -v n="${sent:-$FLOOD}" \
       -v cl="$cpu_logger" -v cd="$cpu_dump" -v k=$TICKS -v lost="$lost" 'BEGIN {
     s = s < 1 ? 1 : s
-    printf "%-12s %8d s %9d candump %9d telltrail %8.0f frames/s  cpu/frame: telltrail %6.1f us, candump %6.1f us %s\n",
-      l, s, d, t, d / s, t ? cl / k / t * 1e6 : 0, d ? cd / k / d * 1e6 : 0, lost }'
+    printf "%-9s %4d s sent %8d: candump -l %8d, telltrail %8d (%6.0f frames/s); cpu/frame telltrail %5.1f us, candump %5.1f us %s\n",
+      l, s, n, d, t, t / s, t ? cl / k / t * 1e6 : 0, d ? cd / k / d * 1e6 : 0, lost }'
   rm -rf /tmp/r
 }
 FLOOD=${FLOOD:-200000}
 SECONDS_PER_RATE=${SECONDS_PER_RATE:-60}
-measure "flood" -g 0 -n "$FLOOD" -I i -L 8 -D i
-for gap in ${GAPS:-0.1 0.047 0.033 0.025}; do
-  # frames for SECONDS_PER_RATE seconds at the nominal rate of this gap
-  n=$(awk -v g="$gap" -v s="$SECONDS_PER_RATE" 'BEGIN { printf "%d", s * 1000 / g }')
-  measure "gap $gap ms" -g "$gap" -n "$n" -I i -L 8 -D i
+RATES=${RATES:-5000 10000 21277 30000 40000}
+measure "flood" cangen can0 -g 0 -n "$FLOOD" -I i -L 8 -D i
+for rate in $RATES; do
+  measure "$rate/s" can_pace can0 "$rate" "$SECONDS_PER_RATE"
 done
 GUEST
-"$ROOT/tools/vmtest/run-in-guest.sh" --timeout 3600 --mem 2048 "$BUILD/app/telltrail" "$tmp/rate.sh" -- \
-  FLOOD=${FLOOD:-200000} SECONDS_PER_RATE=${SECONDS_PER_RATE:-60} GAPS="'${GAPS:-0.1 0.047 0.033 0.025}'" sh rate.sh
+[ -x "$BUILD/bench/can_pace" ] || cmake --build "$BUILD" --target can_pace -j2
+"$ROOT/tools/vmtest/run-in-guest.sh" --timeout 3600 --mem 2048 "$BUILD/app/telltrail" \
+  "$BUILD/bench/can_pace" "$tmp/rate.sh" -- \
+  FLOOD=${FLOOD:-200000} SECONDS_PER_RATE=${SECONDS_PER_RATE:-60} \
+  RATES="'${RATES:-5000 10000 21277 30000 40000}'" sh rate.sh
