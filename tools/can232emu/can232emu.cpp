@@ -34,6 +34,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "CandumpLog.h"
+#include "NCanUtils.h"
+
 namespace {
 
 const char cUsage[] =
@@ -64,110 +67,8 @@ double NowSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-struct KBusFrame {
-  uint32_t mId = 0;
-  bool mExtended = false;
-  bool mRemote = false;
-  int mLen = 0;
-  unsigned char mData[8] = {};
-  double mTime = 0; // seconds, from the replayed log
-};
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-enum TParseEnum { peFrame, peSkip, peBad };
-
-// One candump -l line: "(1700000000.123456) can0 123#11223344", "18FEF100#R",
-// "123#R3", "123#1122334455667788_9", possibly followed by " R" or " T".
-// CAN FD ("##") and error frames have no CAN232 form and are skipped.
-TParseEnum ParseCandumpLine(const char* line, KBusFrame& f, const char*& why) {
-  const char* p = line;
-  while (*p == ' ' || *p == '\t')
-    ++p;
-  if (*p == 0 || *p == '\n' || *p == '\r') {
-    why = "empty";
-    return peSkip;
-  }
-  f = KBusFrame();
-  if (*p == '(') {
-    char* end = nullptr;
-    f.mTime = std::strtod(p + 1, &end);
-    if (end == p + 1 || *end != ')') {
-      why = "bad time stamp";
-      return peBad;
-    }
-    p = end + 1;
-  }
-  // The frame is the token that holds '#'; the interface name comes before.
-  const char* hash = std::strchr(p, '#');
-  if (hash == nullptr) {
-    why = "no ID#DATA";
-    return peBad;
-  }
-  const char* id = hash;
-  while (id > p && id[-1] != ' ' && id[-1] != '\t')
-    --id;
-  int digits = static_cast<int>(hash - id);
-  uint32_t value = 0;
-  for (const char* q = id; q < hash; ++q) {
-    int v = HexValue(*q);
-    if (v < 0) {
-      why = "identifier is not hexadecimal";
-      return peBad;
-    }
-    value = value * 16 + static_cast<uint32_t>(v);
-  }
-  if (digits == 8) {
-    if ((value & 0xE0000000u) != 0) {
-      why = "error frame";
-      return peSkip;
-    }
-    f.mExtended = true;
-  } else if (digits < 1 || digits > 3 || value > 0x7FF) {
-    why = "identifier of neither 3 nor 8 digits";
-    return peBad;
-  }
-  f.mId = value;
-  p = hash + 1;
-  if (*p == '#') {
-    why = "CAN FD frame";
-    return peSkip;
-  }
-  if (*p == 'R' || *p == 'r') {
-    f.mRemote = true;
-    ++p;
-    if (*p >= '0' && *p <= '8')
-      f.mLen = *p++ - '0';
-  } else {
-    while (HexValue(p[0]) >= 0 && HexValue(p[1]) >= 0) {
-      if (f.mLen == 8) {
-        why = "more than 8 data bytes";
-        return peBad;
-      }
-      f.mData[f.mLen++] = static_cast<unsigned char>(HexValue(p[0]) * 16 + HexValue(p[1]));
-      p += 2;
-      if (*p == '.')
-        ++p;
-    }
-  }
-  if (*p == '_' && HexValue(p[1]) >= 0) // length-8 DLC 9..F: not carried by CAN232
-    p += 2;
-  // A blank may be followed by extra information (asc2log and candump -x
-  // add the direction, "R" or "T").
-  if (*p != 0 && *p != '\n' && *p != '\r' && *p != ' ' && *p != '\t') {
-    why = "unexpected text after the data";
-    return peBad;
-  }
-  return peFrame;
-}
+// A bus frame: synthetic, or read from a candump log.
+using KBusFrame = KCandumpFrame;
 
 bool LoadReplay(const char* path, std::vector<KBusFrame>& frames) {
   FILE* in = std::fopen(path, "r");
@@ -181,13 +82,18 @@ bool LoadReplay(const char* path, std::vector<KBusFrame>& frames) {
     ++number;
     KBusFrame f;
     const char* why = "";
-    switch (ParseCandumpLine(line, f, why)) {
-    case peFrame: frames.push_back(f); break;
-    case peSkip:
+    TCandumpLineEnum kind = ParseCandumpLine(line, f, why);
+    if (kind == clFrame && f.mError) {
+      why = "error frame"; // no CAN232 form
+      kind = clSkip;
+    }
+    switch (kind) {
+    case clFrame: frames.push_back(f); break;
+    case clSkip:
       if (std::strcmp(why, "empty") != 0)
         ++skipped;
       break;
-    case peBad:
+    case clBad:
       if (++bad <= 5)
         std::fprintf(stderr, "can232emu: %s:%d: %s, line skipped\n", path, number, why);
       break;
@@ -414,9 +320,9 @@ double KEmulator::DueTime(long long k) const {
   // after one mean gap.
   long long n = static_cast<long long>(mReplay.size());
   const KBusFrame& first = mReplay.front();
-  double span = mReplay.back().mTime - first.mTime;
+  double span = mReplay.back().Time() - first.Time();
   double gap = n > 1 ? span / static_cast<double>(n - 1) : 0.01;
-  double t = mReplay[static_cast<size_t>(k % n)].mTime - first.mTime;
+  double t = mReplay[static_cast<size_t>(k % n)].Time() - first.Time();
   if (t < 0)
     t = 0;
   return static_cast<double>(k / n) * (span + gap) + t;
@@ -493,15 +399,15 @@ bool ValidFrameLine(const char* s) {
   int idDigits = extended ? 8 : 3;
   const char* p = s + 1;
   for (int i = 0; i < idDigits; ++i, ++p)
-    if (HexValue(*p) < 0)
+    if (NCanUtils::GetHexDigit(*p) < 0)
       return false;
-  if (extended ? HexValue(s[1]) > 3 : HexValue(s[1]) > 7)
+  if (extended ? NCanUtils::GetHexDigit(s[1]) > 3 : NCanUtils::GetHexDigit(s[1]) > 7)
     return false;
   if (*p < '0' || *p > '8')
     return false;
   int len = *p++ - '0';
   for (int i = 0; i < 2 * len; ++i, ++p)
-    if (HexValue(*p) < 0)
+    if (NCanUtils::GetHexDigit(*p) < 0)
       return false;
   return *p == 0;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "CandumpLog.h"
 #include "NCanUtils.h"
 
 namespace {
@@ -29,55 +30,16 @@ struct KLogFrame {
   bool mTrace = false; // from a trace line: no flag bits
 };
 
-// "(1796652309.123456) can0 123#3100FA" or "18DB33F1#R" or "123#R3".
 bool ParseCandump(const char* line, KLogFrame& f) {
-  const char* p = line;
-  if (*p++ != '(')
+  KCandumpFrame c;
+  const char* why = "";
+  if (ParseCandumpLine(line, c, why) != clFrame || !c.mHasTime)
     return false;
-  char* end = nullptr;
-  long long seconds = std::strtoll(p, &end, 10);
-  if (end == p || *end != '.')
-    return false;
-  p = end + 1;
-  long micro = std::strtol(p, &end, 10);
-  if (end == p || *end != ')')
-    return false;
-  f.mUnixMs = seconds * 1000 + micro / 1000;
-  p = std::strchr(end, ' ');
-  if (p == nullptr)
-    return false;
-  while (*p == ' ')
-    ++p;
-  p = std::strchr(p, ' '); // skip the interface name
-  if (p == nullptr)
-    return false;
-  while (*p == ' ')
-    ++p;
-  const char* idStart = p;
-  int id = NCanUtils::GetHex(p);
-  if (*p != '#' || (p - idStart != 3 && p - idStart != 8))
-    return false;
-  f.mId = static_cast<uint32_t>(id);
-  if (p - idStart == 8 && (f.mId & KCanFrame::cErrorFlag) == 0)
-    f.mId |= KCanFrame::cExtendedFlag;
-  ++p;
-  if (*p == '#')
-    return false; // CAN FD: not a classic frame
-  if (*p == 'R') {
-    f.mId |= KCanFrame::cRemoteFlag;
-    ++p;
-    f.mLen = (*p >= '0' && *p <= '8') ? *p - '0' : 0;
-    return true;
-  }
-  f.mLen = 0;
-  unsigned char b;
-  while (f.mLen < 8 && NCanUtils::GetHexByte(p, b)) {
-    f.mData[f.mLen++] = b;
-    if (*p == '.')
-      ++p;
-  }
-  // Anything after a blank (a direction mark " R" or " T") is not data.
-  return *p == 0 || *p == '\n' || *p == '\r' || *p == ' ' || *p == '_';
+  f.mUnixMs = c.UnixMs();
+  f.mId = c.IdWord();
+  f.mLen = c.mLen;
+  std::memcpy(f.mData, c.mData, sizeof(f.mData));
+  return true;
 }
 
 // "17,'2026-12-07',50709123,384,0,49,0,250,0,12,NULL,NULL,NULL"
