@@ -39,7 +39,7 @@ TEST(CandumpLog, LineTable) {
       continue;
     EXPECT_EQ(f.IdWord(), c.idWord);
     ASSERT_EQ(f.mLen, static_cast<int>(c.data.size()));
-    EXPECT_EQ(std::memcmp(f.mData, c.data.data(), c.data.size()), 0);
+    EXPECT_EQ(std::vector<unsigned char>(f.mData, f.mData + f.mLen), c.data);
     EXPECT_EQ(f.UnixMs(), c.unixMs);
   }
 }
