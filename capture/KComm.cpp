@@ -149,39 +149,36 @@ bool KComm::SetComParameters() {
   return result;
 }
 
-void KComm::SetBits(int bits) {
-  mBits = bits;
+// Re-applies the line settings and reports the change of an open port.
+void KComm::ApplyAndReport(unsigned monitorWord) {
   SetComParameters();
   if (COM_INITIALISIERT())
-    PutMonitorBuffer(cMonBits | (static_cast<unsigned>(bits) & 0x0Fu));
+    PutMonitorBuffer(monitorWord);
+}
+
+void KComm::SetBits(int bits) {
+  mBits = bits;
+  ApplyAndReport(cMonBits | (static_cast<unsigned>(bits) & 0x0Fu));
 }
 
 void KComm::SetParity(int parity) {
   mParity = parity;
-  SetComParameters();
-  if (COM_INITIALISIERT())
-    PutMonitorBuffer(cMonParity | (static_cast<unsigned>(parity) & 0x0Fu));
+  ApplyAndReport(cMonParity | (static_cast<unsigned>(parity) & 0x0Fu));
 }
 
 void KComm::SetStopBits(int stopBits) {
   mStopBits = stopBits;
-  SetComParameters();
-  if (COM_INITIALISIERT())
-    PutMonitorBuffer(cMonStopBits | (static_cast<unsigned>(stopBits) & 0x0Fu));
+  ApplyAndReport(cMonStopBits | (static_cast<unsigned>(stopBits) & 0x0Fu));
 }
 
 void KComm::SetDTR(bool level) {
   mDTR = level;
-  SetComParameters();
-  if (COM_INITIALISIERT())
-    PutMonitorBuffer(cMonDtr | (level ? 1u : 0u));
+  ApplyAndReport(cMonDtr | (level ? 1u : 0u));
 }
 
 void KComm::SetRTS(bool level) {
   mRTS = level;
-  SetComParameters();
-  if (COM_INITIALISIERT())
-    PutMonitorBuffer(cMonRts | (level ? 1u : 0u));
+  ApplyAndReport(cMonRts | (level ? 1u : 0u));
 }
 
 bool KComm::SetRtsFlowControl(bool on) {

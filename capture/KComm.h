@@ -87,6 +87,7 @@ public:
   int mHandle;
 
 private:
+  void ApplyAndReport(unsigned monitorWord);
   int FillReadBuffer();
 
   std::atomic<bool> mLost;
