@@ -356,15 +356,18 @@ if (std::strncmp(s.mDevice, "can", 3) != 0 && std::strncmp(s.mDevice, "tty", 3) 
   KSamplingLoop loop(s, server, frame, currentDay, logName);
   loop.Run();
 
-  bool stopped = StopRequested();
-  RemoveStopHandlers();
-  if (!stopped)
-    NCanUtils::SleepMs(1000);
+  // A run that ended by itself lingers a second before it says so; a stop
+  // signal (also one that comes during that second) cuts it short. The
+  // handlers stay until the termination line is out, so a late signal
+  // cannot kill the process without it.
+  for (int slice = 0; slice < 100 && !StopRequested(); ++slice)
+    NCanUtils::SleepMs(10);
 
   char time[cTimeTextSize];
   NCanUtils::ArtTime(frame.mDays, frame.mMs);
   NCanUtils::PrintTime(frame, time, false);
   std::printf("%s terminated\n", time);
   std::fflush(stdout);
+  RemoveStopHandlers();
   return 0;
 }
