@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "RunSettings.h"
+#include "SamplingLoop.h"
 #include "TellTrail.h"
 
 namespace {

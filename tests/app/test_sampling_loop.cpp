@@ -9,7 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "TellTrail.h"
+#include "SamplingLoop.h"
+#include "StopSignal.h"
 
 namespace {
 

@@ -1,0 +1,41 @@
+// The run settings: what the command line (or the XML settings file) asks
+// the logger to do.
+#pragma once
+
+class KXmlNode;
+
+// Texts point into the argument vector or the settings tree; they are not
+// copied.
+struct KRunSettings {
+  bool mTrace = false;
+  bool mXml = false;
+  bool mCsv = false;
+  bool mMySql = false;
+  bool mFileLogging = false;
+  const char* mDevice = nullptr;
+  const char* mSampleTimeText = nullptr;
+  const char* mFileName = nullptr;
+  const char* mOutputKind = nullptr;
+  const char* mPutHeader = nullptr;
+  const char* mUrlTemplate = nullptr;
+  const char* mServerAddress = nullptr;
+  int mSampleTime = 10;
+  int mArgCount = 0; // positional arguments in effect
+};
+
+// Trailing "trace", the positional arguments and the switches they give.
+void ReadArguments(int argc, char** argv, KRunSettings& s);
+
+// True when argument 1 may name the device: it begins with "can" or "tty".
+bool KnownDevicePrefix(const char* device);
+
+void PrintUsage();
+
+// Sample time text: a decimal or 0x-hexadecimal number of seconds, 0 to
+// 86400, with nothing after it. Numbers too large to be read without
+// wrapping are refused.
+bool ParseSampleTime(const char* text, int& seconds);
+
+// Takes the run settings from a parsed settings file: device, sample time,
+// log file (and the database and HTTP keys). False when start-up must fail.
+bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s);

@@ -1,0 +1,67 @@
+// The sampling loop: once per sample period it drains the capture server's
+// ring and writes every frame to the console and the daily log file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "KCanServer.h"
+#include "NCanUtils.h"
+#include "RunSettings.h"
+
+enum : int {
+  cLogNameSize = 1024,
+  // "_YYYYMMDD" after the file name
+  cDateSuffixLength = 9,
+  cMaxFileNameLength = cLogNameSize - 1 - cDateSuffixLength
+};
+
+// Builds "<name>_YYYYMMDD" for the day number into `out` (the 1024-character
+// log file name buffer) and prints "log file: <name>".
+void SetLogFilename(const char* name, int day, char* out);
+
+// Once per sample period: drain the capture server's ring, write every frame
+// to the outputs, then pause for the rest of the period.
+class KSamplingLoop {
+public:
+  KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame, int currentDay,
+                const char* logName);
+
+  // Runs periods until the capture thread's terminate flag is set, then one
+  // last drain so that nothing captured before the stop is lost.
+  void Run();
+  // Drains the ring and writes the frames; closes the period's outputs.
+  // Returns the number of frames taken.
+  int RunPeriod();
+  // Pauses in 100 ms steps for the rest of the period that began at
+  // `periodStart`; ends early when the ring is three quarters full or a stop
+  // has been requested. Returns the number of 100 ms pauses made.
+  int Pace(time_t periodStart);
+  // Number of 100 ms pauses allowed for a period begun at `start` and ended
+  // at `now`.
+  int PauseSteps(time_t start, time_t now) const;
+
+  // True when an output could not be opened: the run is ending.
+  bool OutputFailed() const { return mOutputFailed; }
+  const char* LogName() const { return mLogName; }
+  int CurrentDay() const { return mCurrentDay; }
+
+private:
+  bool AnySink() const;
+  void WriteToLogFile();
+  void ClosePeriod();
+
+  const KRunSettings& mSettings;
+  KCanServer& mServer;
+  KCanFrame& mFrame;
+  int mCurrentDay;
+  FILE* mLogFile;
+  bool mPending;
+  bool mOutputFailed;
+  bool mWriteFailed;
+  uint32_t mOverwrittenReported;
+  uint32_t mDroppedReported;
+  char mLine[cLineSize];
+  char mLogName[cLogNameSize];
+};

@@ -1,0 +1,18 @@
+// Clean stop on a signal: SIGINT and SIGTERM set the capture thread's
+// terminate flag, so the sampling loop writes what it holds and the entry
+// point prints its termination line.
+#pragma once
+
+class KCanServer;
+
+// Catches the stop signals from now on; a stop that came before already
+// terminates `server`.
+void InstallStopHandlers(KCanServer* server);
+// Restores the default actions.
+void RemoveStopHandlers();
+
+// Requests a clean stop: sets the capture thread's terminate flag.
+// Async-signal-safe.
+void RequestStop();
+bool StopRequested();
+void ClearStopRequest();
