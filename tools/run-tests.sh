@@ -12,7 +12,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 JOBS=$(nproc 2>/dev/null || echo 2)
-ALL_STAGES=(native asan guest fuzz armhf)
+ALL_STAGES=(native asan guest fuzz armhf package)
 STAGES=("$@")
 [ ${#STAGES[@]} -gt 0 ] || STAGES=("${ALL_STAGES[@]}")
 
@@ -26,6 +26,9 @@ PACKAGES=(
   g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user-static
   # fuzz: clang with the libFuzzer and sanitizer runtimes
   clang libclang-rt-14-dev
+  # package: Debian package tools, the manual page's converter, the package
+  # checker, man for the installed page, systemd-analyze for the unit
+  dpkg-dev pandoc lintian man-db systemd
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }
@@ -103,6 +106,15 @@ stage_armhf() {
   configure_build build/armhf -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/arm-linux-gnueabihf.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELLTRAIL_BENCH=OFF
   run_ctest build/armhf -LE 'guest|native-only'
+}
+
+# Debian packages for amd64 and armhf (tools/package.sh, own build trees in
+# build/package), then their checks: contents, lintian, the unit, the Arm
+# programs under qemu-arm-static, and, as root, a real dpkg -i / -r / -P.
+stage_package() {
+  log "Debian packages and their checks"
+  JOBS=$JOBS tools/package.sh
+  JOBS=$JOBS tests/packaging/check-packages.sh build/package
 }
 
 install_packages
