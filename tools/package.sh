@@ -38,6 +38,7 @@ done
 declare -A TOOL_PACKAGE=(
   [cmake]=cmake [g++]=g++ [make]=make [strip]=binutils [pandoc]=pandoc [gzip]=gzip
   [dpkg-shlibdeps]=dpkg-dev [dpkg-gencontrol]=dpkg-dev [dpkg-buildflags]=dpkg-dev
+  [dpkg-parsechangelog]=dpkg-dev
 )
 for arch in "${ARCHES[@]}"; do
   [ "$arch" = armhf ] && TOOL_PACKAGE[arm-linux-gnueabihf-g++]=g++-arm-linux-gnueabihf
@@ -61,7 +62,7 @@ VERSION=$(dpkg-parsechangelog -l "$PKG/changelog" -S Version)
 SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l "$PKG/changelog" -S Timestamp)
 export SOURCE_DATE_EPOCH
 
-# build_package <arch>: prints the package's file name.
+# build_package <arch>: builds build/package/telltrail_<version>_<arch>.deb.
 build_package() {
   local arch=$1
   local work=$OUT/$arch

@@ -217,6 +217,17 @@ check_armhf_programs() {
   fi
   local root=$TMP/armhf-root
   dpkg-deb -x "$deb" "$root"
+  # The board's binary keeps time past 2038: built with the 64-bit time_t
+  # of glibc, it imports the time64 variants and none of the 32-bit calls.
+  local imports
+  imports=$(readelf --dyn-syms -W "$root/usr/bin/telltrail" | awk '{ print $8 }')
+  local old
+  old=$(grep -E '^(time|gettimeofday|clock_gettime|nanosleep|select|recvmsg|fstat|localtime|gmtime|mktime)@' \
+          <<< "$imports" || true)
+  [ -z "$old" ] || fail "armhf telltrail imports 32-bit time_t calls: $old"
+  grep -qE '^__(gettimeofday|clock_gettime)64@' <<< "$imports" ||
+    fail "armhf telltrail imports no 64-bit time call"
+  pass "armhf telltrail: 64-bit time_t ($(grep -cE '^__.*64@' <<< "$imports") time64 imports)"
   local qemu="qemu-arm-static -L $ARM_SYSROOT"
   refused_sample_time "armhf telltrail under qemu" "$qemu $root/usr/bin/telltrail"
   logger_run armhf-qemu "$qemu $root/usr/bin/telltrail" "$qemu $root/usr/bin/can232emu"
