@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "KMySql.h"
 #include "KXmlNodeList.h"
 #include "NCanUtils.h"
 
@@ -57,7 +58,7 @@ void ReadArguments(int argc, char** argv, KRunSettings& s) {
   s.mMySql = !s.mXml && s.mOutputKind != nullptr && std::strcmp(s.mOutputKind, "mysql") == 0;
   s.mFileLogging = s.mFileName != nullptr && !s.mMySql && !s.mXml;
   s.mSampleTime = 10;
-  s.mArgCount = count;
+  s.mArgc = argc;
 }
 
 bool KnownDevicePrefix(const char* device) {
@@ -80,8 +81,10 @@ bool ParseSampleTime(const char* text, int& seconds) {
   return true;
 }
 
-bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s) {
+bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql) {
   s.mMySql = root.Find("mysql") != nullptr;
+  if (s.mMySql && !mySql.GetXmlParams(&root))
+    return false;
   s.mDevice = root.FindNodeAttr("device", "Name");
   if (!s.mMySql) {
     s.mPutHeader = root.FindNodeAttr("mysql_put", "Name");

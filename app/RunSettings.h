@@ -2,6 +2,7 @@
 // the logger to do.
 #pragma once
 
+class KMySql;
 class KXmlNode;
 
 // Texts point into the argument vector or the settings tree; they are not
@@ -20,7 +21,9 @@ struct KRunSettings {
   const char* mUrlTemplate = nullptr;
   const char* mServerAddress = nullptr;
   int mSampleTime = 10;
-  int mArgCount = 0; // positional arguments in effect
+  // The argument count in effect, as C counts it: the program name included,
+  // a trailing "trace" not. One means no positional argument.
+  int mArgc = 0;
 };
 
 // Trailing "trace", the positional arguments and the switches they give.
@@ -36,6 +39,7 @@ void PrintUsage();
 // wrapping are refused.
 bool ParseSampleTime(const char* text, int& seconds);
 
-// Takes the run settings from a parsed settings file: device, sample time,
-// log file (and the database and HTTP keys). False when start-up must fail.
-bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s);
+// Takes the run settings from a parsed settings file: database (its
+// parameters go into `mySql`, whose connection is tested), device, sample
+// time, log file (and the HTTP keys). False when start-up must fail.
+bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql);

@@ -13,8 +13,8 @@ void SetLogFilename(const char* name, int day, char* out) {
 }
 
 KSamplingLoop::KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame,
-                             int currentDay, const char* logName)
-    : mSettings(settings), mServer(server), mFrame(frame), mCurrentDay(currentDay),
+                             int currentDay, const char* logName, KForwardingSinks* sinks)
+    : mSettings(settings), mServer(server), mFrame(frame), mSinks(sinks), mCurrentDay(currentDay),
       mLogFile(nullptr), mPending(false), mOutputFailed(false), mWriteFailed(false),
       mOverwrittenReported(0), mDroppedReported(0) {
   mLine[0] = 0;
@@ -42,6 +42,10 @@ int KSamplingLoop::RunPeriod() {
   int count = 0;
   while (mServer.GetFrame(mFrame)) {
     ++count;
+    if (mSinks != nullptr && !mSinks->Frame(mFrame)) {
+      mOutputFailed = true;
+      break;
+    }
     mPending = true;
     NCanUtils::FormatFrame(mFrame, mSettings.mCsv, mLine);
     if (mSettings.mFileLogging) {
@@ -85,6 +89,8 @@ void KSamplingLoop::ClosePeriod() {
     std::printf("%s", mLine);
     mPending = false;
   }
+  if (mSinks != nullptr)
+    mSinks->EndPeriod();
   uint32_t overwritten = mServer.Overwritten();
   if (overwritten != mOverwrittenReported) {
     std::printf("ring buffer overflow: %u frames lost\n", overwritten - mOverwrittenReported);

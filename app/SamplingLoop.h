@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "ForwardingSinks.h"
 #include "KCanServer.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
@@ -25,8 +26,10 @@ void SetLogFilename(const char* name, int day, char* out);
 // to the outputs, then pause for the rest of the period.
 class KSamplingLoop {
 public:
+  // `sinks` (may be null: console and log file only) get every frame before
+  // its line is formatted, and the end of every period.
   KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame, int currentDay,
-                const char* logName);
+                const char* logName, KForwardingSinks* sinks = nullptr);
 
   // Runs periods until the capture thread's terminate flag is set, then one
   // last drain so that nothing captured before the stop is lost.
@@ -55,6 +58,7 @@ private:
   const KRunSettings& mSettings;
   KCanServer& mServer;
   KCanFrame& mFrame;
+  KForwardingSinks* mSinks;
   int mCurrentDay;
   FILE* mLogFile;
   bool mPending;

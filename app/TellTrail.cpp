@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ForwardingSinks.h"
 #include "KCanServer.h"
+#include "KMySql.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
 #include "SamplingLoop.h"
@@ -28,32 +30,31 @@ int TellTrailMain(int argc, char** argv) {
   KParser parser;
   KXmlNode root;
 
-  if (s.mArgCount >= 1) {
+  if (s.mArgc >= 2) {
     if (s.mXml) {
       if (!parser.ParseFile(s.mDevice, &root))
         return -1;
-      if (s.mArgCount >= 2) {
+      if (s.mArgc >= 3) {
         std::printf("too much parameters\n\n");
         s.mCsv = false;
         s.mMySql = false;
         s.mFileLogging = false;
-        s.mArgCount = 1;
+        s.mArgc = 1;
       }
     } else if (!KnownDevicePrefix(s.mDevice)) {
       std::printf("first parameter must begin with \"can\", \"tty\" or end with \".xml\"\n\n");
-      s.mArgCount = 1;
+      s.mArgc = 1;
     }
   }
-  if (s.mArgCount < 2)
+  if (s.mArgc < 2)
     PrintUsage();
 
-  if (s.mXml && !ReadXmlSettings(root, s))
+  KMySql mySql;
+  if (s.mXml && !ReadXmlSettings(root, s, mySql))
     return -1;
-  if (s.mMySql) {
-    std::printf("mysql output is not supported yet\n");
+  // Argument 3 is the database host in MySQL mode.
+  if (!s.mXml && s.mMySql && s.mFileName != nullptr && !mySql.SetHost(s.mFileName))
     return -1;
-  }
-  const char* mySqlHost = "localhost";
 
   KCanServer server;
   KCanFrame frame;
@@ -82,8 +83,8 @@ int TellTrailMain(int argc, char** argv) {
   server.Init(s.mDevice);
 
   std::printf("device: %s\n", server.GetDev());
-  if (s.mArgCount >= 3 && !s.mFileLogging)
-    std::printf("mysql host: %s\n", mySqlHost);
+  if (s.mArgc >= 3 && !s.mFileLogging)
+    std::printf("mysql host: %s\n", mySql.mHost);
   std::printf("sample time: %d sec\n", s.mSampleTime);
   if (s.mCsv)
     std::printf("use comma separated values\n");
@@ -92,7 +93,18 @@ int TellTrailMain(int argc, char** argv) {
 
   server.Resume();
 
-  KSamplingLoop loop(s, server, frame, currentDay, logName);
+  // The database is tried once before the run; the loop opens it per period.
+  if (s.mMySql) {
+    if (!mySql.Open()) {
+      server.Halt();
+      RemoveStopHandlers();
+      return -1;
+    }
+    mySql.Close();
+  }
+
+  KForwardingSinks sinks(s, server, &mySql);
+  KSamplingLoop loop(s, server, frame, currentDay, logName, &sinks);
   loop.Run();
 
   // A run that ended by itself lingers a second before it says so; a stop

@@ -3,7 +3,10 @@
 // appear in telltrail's log once, in order, with consecutive counters and the
 // same identifier, flags, length and data; with --time also the same receive
 // time to the millisecond. Trace lines carry no flag bits: there only the
-// 29 identifier bits are compared.
+// 29 identifier bits are compared. Rows of the database table, as
+// `mariadb -N -B -e "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7
+// FROM can_log ORDER BY counter"` prints them (tab-separated, NULL for a
+// missing byte), carry the identifier without bit 31 (extended frame).
 //
 //   candump-compare [--time] [--quiet] CANDUMP_LOG TELLTRAIL_LOG...
 //
@@ -28,6 +31,7 @@ struct KLogFrame {
   unsigned char mData[8] = {};
   int mLine = 0;
   bool mTrace = false; // from a trace line: no flag bits
+  bool mRow = false;   // from a table row: no bit 31
 };
 
 bool ParseCandump(const char* line, KLogFrame& f) {
@@ -100,6 +104,36 @@ bool ParseTrace(const char* line, KLogFrame& f) {
   return true;
 }
 
+// "17\t1796652309123\t384\t49\t0\t250\t0\t12\tNULL\tNULL\tNULL"
+bool ParseRow(const char* line, KLogFrame& f) {
+  unsigned long counter, id;
+  long long ms;
+  int consumed = 0;
+  if (std::sscanf(line, "%lu\t%lld\t%lu%n", &counter, &ms, &id, &consumed) != 3)
+    return false;
+  f.mRow = true;
+  f.mCounter = static_cast<uint32_t>(counter);
+  f.mUnixMs = ms;
+  f.mId = static_cast<uint32_t>(id);
+  f.mLen = 0;
+  const char* p = line + consumed;
+  for (int i = 0; i < 8; ++i) {
+    if (*p++ != '\t')
+      return false;
+    if (std::strncmp(p, "NULL", 4) == 0) {
+      p += 4;
+      continue;
+    }
+    char* end;
+    long v = std::strtol(p, &end, 10);
+    if (end == p || v < 0 || v > 255 || f.mLen != i)
+      return false;
+    f.mData[f.mLen++] = static_cast<unsigned char>(v);
+    p = end;
+  }
+  return *p == '\n' || *p == 0;
+}
+
 // A CSV line starts with its counter and a comma, a trace line with blanks
 // or a counter and blanks.
 bool IsCsv(const char* line) {
@@ -123,8 +157,10 @@ bool ReadLog(const char* path, bool telltrail, std::vector<KLogFrame>& frames) {
       continue;
     KLogFrame f;
     f.mLine = number;
-    bool parsed = telltrail ? (IsCsv(line) ? ParseCsv(line, f) : ParseTrace(line, f))
-                            : ParseCandump(line, f);
+    bool parsed = !telltrail                        ? ParseCandump(line, f)
+                  : std::strchr(line, '\t') != nullptr ? ParseRow(line, f)
+                  : IsCsv(line)                         ? ParseCsv(line, f)
+                                                        : ParseTrace(line, f);
     if (!parsed) {
       std::fprintf(stderr, "candump-compare: %s:%d: not a frame line: %s", path, number, line);
       ok = false;
@@ -171,7 +207,10 @@ int main(int argc, char** argv) {
     const KLogFrame& l = logged[i];
     if (l.mCounter != logged[0].mCounter + static_cast<uint32_t>(i))
       report(i, "counter not consecutive");
-    if (l.mTrace ? l.mId != (r.mId & KCanFrame::cIdMask) : l.mId != r.mId)
+    uint32_t expectedId = l.mTrace ? r.mId & KCanFrame::cIdMask
+                          : l.mRow ? r.mId & KCanFrame::cNoBit31Mask
+                                   : r.mId;
+    if (l.mId != expectedId)
       report(i, "identifier differs");
     if (l.mLen != r.mLen || std::memcmp(l.mData, r.mData, static_cast<size_t>(r.mLen)) != 0) {
       if ((r.mId & KCanFrame::cRemoteFlag) == 0 || l.mLen != r.mLen)

@@ -1,0 +1,135 @@
+// Rows per second that the database output commits against a real server:
+// the one-statement-per-frame form (autocommit, every row its own
+// transaction) beside the form telltrail uses (multi-row statements of up to
+// 100 frames of one length, a commit every 1000 rows), and the steps between:
+// one statement per frame committed every 1000 rows, and the multi-row
+// statements committed once per period. Frames of eight data bytes (the longest statement),
+// periods of one second of a saturated 1 Mbit/s bus (9009 frames).
+//
+//   bench_mysql_rows [--host HOST] [--rows N] [--period N] [--rounds N]
+//
+// The session uses telltrail's defaults (user pi, database canlog); start a
+// server with tools/mariadb/test-server.sh and export its MYSQL_UNIX_PORT and
+// MYSQL_TCP_PORT (bench/mysql_rate.sh does all of this).
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <string>
+
+#include "KMySql.h"
+#include "NCanUtils.h"
+
+namespace {
+
+struct KForm {
+  const char* mName;
+  int mRowsPerCommit;
+  int mBatchRows;
+  double mBest = 0; // rows per second, best round
+};
+
+long long CountRows(KMySql& db) {
+  // mysql_free_result is not one of the logger's bindings.
+  auto freeResult = reinterpret_cast<void (*)(MYSQL_RES*)>(dlsym(LoadSoInstance, "mysql_free_result"));
+  long long n = -1;
+  if (db.Open() && db.Query("SELECT COUNT(*) FROM can_log")) {
+    MYSQL_RES* res = db.GetMySqlRes();
+    MYSQL_ROW row = res != nullptr ? p_mysql_fetch_row(res) : nullptr;
+    if (row != nullptr && row[0] != nullptr)
+      n = std::atoll(row[0]);
+    if (res != nullptr && freeResult != nullptr)
+      freeResult(res);
+  }
+  db.Close();
+  return n;
+}
+
+// Writes `rows` frames in periods of `period` frames (open at the first
+// frame, close at the end, as the sampling loop does); rows per second from
+// the first open to the last commit, or 0 when rows went missing.
+double Run(KMySql& db, int rows, int period, uint32_t& counter) {
+  long long before = CountRows(db);
+  KCanFrame f;
+  f.mLen = 8;
+  f.mId = 0x18DB33F1u | KCanFrame::cExtendedFlag;
+  auto start = std::chrono::steady_clock::now();
+  for (int done = 0; done < rows;) {
+    if (!db.Open())
+      return 0;
+    for (int i = 0; i < period && done < rows; ++i, ++done) {
+      f.mCounter = counter++;
+      NCanUtils::ArtTime(f.mDays, f.mMs);
+      for (int b = 0; b < 8; ++b)
+        f.mData[b] = static_cast<unsigned char>(f.mCounter + b);
+      if (!db.LogFrame(f))
+        return 0;
+    }
+    db.Close();
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  long long after = CountRows(db);
+  if (after - before != rows) {
+    std::printf("  %lld rows stored of %d\n", after - before, rows);
+    return 0;
+  }
+  return rows / seconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const char* host = "localhost";
+  int rows = 30000, period = 9009, rounds = 2;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (std::strcmp(argv[i], "--host") == 0)
+      host = argv[i + 1];
+    else if (std::strcmp(argv[i], "--rows") == 0)
+      rows = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--period") == 0)
+      period = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "--rounds") == 0)
+      rounds = std::atoi(argv[i + 1]);
+    else {
+      std::fprintf(stderr, "usage: bench_mysql_rows [--host HOST] [--rows N] [--period N] [--rounds N]\n");
+      return 2;
+    }
+  }
+  if (rows <= 0 || period <= 0 || rounds <= 0)
+    return 2;
+  KMySql db;
+  if (!db.SetHost(host) || !db.Open())
+    return 1;
+  db.Close();
+
+  KForm forms[] = {
+      {"autocommit, one statement per frame", 0, 1},
+      {"commit per 1000, one statement per frame", KMySql::cDefaultRowsPerCommit, 1},
+      {"commit per 1000, 100-row statements", KMySql::cDefaultRowsPerCommit, KMySql::cMaxBatchRows},
+      {"commit per period, 100-row statements", period, KMySql::cMaxBatchRows},
+  };
+  std::printf("host %s, %d rows of 8 data bytes per form and round, periods of %d frames, best of %d\n",
+              host, rows, period, rounds);
+  uint32_t counter = 1;
+  // Forms take turns, so that a change in the machine's load hits all.
+  for (int round = 0; round < rounds; ++round) {
+    for (KForm& form : forms) {
+      db.mRowsPerCommit = form.mRowsPerCommit;
+      db.mBatchRows = form.mBatchRows;
+      double rate = Run(db, rows, period, counter);
+      if (rate == 0) {
+        std::printf("%s: failed\n", form.mName);
+        return 1;
+      }
+      std::printf("  round %d  %-42s %9.0f rows/s\n", round + 1, form.mName, rate);
+      if (rate > form.mBest)
+        form.mBest = rate;
+    }
+  }
+  std::printf("%-44s %9s %8s\n", "form", "rows/s", "ratio");
+  for (const KForm& form : forms)
+    std::printf("%-44s %9.0f %7.2fx\n", form.mName, form.mBest, form.mBest / forms[0].mBest);
+  std::printf("saturated 1 Mbit/s bus: 9009 frames/s (8 data bytes) to 21277 (none)\n");
+  return 0;
+}

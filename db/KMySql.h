@@ -1,0 +1,148 @@
+// The MySQL client library, bound at run time, and one client session that
+// writes CAN frames as rows of the table can_log.
+//
+// telltrail does not link the client library: LoadSo() opens
+// "libmysqlclient.so" with dlopen the first time a connection is wanted, so a
+// board without it still logs to the console and to files.
+#pragma once
+
+#include <cstddef>
+
+#include "NCanUtils.h"
+
+class KXmlNode;
+
+// The client library's types, only ever handled through pointers.
+typedef struct st_mysql MYSQL;
+typedef struct st_mysql_res MYSQL_RES;
+typedef struct st_mysql_field MYSQL_FIELD;
+typedef struct st_mysql_rows* MYSQL_ROW_OFFSET;
+typedef char** MYSQL_ROW;
+typedef unsigned int MYSQL_FIELD_OFFSET;
+typedef unsigned long long my_ulonglong;
+typedef char my_bool;
+
+// The library handle; null until the library has been opened.
+extern void* LoadSoInstance;
+
+// The bound entry points, null until bound (in this order).
+extern MYSQL* (*p_mysql_init)(MYSQL*);
+extern unsigned int (*p_mysql_errno)(MYSQL*);
+extern const char* (*p_mysql_error)(MYSQL*);
+extern MYSQL* (*p_mysql_real_connect)(MYSQL*, const char* host, const char* user,
+                                      const char* password, const char* database,
+                                      unsigned int port, const char* unixSocket,
+                                      unsigned long clientFlags);
+extern int (*p_mysql_select_db)(MYSQL*, const char* database);
+extern int (*p_mysql_query)(MYSQL*, const char* sql);
+extern int (*p_mysql_send_query)(MYSQL*, const char* sql, unsigned long length);
+extern int (*p_mysql_real_query)(MYSQL*, const char* sql, unsigned long length);
+extern MYSQL_RES* (*p_mysql_store_result)(MYSQL*);
+extern MYSQL_RES* (*p_mysql_use_result)(MYSQL*);
+extern void (*p_mysql_close)(MYSQL*);
+extern my_ulonglong (*p_mysql_num_rows)(MYSQL_RES*);
+extern unsigned int (*p_mysql_num_fields)(MYSQL_RES*);
+extern my_bool (*p_mysql_eof)(MYSQL_RES*);
+extern MYSQL_FIELD* (*p_mysql_fetch_field_direct)(MYSQL_RES*, unsigned int field);
+extern MYSQL_FIELD* (*p_mysql_fetch_fields)(MYSQL_RES*);
+extern MYSQL_ROW_OFFSET (*p_mysql_row_tell)(MYSQL_RES*);
+extern MYSQL_FIELD_OFFSET (*p_mysql_field_tell)(MYSQL_RES*);
+extern MYSQL_ROW (*p_mysql_fetch_row)(MYSQL_RES*);
+
+// Opens the client library and binds all 19 entry points, once. Prints
+// "libmysqlclient.so not found" or "mysql methode "<name>" not loaded" and
+// returns false when it cannot; a library that was not found is looked for
+// again on the next call, one with a missing name stays failed.
+bool LoadSo();
+
+// One client session: connection parameters, the library's handle and the
+// opened flag.
+//
+// Rows are written in transactions, and frames with the same number of data
+// bytes share one multi-row statement: Open() turns autocommit off,
+// LogFrame() queues the frame's row (the values of its insert statement),
+// sends a statement once mBatchRows rows of one length are queued and
+// commits after mRowsPerCommit rows; Close() sends and commits the rest.
+// A statement the server refuses is run again row by row, so only a row
+// that fails on its own is lost. A failed commit, and a lost connection that
+// takes uncommitted rows with it, are reported with the number of rows.
+class KMySql {
+public:
+  enum : int {
+    cFieldSize = 256,      // each parameter holds at most 255 characters
+    cStatementSize = 1024, // one insert statement
+    cMaxBatchRows = 100,
+    cDefaultRowsPerCommit = 1000,
+    cLengths = 9,          // 0 to 8 data bytes
+    // A whole insert statement fits in a frame line (cLineSize), so its
+    // values with a comma do too, and so does the column list.
+    cBatchStatementSize = (cMaxBatchRows + 1) * cLineSize
+  };
+
+  KMySql();
+  ~KMySql();
+  KMySql(const KMySql&) = delete;
+  KMySql& operator=(const KMySql&) = delete;
+
+  // Reads Host (else ip_address/Name), User, Password (else PW) and DB (else
+  // Database) from the settings file's mysql element, each found value
+  // replacing the current one, then tests a connection. False, with a
+  // message, when a value is too long or the database cannot be opened.
+  bool GetXmlParams(const KXmlNode* root);
+  // Sets mHost; false, with a message, when the host is too long.
+  bool SetHost(const char* host);
+
+  // Loads the library if needed and connects if not connected; true when the
+  // session is open.
+  bool Open();
+  bool Opened() const { return mOpened && mMySql != nullptr; }
+  // Sends and commits what is pending and closes the connection; afterwards
+  // there is no handle.
+  void Close();
+
+  // Runs one statement; false (with the library's message) when it failed,
+  // false without a message when the session is not open.
+  bool Query(const char* sql);
+  // Stores the frame's row: the values of "INSERT can_log(...) VALUES(...);".
+  // False when the session is not open, or when a statement or commit it
+  // caused failed.
+  bool LogFrame(const KCanFrame& frame);
+  // The result of the last statement, or null when not open.
+  MYSQL_RES* GetMySqlRes();
+  // "<what>: <library message>".
+  void PrintError(const char* what);
+
+  // Rows queued or written but not yet committed.
+  int Uncommitted() const { return mUncommitted + mQueued; }
+
+  MYSQL* mMySql;
+  bool mOpened;
+  char mHost[cFieldSize];
+  char mUser[cFieldSize];
+  char mPassword[cFieldSize];
+  char mDatabase[cFieldSize];
+  // Rows per transaction; 0 leaves the server's autocommit on, and every
+  // frame is then its own statement and transaction.
+  int mRowsPerCommit;
+  // Rows per multi-row statement, 1 to cMaxBatchRows.
+  int mBatchRows;
+
+private:
+  // Sends the queued rows of one length, or of all lengths.
+  bool Flush(int length);
+  bool FlushAll();
+  bool Commit();
+  // Runs a statement that stores `rows` rows.
+  bool Send(const char* sql, int rows);
+  // After a failed statement that held `failed` rows: when the connection
+  // was lost or the server rolled the transaction back, the transaction's
+  // rows are gone too; says how many and returns true.
+  bool CheckTransactionLost(int failed);
+  void DropQueue();
+
+  int mUncommitted; // rows sent in the open transaction
+  int mQueued;      // rows waiting in mBatch
+  int mBatchCount[cLengths];
+  KCanFrame mBatch[cLengths][cMaxBatchRows];
+  char mStatement[cBatchStatementSize];
+};

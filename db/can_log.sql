@@ -1,0 +1,25 @@
+-- The table telltrail writes one row per CAN frame into. Run it in the
+-- logger's database:  mariadb canlog < db/can_log.sql
+--
+-- counter    running number of the frame, 0 .. 2147483647 (bit 31 dropped)
+-- timestamp  receive time, milliseconds since 1970-01-01 UTC
+-- can_id     identifier word without bit 31 (extended frame); bit 30 marks a
+--            remote request, bit 29 an error frame
+-- d0 .. d7   data bytes 0 .. 255; NULL from d<length> on
+CREATE TABLE IF NOT EXISTS can_log (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
+  counter INT UNSIGNED NOT NULL,
+  `timestamp` BIGINT NOT NULL,
+  can_id INT UNSIGNED NOT NULL,
+  d0 TINYINT UNSIGNED NULL DEFAULT NULL,
+  d1 TINYINT UNSIGNED NULL DEFAULT NULL,
+  d2 TINYINT UNSIGNED NULL DEFAULT NULL,
+  d3 TINYINT UNSIGNED NULL DEFAULT NULL,
+  d4 TINYINT UNSIGNED NULL DEFAULT NULL,
+  d5 TINYINT UNSIGNED NULL DEFAULT NULL,
+  d6 TINYINT UNSIGNED NULL DEFAULT NULL,
+  d7 TINYINT UNSIGNED NULL DEFAULT NULL,
+  PRIMARY KEY (id),
+  -- frames of a time range, optionally of one identifier
+  KEY time_range (`timestamp`, can_id)
+) ENGINE=InnoDB;

@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# A throwaway MariaDB server for tests and benchmarks: its own data
+# directory, Unix socket and TCP port on 127.0.0.1, never the system's server
+# (which may or may not be installed and running on /run/mysqld/mysqld.sock and
+# port 3306). Needs mariadb-server and mariadb-client; runs as root (the
+# server is started with --user=root).
+#
+#   test-server.sh start DIR   set up and start a server in DIR (created; an
+#                              old server of the same DIR is stopped first),
+#                              with the database canlog, the user pi (password
+#                              quillfern, from localhost and 127.0.0.1) and
+#                              the table of db/can_log.sql. Prints the lines of
+#                              DIR/env: MYSQL_UNIX_PORT=…, MYSQL_TCP_PORT=…,
+#                              MARIADB_PID=… (the client library takes the
+#                              first two as its defaults for "localhost" and
+#                              TCP connections).
+#   test-server.sh stop DIR    stops the server of DIR by its PID and removes DIR
+#   test-server.sh halt DIR    stops the server of DIR, keeps its data
+#   test-server.sh resume DIR  starts the server of DIR again (same socket, port)
+#   test-server.sh sql DIR ARGS...   the mariadb client as root on DIR's socket
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+cmd=${1:-}
+DIR=${2:-}
+[ -n "$cmd" ] && [ -n "$DIR" ] || { sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+mkdir -p "$DIR"
+DIR=$(cd "$DIR" && pwd)
+
+die() { echo "test-server: $*" >&2; exit 1; }
+
+# The socket path must fit in sun_path (108 bytes); a deep build tree gets a
+# short directory under /tmp for it.
+socket_path() {
+  if [ -f "$DIR/socket" ]; then cat "$DIR/socket"; return; fi
+  local s="$DIR/mysqld.sock"
+  if [ ${#s} -gt 100 ]; then s="$(mktemp -d /tmp/ttdb.XXXXXX)/mysqld.sock"; fi
+  echo "$s" > "$DIR/socket"
+  echo "$s"
+}
+
+server_pid() {
+  local pid
+  pid=$(cat "$DIR/mariadbd.pid" 2>/dev/null) || return 1
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null &&
+    tr '\0' ' ' < "/proc/$pid/cmdline" 2>/dev/null | grep -q -- "--datadir=$DIR/data" || return 1
+  echo "$pid"
+}
+
+client() {
+  mariadb --no-defaults --protocol=socket --socket="$(socket_path)" -uroot "$@"
+}
+
+halt_server() {
+  local pid
+  pid=$(server_pid) || return 0
+  kill -TERM "$pid"
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+}
+
+# launch PORT: starts mariadbd in the background; true once it answers.
+launch() {
+  local port=$1 sock
+  sock=$(socket_path)
+  rm -f "$sock"
+  mariadbd --no-defaults --user=root --datadir="$DIR/data" --socket="$sock" \
+    --port="$port" --bind-address=127.0.0.1 --pid-file="$DIR/mariadbd.pid" \
+    --log-error="$DIR/error.log" --innodb-buffer-pool-size=64M \
+    --skip-name-resolve > /dev/null 2>&1 &
+  local pid=$!
+  echo "$pid" > "$DIR/mariadbd.pid"
+  for _ in $(seq 300); do
+    kill -0 "$pid" 2>/dev/null || return 1
+    client -e 'SELECT 1' > /dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  return 1
+}
+
+port_free() { [ -z "$(ss -Htln "sport = :$1" 2>/dev/null)" ]; }
+
+write_env() {
+  {
+    echo "MYSQL_UNIX_PORT=$(socket_path)"
+    echo "MYSQL_TCP_PORT=$(cat "$DIR/port")"
+    echo "MARIADB_PID=$(server_pid)"
+  } > "$DIR/env"
+  cat "$DIR/env"
+}
+
+start() {
+  command -v mariadbd > /dev/null || die "mariadbd not found (apt-get install mariadb-server mariadb-client)"
+  [ "$(id -u)" -eq 0 ] || die "must run as root (the server runs with --user=root)"
+  halt_server
+  rm -rf "$DIR/data" "$DIR/env" "$DIR/port"
+  mariadb-install-db --no-defaults --user=root --datadir="$DIR/data" --skip-test-db \
+    --auth-root-authentication-method=socket > "$DIR/install.log" 2>&1 ||
+    die "mariadb-install-db failed: $(tail -n 5 "$DIR/install.log")"
+  local port tries=0
+  while :; do
+    port=$((20000 + RANDOM % 40000))
+    port_free "$port" || continue
+    launch "$port" && break
+    tries=$((tries + 1))
+    [ $tries -lt 5 ] || die "server did not start: $(tail -n 5 "$DIR/error.log")"
+  done
+  echo "$port" > "$DIR/port"
+  client <<SQL
+CREATE DATABASE canlog;
+CREATE USER 'pi'@'localhost' IDENTIFIED BY 'quillfern';
+CREATE USER 'pi'@'127.0.0.1' IDENTIFIED BY 'quillfern';
+GRANT SELECT, INSERT ON canlog.* TO 'pi'@'localhost', 'pi'@'127.0.0.1';
+SQL
+  client canlog < "$ROOT/db/can_log.sql"
+  write_env
+}
+
+case $cmd in
+  start) start ;;
+  halt) halt_server ;;
+  resume)
+    [ -f "$DIR/port" ] || die "no server set up in $DIR"
+    server_pid > /dev/null && die "server of $DIR is running"
+    launch "$(cat "$DIR/port")" || die "server did not start: $(tail -n 5 "$DIR/error.log")"
+    write_env ;;
+  stop)
+    halt_server
+    sock=$(cat "$DIR/socket" 2>/dev/null || true)
+    [ -n "$sock" ] && [ "${sock#/tmp/ttdb.}" != "$sock" ] && rm -rf "$(dirname "$sock")"
+    rm -rf "$DIR" ;;
+  sql) shift 2; client "$@" ;;
+  *) die "unknown command $cmd" ;;
+esac
