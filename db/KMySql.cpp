@@ -70,10 +70,10 @@ bool TransactionLost(unsigned int error) {
 }
 
 // Copies a connection parameter into its field; refuses one that does not
-// fit rather than cutting it.
-bool CopyParam(char* field, const char* value, const char* name) {
+// fit rather than cutting it. `what` names it in the message.
+bool CopyParam(char* field, const char* value, const char* what) {
   if (std::strlen(value) >= static_cast<std::size_t>(KMySql::cFieldSize)) {
-    std::printf("mysql %s too long (more than %d characters)\n", name, KMySql::cFieldSize - 1);
+    std::printf("%s too long (more than %d characters)\n", what, KMySql::cFieldSize - 1);
     return false;
   }
   std::snprintf(field, KMySql::cFieldSize, "%s", value);
@@ -117,7 +117,7 @@ KMySql::KMySql()
 
 KMySql::~KMySql() { Close(); }
 
-bool KMySql::SetHost(const char* host) { return CopyParam(mHost, host, "host"); }
+bool KMySql::SetHost(const char* host) { return CopyParam(mHost, host, "mysql host"); }
 
 bool KMySql::GetXmlParams(const KXmlNode* root) {
   struct {
@@ -134,13 +134,17 @@ bool KMySql::GetXmlParams(const KXmlNode* root) {
   };
   if (root != nullptr) {
     for (const auto& p : params) {
-      const char* name = p.mAttr;
-      const char* value = root->FindNodeAttr(p.mElement, p.mAttr);
+      const char* element = p.mElement;
+      const char* attr = p.mAttr;
+      const char* value = root->FindNodeAttr(element, attr);
       if (value == nullptr && p.mFallbackElement != nullptr) {
-        name = p.mFallbackAttr;
-        value = root->FindNodeAttr(p.mFallbackElement, p.mFallbackAttr);
+        element = p.mFallbackElement;
+        attr = p.mFallbackAttr;
+        value = root->FindNodeAttr(element, attr);
       }
-      if (value != nullptr && !CopyParam(p.mField, value, name))
+      char what[64];
+      std::snprintf(what, sizeof(what), "%s/%s", element, attr);
+      if (value != nullptr && !CopyParam(p.mField, value, what))
         return false;
     }
   }

@@ -134,9 +134,10 @@ TEST(CommandLine, NoArgumentsRunOnTheDefaults) {
 }
 
 TEST(CommandLine, HexadecimalSampleTime) {
-  // No usage text with two arguments.
+  // No usage text with two arguments; the database host line shows the
+  // default host.
   KRun full = RunTellTrail({"can0", "0x3C"}, "sample time: 60 sec\n\n");
-  std::string head = cBanner + "device: can0\nsample time: 60 sec\n\n";
+  std::string head = cBanner + "device: can0\nmysql host: localhost\nsample time: 60 sec\n\n";
   EXPECT_EQ(Head(WithoutSocketErrors(full.out), head), head);
   EXPECT_EQ(full.status, 0);
 }
@@ -178,6 +179,36 @@ TEST(CommandLine, UnknownDevicePrefixComplainsAndRunsOn) {
   EXPECT_EQ(Head(out, head), head);
   EXPECT_TRUE(EndsWithTermination(out));
   EXPECT_EQ(run.status, 0);
+}
+
+TEST(CommandLine, ArgumentCountIncludesTheProgramName) {
+  // The usage text comes when no positional argument is left; the database
+  // host line when two or more are and no file is logged.
+  struct {
+    std::vector<std::string> args;
+    bool usage;
+    bool hostLine;
+  } cases[] = {
+      {{"can0"}, false, false},
+      {{"can0", "0"}, false, true},
+      {{"can0", "0", "trace"}, false, true},
+      {{"trace"}, true, false},
+      {{"vcan0", "0", "more"}, true, false}, // the prefix complaint counts as one
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+    KRun run = RunTellTrail(c.args, "sec\n\n");
+    EXPECT_EQ(run.out.find(cUsage) != std::string::npos, c.usage) << run.out;
+    EXPECT_EQ(run.out.find("\nmysql host: localhost\nsample time: ") != std::string::npos, c.hostLine)
+        << run.out;
+    EXPECT_TRUE(EndsWithTermination(run.out)) << run.out;
+  }
+}
+
+TEST(CommandLine, OverlongDatabaseHostIsRefused) {
+  KRun run = RunTellTrail({"can0", "1", std::string(300, 'h'), "mysql"});
+  EXPECT_EQ(run.out, cBanner + "mysql host too long (more than 255 characters)\n");
+  EXPECT_EQ(run.status, 255);
 }
 
 TEST(CommandLine, TraceAloneIsTheTraceSwitch) {
@@ -269,8 +300,9 @@ TEST_F(XmlSettingsTest, DeviceAndSleepGiveConsoleOutput) {
   std::string path = Write("a.xml", "<?xml version=\"1.0\"?>\n<telltrail>\n"
                                     "  <device Name=\"can7\"/>\n  <device Name=\"can8\"/>\n"
                                     "  <sleep Name=\"0\"/>\n</telltrail>\n");
+  // The file name alone is a complete command line: no usage text.
   KRun run = RunTellTrail({path});
-  std::string head = cBanner + cUsage + "device: can7\nsample time: 0 sec\n\n";
+  std::string head = cBanner + "device: can7\nsample time: 0 sec\n\n";
   EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
   EXPECT_EQ(run.status, 0);
 }
@@ -280,7 +312,7 @@ TEST_F(XmlSettingsTest, LogFileWithoutSleepLogsTraceEvery104Seconds) {
   std::string path = Write("b.xml", "<s><device Name=\"can0\"/><log_file Name=\"" + base + "\"/></s>");
   KRun run = RunTellTrail({path}, "sample time: 104 sec\n\n");
   std::string out = WithoutSocketErrors(run.out);
-  std::string head = cBanner + cUsage + "log file: " + base + "_";
+  std::string head = cBanner + "log file: " + base + "_";
   EXPECT_EQ(Head(out, head), head);
   EXPECT_NE(out.find("device: can0\nsample time: 104 sec\n\n"), std::string::npos);
   EXPECT_EQ(out.find("use comma separated values"), std::string::npos);
@@ -304,6 +336,11 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
       {"<s><template Name=\"GET /x?%s HTTP/1.0\"/></s>", "ip_address is missing in xml\n"},
       {"<s><sleep Name=\"86401\"/></s>", "not valid sample time: 86401\n\n"},
       {"<s><sleep Name=\"1\"></s>", "xml-parser error pos: s>"},
+      // refused before any connection is tried, the value never printed
+      {"<s><mysql Host=\"localhost\" PW=\"" + std::string(300, 'p') + "\"/></s>",
+       "mysql/PW too long (more than 255 characters)\n"},
+      {"<s><ip_address Name=\"" + std::string(256, 'i') + "\"/><mysql/></s>",
+       "ip_address/Name too long (more than 255 characters)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.document);
@@ -311,6 +348,7 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
     KRun run = RunTellTrail({path});
     EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("device:"), std::string::npos);
+    EXPECT_EQ(run.out.find("pppppppppp"), std::string::npos);
     EXPECT_EQ(run.status, 255);
   }
   KRun missing = RunTellTrail({mDir + "/none.xml"});

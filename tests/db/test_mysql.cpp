@@ -1,0 +1,377 @@
+// The MySQL session against a real server: the throwaway MariaDB that ctest
+// starts for these tests (tools/mariadb/test-server.sh, fixture mariadb).
+// Every test works in a database of its own, as root over the Unix socket.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "KMySql.h"
+#include "XmlParser.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void Set(char* field, const std::string& value) {
+  std::snprintf(field, KMySql::cFieldSize, "%s", value.c_str());
+}
+
+// Result rows of a statement, fields joined by tabs, NULL as "NULL".
+std::vector<std::string> Select(KMySql& db, const std::string& sql) {
+  std::vector<std::string> rows;
+  EXPECT_TRUE(db.Query(sql.c_str())) << sql;
+  MYSQL_RES* res = db.GetMySqlRes();
+  if (res == nullptr)
+    return rows;
+  unsigned fields = p_mysql_num_fields(res);
+  while (MYSQL_ROW row = p_mysql_fetch_row(res)) {
+    std::string line;
+    for (unsigned i = 0; i < fields; ++i)
+      line += (i ? "\t" : "") + std::string(row[i] != nullptr ? row[i] : "NULL");
+    rows.push_back(line);
+  }
+  // Not one of the logger's bindings.
+  auto freeResult = reinterpret_cast<void (*)(MYSQL_RES*)>(dlsym(LoadSoInstance, "mysql_free_result"));
+  freeResult(res);
+  return rows;
+}
+
+KCanFrame Frame(uint32_t counter, uint32_t id, std::vector<int> data, int days = 9837,
+                int ms = 50709123) {
+  KCanFrame f;
+  f.mCounter = counter;
+  f.mDays = days;
+  f.mMs = ms;
+  f.mId = id;
+  f.mLen = static_cast<int>(data.size());
+  for (size_t i = 0; i < data.size(); ++i)
+    f.mData[i] = static_cast<unsigned char>(data[i]);
+  return f;
+}
+
+class MySqlTest : public testing::Test {
+protected:
+  void SetUp() override {
+    const char* dir = std::getenv("TELLTRAIL_MARIADB_DIR");
+    if (dir == nullptr)
+      GTEST_SKIP() << "no test server: run through ctest, whose fixture mariadb starts one "
+                      "(or start tools/mariadb/test-server.sh and set TELLTRAIL_MARIADB_DIR)";
+    // The client library takes its default socket and port from these.
+    std::istringstream env(ReadFile(std::string(dir) + "/env"));
+    for (std::string line; std::getline(env, line);) {
+      size_t eq = line.find('=');
+      if (eq != std::string::npos)
+        setenv(line.substr(0, eq).c_str(), line.substr(eq + 1).c_str(), 1);
+    }
+    ASSERT_NE(std::getenv("MYSQL_UNIX_PORT"), nullptr) << "no env file in " << dir;
+
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    mDatabase = std::string("tt_") + info->name();
+    Set(mAdmin.mUser, "root");
+    Set(mAdmin.mPassword, "");
+    Set(mAdmin.mDatabase, "mysql");
+    mAdmin.mRowsPerCommit = 0;
+    ASSERT_TRUE(mAdmin.Open());
+    ASSERT_TRUE(mAdmin.Query(("DROP DATABASE IF EXISTS " + mDatabase).c_str()));
+    ASSERT_TRUE(mAdmin.Query(("CREATE DATABASE " + mDatabase).c_str()));
+    ASSERT_TRUE(mAdmin.Query(("USE " + mDatabase).c_str()));
+    ASSERT_TRUE(mAdmin.Query(ReadFile(TELLTRAIL_CAN_LOG_SQL).c_str()));
+  }
+  void TearDown() override {
+    if (mAdmin.Opened())
+      mAdmin.Query(("DROP DATABASE IF EXISTS " + mDatabase).c_str());
+  }
+
+  // A session of the logger on the test's database.
+  void Configure(KMySql& db) {
+    Set(db.mUser, "root");
+    Set(db.mPassword, "");
+    Set(db.mDatabase, mDatabase);
+  }
+
+  std::vector<std::string> Rows() {
+    return Select(mAdmin, "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log "
+                          "ORDER BY counter");
+  }
+
+  KMySql mAdmin;
+  std::string mDatabase;
+};
+
+// The three ways of writing: one autocommitted statement per frame, one
+// statement per frame in transactions, and the logger's multi-row statements.
+struct KForm {
+  const char* mName;
+  int mRowsPerCommit;
+  int mBatchRows;
+};
+const KForm cForms[] = {{"autocommit", 0, 1},
+                        {"transactions", KMySql::cDefaultRowsPerCommit, 1},
+                        {"multi-row", KMySql::cDefaultRowsPerCommit, KMySql::cMaxBatchRows}};
+
+TEST(MySqlLoader, BindsEveryNameOnceAndStaysBound) {
+  if (dlopen("libmysqlclient.so", RTLD_NOW | RTLD_NOLOAD) == nullptr && !LoadSo())
+    GTEST_SKIP() << "no libmysqlclient.so on this machine (libmariadb-dev-compat)";
+  ASSERT_TRUE(LoadSo());
+  void* handle = LoadSoInstance;
+  EXPECT_TRUE(LoadSo());
+  EXPECT_EQ(LoadSoInstance, handle);
+  const void* bound[] = {
+      reinterpret_cast<void*>(p_mysql_init),        reinterpret_cast<void*>(p_mysql_errno),
+      reinterpret_cast<void*>(p_mysql_error),       reinterpret_cast<void*>(p_mysql_real_connect),
+      reinterpret_cast<void*>(p_mysql_select_db),   reinterpret_cast<void*>(p_mysql_query),
+      reinterpret_cast<void*>(p_mysql_send_query),  reinterpret_cast<void*>(p_mysql_real_query),
+      reinterpret_cast<void*>(p_mysql_store_result), reinterpret_cast<void*>(p_mysql_use_result),
+      reinterpret_cast<void*>(p_mysql_close),       reinterpret_cast<void*>(p_mysql_num_rows),
+      reinterpret_cast<void*>(p_mysql_num_fields),  reinterpret_cast<void*>(p_mysql_eof),
+      reinterpret_cast<void*>(p_mysql_fetch_field_direct),
+      reinterpret_cast<void*>(p_mysql_fetch_fields), reinterpret_cast<void*>(p_mysql_row_tell),
+      reinterpret_cast<void*>(p_mysql_field_tell),  reinterpret_cast<void*>(p_mysql_fetch_row)};
+  for (const void* p : bound)
+    EXPECT_NE(p, nullptr);
+  // The pointers are the library's own functions.
+  EXPECT_EQ(reinterpret_cast<void*>(p_mysql_fetch_row), dlsym(handle, "mysql_fetch_row"));
+}
+
+TEST(MySqlSession, UnopenedSessionRefusesQuietly) {
+  KMySql db;
+  EXPECT_STREQ(db.mHost, "localhost");
+  EXPECT_STREQ(db.mUser, "pi");
+  EXPECT_STREQ(db.mDatabase, "canlog");
+  CaptureStdout();
+  EXPECT_FALSE(db.Opened());
+  EXPECT_FALSE(db.Query("SELECT 1"));
+  EXPECT_FALSE(db.LogFrame(Frame(1, 0x100, {1})));
+  EXPECT_EQ(db.GetMySqlRes(), nullptr);
+  db.Close();
+  db.Close();
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_FALSE(db.Opened());
+}
+
+TEST(MySqlSession, HostLimitIs255Characters) {
+  KMySql db;
+  EXPECT_TRUE(db.SetHost(std::string(255, 'h').c_str()));
+  EXPECT_EQ(std::strlen(db.mHost), 255u);
+  CaptureStdout();
+  EXPECT_FALSE(db.SetHost(std::string(256, 'x').c_str()));
+  EXPECT_EQ(GetCapturedStdout(), "mysql host too long (more than 255 characters)\n");
+  EXPECT_EQ(std::string(db.mHost), std::string(255, 'h'));
+}
+
+TEST_F(MySqlTest, RowsHoldTheInsertStatementsValues) {
+  struct {
+    KCanFrame frame;
+    const char* row;
+  } cases[] = {
+      // 2026-12-07 14:05:09.123 UTC, standard identifier 0x180
+      {Frame(17, 0x180, {0x31, 0x00, 0xFA, 0x00, 0x0C}),
+       "17\t1796652309123\t384\t49\t0\t250\t0\t12\tNULL\tNULL\tNULL"},
+      // extended: bit 31 dropped
+      {Frame(18, 0x98DB33F1, {0, 1, 2, 3, 4, 5, 6, 255}),
+       "18\t1796652309123\t417018865\t0\t1\t2\t3\t4\t5\t6\t255"},
+      // remote request 0x123 without data, error frame with eight bytes
+      {Frame(19, 0x40000123, {}), "19\t1796652309123\t1073742115\tNULL\tNULL\tNULL\tNULL\tNULL\tNULL\tNULL\tNULL"},
+      {Frame(20, 0x20000004, {255, 255, 255, 255, 255, 255, 255, 255}),
+       "20\t1796652309123\t536870916\t255\t255\t255\t255\t255\t255\t255\t255"},
+      // the largest counter and identifier a row holds; the last ms of a day
+      {Frame(0xFFFFFFFF, 0xFFFFFFFF, {7}, 9837, 86399999),
+       "2147483647\t1796687999999\t2147483647\t7\tNULL\tNULL\tNULL\tNULL\tNULL\tNULL\tNULL"},
+      // a clock before 1970
+      {Frame(21, 0x7FF, {1, 2}, -10958, 0), "21\t-86400000\t2047\t1\t2\tNULL\tNULL\tNULL\tNULL\tNULL\tNULL"},
+  };
+  std::vector<std::string> expected;
+  for (const auto& c : cases)
+    expected.push_back(c.row);
+  std::sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) {
+    return std::stoull(a.substr(0, a.find('\t'))) < std::stoull(b.substr(0, b.find('\t')));
+  });
+  for (const KForm& form : cForms) {
+    SCOPED_TRACE(form.mName);
+    ASSERT_TRUE(mAdmin.Query("TRUNCATE can_log"));
+    KMySql db;
+    Configure(db);
+    db.mRowsPerCommit = form.mRowsPerCommit;
+    db.mBatchRows = form.mBatchRows;
+    CaptureStdout();
+    ASSERT_TRUE(db.Open());
+    for (const auto& c : cases)
+      EXPECT_TRUE(db.LogFrame(c.frame));
+    db.Close();
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(Rows(), expected);
+  }
+}
+
+TEST_F(MySqlTest, RefusedRowIsTheOnlyRowLost) {
+  // A table that refuses one row: d0 = 13.
+  ASSERT_TRUE(mAdmin.Query("ALTER TABLE can_log ADD CONSTRAINT no_13 CHECK (d0 IS NULL OR d0 <> 13)"));
+  for (const KForm& form : cForms) {
+    SCOPED_TRACE(form.mName);
+    ASSERT_TRUE(mAdmin.Query("TRUNCATE can_log"));
+    KMySql db;
+    Configure(db);
+    db.mRowsPerCommit = form.mRowsPerCommit;
+    db.mBatchRows = form.mBatchRows;
+    ASSERT_TRUE(db.Open());
+    CaptureStdout();
+    // Frames of one length, so that the refused row shares a statement with
+    // 99 others; two of another length around it.
+    for (uint32_t n = 1; n <= 250; ++n) {
+      int d0 = n == 120 ? 13 : 20 + static_cast<int>(n % 200);
+      db.LogFrame(n == 119 || n == 121 ? Frame(n, 0x10, {d0, 1}) : Frame(n, 0x10, {d0}));
+    }
+    db.Close();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(out.rfind("mysql_query: ", 0), 0u) << out;
+    EXPECT_NE(out.find("no_13"), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    std::vector<std::string> counters = Select(mAdmin, "SELECT counter FROM can_log ORDER BY counter");
+    ASSERT_EQ(counters.size(), 249u);
+    for (uint32_t n = 1, i = 0; n <= 250; ++n) {
+      if (n != 120) {
+        EXPECT_EQ(counters[i++], std::to_string(n));
+      }
+    }
+  }
+}
+
+// Kills the session's connection from the admin session and waits until the
+// server has let it go.
+void KillConnection(KMySql& admin, const std::string& id) {
+  ASSERT_TRUE(admin.Query(("KILL CONNECTION " + id).c_str()));
+  for (int i = 0; i < 100; ++i) {
+    if (Select(admin, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id) ==
+        std::vector<std::string>{"0"})
+      return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  FAIL() << "connection " << id << " still there";
+}
+
+TEST_F(MySqlTest, LostConnectionReportsTheRowsItTook) {
+  struct {
+    int batchRows;
+    int frames;
+    const char* firstLine; // beginning of the first line of output
+    const char* lostLine;
+  } cases[] = {
+      // rows sent one by one, all waiting for the commit
+      {1, 10, "mysql commit: ", "(10 rows not stored)"},
+      // 100 rows sent, 50 waiting for their statement
+      {KMySql::cMaxBatchRows, 150, "mysql_query: ", "mysql transaction lost: 150 rows not stored\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.firstLine);
+    KMySql db;
+    Configure(db);
+    db.mBatchRows = c.batchRows;
+    ASSERT_TRUE(db.Open());
+    std::vector<std::string> id = Select(db, "SELECT CONNECTION_ID()");
+    ASSERT_EQ(id.size(), 1u);
+    CaptureStdout();
+    for (int n = 1; n <= c.frames; ++n)
+      EXPECT_TRUE(db.LogFrame(Frame(static_cast<uint32_t>(n), 0x10, {1, 2})));
+    EXPECT_EQ(db.Uncommitted(), c.frames);
+    KillConnection(mAdmin, id[0]);
+    db.Close();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(out.rfind(c.firstLine, 0), 0u) << out;
+    EXPECT_NE(out.find(c.lostLine), std::string::npos) << out;
+    EXPECT_FALSE(db.Opened());
+    EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*) FROM can_log"), std::vector<std::string>{"0"});
+  }
+}
+
+TEST_F(MySqlTest, CommitsEveryThousandRowsAndAtClose) {
+  KMySql db;
+  Configure(db);
+  ASSERT_TRUE(db.Open());
+  for (uint32_t n = 1; n <= 2500; ++n)
+    db.LogFrame(Frame(n, 0x10, {static_cast<int>(n % 9)}));
+  // What a second session sees before the close: the committed thousands.
+  EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*) FROM can_log"), std::vector<std::string>{"2000"});
+  EXPECT_EQ(db.Uncommitted(), 500);
+  db.Close();
+  EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*), MIN(counter), MAX(counter) FROM can_log"),
+            std::vector<std::string>{"2500\t1\t2500"});
+}
+
+class XmlParamsTest : public MySqlTest {
+protected:
+  bool Params(KMySql& db, const std::string& document, std::string& out) {
+    std::string path = "/tmp/telltrail-db-" + std::to_string(getpid()) + ".xml";
+    std::ofstream(path) << document;
+    KParser parser;
+    KXmlNode root;
+    bool parsed = parser.ParseFile(path.c_str(), &root);
+    std::remove(path.c_str());
+    EXPECT_TRUE(parsed) << document;
+    CaptureStdout();
+    bool ok = db.GetXmlParams(&root);
+    out = GetCapturedStdout();
+    return ok;
+  }
+};
+
+TEST_F(XmlParamsTest, ParametersAndTheirFallbacks) {
+  std::string longValue(256, 's');
+  struct {
+    std::string document;
+    const char* host;
+    const char* user;
+    const char* password;
+    const char* database;
+    bool ok;
+    std::string out;
+  } cases[] = {
+      // the defaults: the test server's pi on canlog through the socket
+      {"<s><mysql/></s>", "localhost", "pi", "quillfern", "canlog", true, ""},
+      // fallbacks: ip_address for the host, PW, Database
+      {"<s><ip_address Name=\"127.0.0.1\"/><mysql PW=\"quillfern\" Database=\"canlog\"/></s>",
+       "127.0.0.1", "pi", "quillfern", "canlog", true, ""},
+      // Host, Password and DB win over their fallbacks; a wrong password
+      // is never printed
+      {"<s><mysql Host=\"127.0.0.1\" User=\"pi\" Password=\"wrong-secret\" PW=\"quillfern\" "
+       "DB=\"canlog\" Database=\"other\"/><ip_address Name=\"localhost\"/></s>",
+       "127.0.0.1", "pi", "wrong-secret", "canlog", false,
+       "mysql_real_connect: Access denied for user 'pi'@'127.0.0.1' (using password: YES)\n"
+       "can not open database \"canlog\" (Host: 127.0.0.1  User: pi,  Password: ***)\n"},
+      // a value longer than a field is refused before any connection
+      {"<s><mysql User=\"someone\" Password=\"" + longValue + "\"/></s>", "localhost", "someone",
+       "quillfern", "canlog", false, "mysql/Password too long (more than 255 characters)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.document);
+    KMySql db;
+    std::string out;
+    EXPECT_EQ(Params(db, c.document, out), c.ok);
+    EXPECT_EQ(out, c.out);
+    EXPECT_STREQ(db.mHost, c.host);
+    EXPECT_STREQ(db.mUser, c.user);
+    EXPECT_STREQ(db.mPassword, c.password);
+    EXPECT_STREQ(db.mDatabase, c.database);
+    EXPECT_FALSE(db.Opened()) << "the test connection stays open";
+  }
+}
+
+} // namespace
