@@ -1,9 +1,7 @@
 #include "ForwardingSinks.h"
 
 KForwardingSinks::KForwardingSinks(const KRunSettings& settings, KCanServer& server, KMySql* mySql)
-    : mSettings(settings), mServer(server), mMySql(mySql), mFailed(false) {}
-
-bool KForwardingSinks::Active() const { return mSettings.mMySql && mMySql != nullptr; }
+    : mSettings(settings), mServer(server), mMySql(mySql) {}
 
 bool KForwardingSinks::Frame(const KCanFrame& frame) {
   if (mSettings.mMySql && mMySql != nullptr && !MySqlFrame(frame))
@@ -18,7 +16,6 @@ bool KForwardingSinks::MySqlFrame(const KCanFrame& frame) {
     mMySql->Open();
   if (!mMySql->Opened()) {
     mServer.Terminate();
-    mFailed = true;
     return false;
   }
   // A statement that fails is reported by the session; the next frame goes on.

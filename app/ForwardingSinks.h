@@ -14,10 +14,6 @@ public:
   // switch of the settings is on.
   KForwardingSinks(const KRunSettings& settings, KCanServer& server, KMySql* mySql);
 
-  // True when any forwarding output is on (the console then shows only
-  // remote-request and error frames and the last frame of a period).
-  bool Active() const;
-
   // Forwards one frame. False when an output could not be opened: the
   // capture thread has been told to terminate, the drain must end and the
   // frame's remaining steps are skipped.
@@ -26,14 +22,10 @@ public:
   // the period's rows).
   void EndPeriod();
 
-  // True once an output failed during the run.
-  bool Failed() const { return mFailed; }
-
 private:
   bool MySqlFrame(const KCanFrame& frame);
 
   const KRunSettings& mSettings;
   KCanServer& mServer;
   KMySql* mMySql;
-  bool mFailed;
 };

@@ -29,6 +29,9 @@ PACKAGES=(
   # package: Debian package tools, the manual page's converter, the package
   # checker, man for the installed page, systemd-analyze for the unit
   dpkg-dev pandoc lintian man-db systemd
+  # database output: the tests start throwaway MariaDB servers of their own
+  # (tools/mariadb/test-server.sh); the logger loads libmysqlclient.so
+  mariadb-server mariadb-client libmariadb-dev-compat
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }

@@ -82,7 +82,9 @@ launch() {
   return 1
 }
 
-port_free() { [ -z "$(ss -Htln "sport = :$1" 2>/dev/null)" ]; }
+# Nothing answers on the port at 127.0.0.1 (a busy port that slips through
+# makes the server fail to start, and another port is tried).
+port_free() { ! (exec 3<> "/dev/tcp/127.0.0.1/$1") 2> /dev/null; }
 
 write_env() {
   {

@@ -1,0 +1,228 @@
+#!/usr/bin/env bash
+# The logger's database output end to end: can232emu sends frames on a
+# pseudo-terminal, telltrail writes them into a throwaway MariaDB server of
+# this test's own (tools/mariadb/test-server.sh), and candump-compare checks
+# the table against what was sent: every frame one row, in order, consecutive
+# counters, identifier and data as sent; receive times within the run.
+#
+#   1. Unix socket ("localhost"), mixed frames, stopped with SIGTERM
+#   2. TCP (127.0.0.1), 20000 frames at 9009 frames/s, adapter goes away
+#   3. the settings file's mysql element; a wrong password
+#   4. an unusable client library: a name missing, not loadable, hidden
+#   5. the server stopped during a run, then down at start-up
+#
+#   mysql_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE STANDIN_DIR
+# STANDIN_DIR holds standin-missing/ and standin-broken/libmysqlclient.so.
+set -euo pipefail
+
+TELLTRAIL=$1
+EMU=$2
+COMPARE=$3
+STANDINS=$4
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+SERVER=$ROOT/tools/mariadb/test-server.sh
+
+DIR=$(mktemp -d /tmp/ttdbe2e.XXXXXX)
+PIDS=()
+# The adapter's link: in /dev when we may (a device name beginning with tty),
+# else beside the test's files, reached from /dev with "..".
+if [ -w /dev ]; then
+  LINK=/dev/ttyTTdb$$
+  DEVICE=ttyTTdb$$
+else
+  LINK=$DIR/ttyE2E
+  DEVICE=..$LINK
+fi
+cleanup() {
+  for pid in "${PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  "$SERVER" stop "$DIR/db" > /dev/null 2>&1 || true
+  rm -f "$LINK"
+  rm -rf "$DIR"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  for f in "$DIR"/*.out "$DIR"/*.err; do
+    [ -f "$f" ] && { echo "--- $f (last lines)"; tail -n 15 "$f"; }
+  done
+  exit 1
+}
+
+wait_for() {
+  local deadline=$((SECONDS + $1)); shift
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.1
+  done
+}
+
+now_ms() { date +%s%3N; }
+sql() { "$SERVER" sql "$DIR/db" canlog -N -B -e "$1"; }
+row_count() { sql "SELECT COUNT(*) FROM can_log"; }
+has_rows() { [ "$(row_count)" -ge "$1" ]; }
+dump_rows() {
+  sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY counter" > "$1"
+}
+exited() { ! kill -0 "$1" 2>/dev/null; }
+
+# check_rows NAME SENT_LOG FROM_MS TO_MS: the table holds the sent frames,
+# received between the two times, in order.
+check_rows() {
+  local name=$1 sent=$2 from=$3 to=$4
+  dump_rows "$DIR/$name.rows"
+  "$COMPARE" "$sent" "$DIR/$name.rows" > "$DIR/$name.compare" ||
+    fail "$name: table differs: $(cat "$DIR/$name.compare")"
+  awk -F '\t' -v from="$from" -v to="$to" '
+    $2 < from || $2 > to { print "row " NR ": timestamp " $2 " outside the run"; bad = 1; exit }
+    NR > 1 && $2 < last { print "row " NR ": timestamp goes back"; bad = 1; exit }
+    { last = $2 }
+    END { exit bad }' "$DIR/$name.rows" > "$DIR/$name.time" ||
+    fail "$name: $(cat "$DIR/$name.time")"
+}
+
+# start_emulator NAME ARGS...: the adapter with its sent-frame log.
+start_emulator() {
+  local name=$1; shift
+  rm -f "$LINK"
+  "$EMU" --quiet --link "$LINK" --sent-log "$DIR/$name.sent" "$@" 2> "$DIR/$name-emu.err" &
+  EMU_PID=$!
+  PIDS+=("$EMU_PID")
+  wait_for 10 test -L "$LINK" || fail "$name: emulator link did not appear"
+}
+
+"$SERVER" start "$DIR/db" > "$DIR/server.out" 2>&1 || fail "test server: $(cat "$DIR/server.out")"
+set -a
+# shellcheck disable=SC1091
+. "$DIR/db/env" # MYSQL_UNIX_PORT and MYSQL_TCP_PORT: the client library's defaults
+set +a
+
+# --- 1. Unix socket; SIGTERM ends the run, every frame captured is a row.
+start_emulator run1 --count 3000 --rate 1500 --mix std,ext,rtr --seed 11 --linger
+FROM=$(now_ms)
+"$TELLTRAIL" "$DEVICE" 1 localhost mysql > "$DIR/run1.out" 2>&1 &
+TT_PID=$!
+PIDS+=("$TT_PID")
+wait_for 60 has_rows 3000 || fail "run 1: $(row_count) rows of 3000"
+kill -TERM "$TT_PID"
+wait_for 10 exited "$TT_PID" || fail "run 1: telltrail did not stop on SIGTERM"
+wait "$TT_PID" || fail "run 1: telltrail exit status $?"
+TO=$(now_ms)
+kill -TERM "$EMU_PID"; wait "$EMU_PID" || true
+grep -q "^mysql host: localhost\$" "$DIR/run1.out" || fail "run 1: no mysql host line"
+grep -q " terminated\$" "$DIR/run1.out" || fail "run 1: no termination line"
+if grep "^mysql" "$DIR/run1.out" | grep -q -v "^mysql host: "; then fail "run 1: database error"; fi
+check_rows run1 "$DIR/run1.sent" "$FROM" "$TO"
+echo "run 1 (socket, SIGTERM): $(cat "$DIR/run1.compare")"
+
+# --- 2. TCP; a saturated bus's rate of eight-byte frames, the adapter goes
+# away at the end and the run ends by itself.
+sql "TRUNCATE can_log"
+start_emulator run2 --count 20000 --rate 9009 --mix std,ext --seed 12
+FROM=$(now_ms)
+timeout 120 "$TELLTRAIL" "$DEVICE" 1 127.0.0.1 mysql > "$DIR/run2.out" 2>&1 ||
+  fail "run 2: telltrail exit status $?"
+TO=$(now_ms)
+wait "$EMU_PID" || fail "run 2: emulator exit status $?"
+grep -q "^mysql host: 127.0.0.1\$" "$DIR/run2.out" || fail "run 2: no mysql host line"
+grep -q " terminated\$" "$DIR/run2.out" || fail "run 2: no termination line"
+if grep -E -q "overflow|^mysql_|^mysql (commit|transaction)" "$DIR/run2.out"; then
+  fail "run 2: $(grep -E "overflow|^mysql" "$DIR/run2.out" | head -n 3)"
+fi
+check_rows run2 "$DIR/run2.sent" "$FROM" "$TO"
+echo "run 2 (TCP): $(cat "$DIR/run2.compare"); $(tail -n 1 "$DIR/run2-emu.err" | sed 's/^can232emu: //')"
+
+# --- 3. Settings file: the mysql element's parameters, with their fallbacks.
+sql "TRUNCATE can_log"
+cat > "$DIR/good.xml" <<XML
+<telltrail>
+  <device Name="$DEVICE"/>
+  <sleep Name="1"/>
+  <ip_address Name="127.0.0.1"/>
+  <mysql User="pi" PW="quillfern" Database="canlog"/>
+  <log_file Name="$DIR/never"/>
+</telltrail>
+XML
+start_emulator run3 --count 500 --rate 1000 --mix std,ext,rtr --seed 13
+FROM=$(now_ms)
+timeout 60 "$TELLTRAIL" "$DIR/good.xml" > "$DIR/run3.out" 2>&1 || fail "run 3: telltrail exit status $?"
+TO=$(now_ms)
+wait "$EMU_PID" || true
+grep -q " terminated\$" "$DIR/run3.out" || fail "run 3: no termination line"
+if ls "$DIR"/never_* > /dev/null 2>&1; then fail "run 3: log file written beside the database"; fi
+check_rows run3 "$DIR/run3.sent" "$FROM" "$TO"
+echo "run 3 (settings file): $(cat "$DIR/run3.compare")"
+
+cat > "$DIR/bad.xml" <<XML
+<telltrail><device Name="can0"/><mysql User="pi" Password="Wr0ng-Secret"/></telltrail>
+XML
+status=0
+"$TELLTRAIL" "$DIR/bad.xml" > "$DIR/bad.out" 2>&1 || status=$?
+[ "$status" -eq 255 ] || fail "wrong password: exit status $status"
+grep -q "^mysql_real_connect: Access denied for user 'pi'@'localhost'" "$DIR/bad.out" ||
+  fail "wrong password: no connect error"
+grep -q '^can not open database "canlog" (Host: localhost  User: pi,  Password: \*\*\*)$' \
+  "$DIR/bad.out" || fail "wrong password: no masked database line"
+if grep -q "Wr0ng-Secret" "$DIR/bad.out"; then fail "wrong password: the password was printed"; fi
+if grep -q "^device:" "$DIR/bad.out"; then fail "wrong password: the run started"; fi
+echo "wrong password: refused, exit status 255, password masked"
+
+# --- 4. Client library unusable: start-up fails with the loader's message.
+# expect_refused NAME MESSAGE COMMAND...: a line begins with MESSAGE.
+expect_refused() {
+  local name=$1 message=$2; shift 2
+  local status=0
+  "$@" > "$DIR/$name.out" 2>&1 || status=$?
+  [ "$status" -eq 255 ] || fail "$name: exit status $status"
+  awk -v m="$message" 'index($0, m) == 1 { found = 1 } END { exit !found }' "$DIR/$name.out" ||
+    fail "$name: no line beginning \"$message\""
+  if grep -q " terminated\$" "$DIR/$name.out"; then fail "$name: the run started"; fi
+  echo "$name: \"$message\", exit status 255"
+}
+expect_refused missing-name 'mysql methode "mysql_fetch_row" not loaded' \
+  env LD_LIBRARY_PATH="$STANDINS/standin-missing" "$TELLTRAIL" can0 1 localhost mysql
+expect_refused unloadable 'libmysqlclient.so not found' \
+  env LD_LIBRARY_PATH="$STANDINS/standin-broken" "$TELLTRAIL" can0 1 localhost mysql
+# A board without the library: hidden behind an empty file in a mount
+# namespace of its own.
+: > "$DIR/empty"
+if unshare -m true 2> /dev/null; then
+  expect_refused hidden-library 'libmysqlclient.so not found' \
+    unshare -m sh -c 'for f in /usr/lib/*/libmysqlclient.so /usr/lib/libmysqlclient.so; do
+                        [ -e "$f" ] && mount --bind "$1" "$(readlink -f "$f")"; done
+                      shift; exec "$@"' sh "$DIR/empty" "$TELLTRAIL" can0 1 localhost mysql
+else
+  echo "SKIP hidden library: no mount namespace here (unshare -m not permitted)"
+fi
+
+# --- 5. Server stopped during a run: the next period's open fails with the
+# library's message and the run ends by itself; what was stored before is
+# the sent frames' beginning.
+sql "TRUNCATE can_log"
+start_emulator run5 --rate 200 --mix std,ext --seed 15 --linger
+"$TELLTRAIL" "$DEVICE" 1 localhost mysql > "$DIR/run5.out" 2>&1 &
+TT_PID=$!
+PIDS+=("$TT_PID")
+wait_for 30 has_rows 300 || fail "run 5: rows did not arrive"
+"$SERVER" halt "$DIR/db"
+wait_for 30 exited "$TT_PID" || fail "run 5: telltrail did not end after the server stopped"
+status=0
+wait "$TT_PID" || status=$?
+kill -TERM "$EMU_PID"; wait "$EMU_PID" || true
+[ "$status" -eq 0 ] || fail "run 5: exit status $status"
+grep -q "^mysql_real_connect: Can't connect to local server through socket" "$DIR/run5.out" ||
+  fail "run 5: no connect error"
+tail -n 1 "$DIR/run5.out" | grep -q " terminated\$" || fail "run 5: no termination line at the end"
+
+# Down at start-up: the connect error, the capture halted, exit status 255.
+expect_refused server-down "mysql_real_connect: Can't connect to server on '127.0.0.1'" \
+  "$TELLTRAIL" can0 1 127.0.0.1 mysql
+
+"$SERVER" resume "$DIR/db" > /dev/null
+STORED=$(row_count)
+head -n "$STORED" "$DIR/run5.sent" > "$DIR/run5.stored"
+check_rows run5 "$DIR/run5.stored" 0 "$(now_ms)"
+echo "run 5 (server stopped): run ended by itself; $(cat "$DIR/run5.compare")"
+echo PASS
