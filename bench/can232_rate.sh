@@ -33,6 +33,8 @@ TELLTRAIL=$BUILD/app/telltrail
 EMU=$BUILD/tools/can232emu/can232emu
 COMPARE=$BUILD/tools/candump_compare/candump-compare
 TICKS=$(getconf CLK_TCK)
+# shellcheck source=../tools/lib/script_helpers.sh
+. "$ROOT/tools/lib/script_helpers.sh"
 
 DIR=$(mktemp -d /tmp/tt232rate.XXXXXX)
 EMU_PID=
@@ -43,15 +45,6 @@ cleanup() {
   rm -rf "$DIR"
 }
 trap cleanup EXIT
-
-# CPU seconds (user + system) of a running process, from /proc.
-cpu_ticks() {
-  local stat
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-  stat=${stat##*) } # fields after the command name
-  set -- $stat
-  echo $(( ${12} + ${13} ))
-}
 
 # run_rate <rate>: prints one result line; true when the rate passed.
 run_rate() {

@@ -33,6 +33,8 @@ TELLTRAIL=$BUILD/app/telltrail
 EMU=$BUILD/tools/can232emu/can232emu
 COMPARE=$BUILD/tools/candump_compare/candump-compare
 SERVER=$ROOT/tools/mariadb/test-server.sh
+# shellcheck source=../tools/lib/script_helpers.sh
+. "$ROOT/tools/lib/script_helpers.sh"
 TICKS=$(getconf CLK_TCK)
 
 DIR=$(mktemp -d /tmp/ttdbrate.XXXXXX)
@@ -59,14 +61,6 @@ echo "== rows committed through the session (bench_mysql_rows)"
 "$BUILD/bench/bench_mysql_rows" --host localhost --rows "$ROWS" --rounds "$ROUNDS"
 echo
 "$BUILD/bench/bench_mysql_rows" --host 127.0.0.1 --rows "$ROWS" --rounds "$ROUNDS"
-
-cpu_ticks() {
-  local stat
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-  stat=${stat##*) }
-  set -- $stat
-  echo $(( ${12} + ${13} ))
-}
 
 echo
 echo "== end to end: can232emu -> telltrail ttyX 1 127.0.0.1 mysql -> table, eight-byte frames, $DURATION s per rate"

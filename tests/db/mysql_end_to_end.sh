@@ -21,6 +21,8 @@ COMPARE=$3
 STANDINS=$4
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 SERVER=$ROOT/tools/mariadb/test-server.sh
+# shellcheck source=../../tools/lib/script_helpers.sh
+. "$ROOT/tools/lib/script_helpers.sh"
 
 DIR=$(mktemp -d /tmp/ttdbe2e.XXXXXX)
 PIDS=()
@@ -42,22 +44,6 @@ cleanup() {
   rm -rf "$DIR"
 }
 trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  for f in "$DIR"/*.out "$DIR"/*.err; do
-    [ -f "$f" ] && { echo "--- $f (last lines)"; tail -n 15 "$f"; }
-  done
-  exit 1
-}
-
-wait_for() {
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.1
-  done
-}
 
 now_ms() { date +%s%3N; }
 sql() { "$SERVER" sql "$DIR/db" canlog -N -B -e "$1"; }

@@ -68,6 +68,17 @@ KCanFrame Frame(uint32_t counter, uint32_t id, std::vector<int> data, int days =
   return f;
 }
 
+// The three ways of writing: one autocommitted statement per frame, one
+// statement per frame in transactions, and the logger's multi-row statements.
+struct KForm {
+  const char* mName;
+  int mRowsPerCommit;
+  int mBatchRows;
+};
+const KForm cForms[] = {{"autocommit", 0, 1},
+                        {"transactions", KMySql::cDefaultRowsPerCommit, 1},
+                        {"multi-row", KMySql::cDefaultRowsPerCommit, KMySql::cMaxBatchRows}};
+
 class MySqlTest : public testing::Test {
 protected:
   void SetUp() override {
@@ -107,6 +118,11 @@ protected:
     Set(db.mPassword, "");
     Set(db.mDatabase, mDatabase);
   }
+  void Configure(KMySql& db, const KForm& form) {
+    Configure(db);
+    db.mRowsPerCommit = form.mRowsPerCommit;
+    db.mBatchRows = form.mBatchRows;
+  }
 
   std::vector<std::string> Rows() {
     return Select(mAdmin, "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log "
@@ -116,17 +132,6 @@ protected:
   KMySql mAdmin;
   std::string mDatabase;
 };
-
-// The three ways of writing: one autocommitted statement per frame, one
-// statement per frame in transactions, and the logger's multi-row statements.
-struct KForm {
-  const char* mName;
-  int mRowsPerCommit;
-  int mBatchRows;
-};
-const KForm cForms[] = {{"autocommit", 0, 1},
-                        {"transactions", KMySql::cDefaultRowsPerCommit, 1},
-                        {"multi-row", KMySql::cDefaultRowsPerCommit, KMySql::cMaxBatchRows}};
 
 TEST(MySqlLoader, BindsEveryNameOnceAndStaysBound) {
   if (dlopen("libmysqlclient.so", RTLD_NOW | RTLD_NOLOAD) == nullptr && !LoadSo())
@@ -209,9 +214,7 @@ TEST_F(MySqlTest, RowsHoldTheInsertStatementsValues) {
     SCOPED_TRACE(form.mName);
     ASSERT_TRUE(mAdmin.Query("TRUNCATE can_log"));
     KMySql db;
-    Configure(db);
-    db.mRowsPerCommit = form.mRowsPerCommit;
-    db.mBatchRows = form.mBatchRows;
+    Configure(db, form);
     CaptureStdout();
     ASSERT_TRUE(db.Open());
     for (const auto& c : cases)
@@ -229,9 +232,7 @@ TEST_F(MySqlTest, RefusedRowIsTheOnlyRowLost) {
     SCOPED_TRACE(form.mName);
     ASSERT_TRUE(mAdmin.Query("TRUNCATE can_log"));
     KMySql db;
-    Configure(db);
-    db.mRowsPerCommit = form.mRowsPerCommit;
-    db.mBatchRows = form.mBatchRows;
+    Configure(db, form);
     ASSERT_TRUE(db.Open());
     CaptureStdout();
     // Frames of one length, so that the refused row shares a statement with

@@ -11,6 +11,8 @@ set -euo pipefail
 TELLTRAIL=$1
 EMU=$2
 COMPARE=$3
+# shellcheck source=../../tools/lib/script_helpers.sh
+. "$(dirname "$0")/../../tools/lib/script_helpers.sh"
 FRAMES=${FRAMES:-20000}
 RATE=${RATE:-4000}
 
@@ -23,23 +25,6 @@ cleanup() {
   rm -rf "$DIR"
 }
 trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  for f in "$DIR"/*.out "$DIR"/*.err; do
-    [ -f "$f" ] && { echo "--- $f (last lines)"; tail -n 15 "$f"; }
-  done
-  exit 1
-}
-
-# wait_for <seconds> <command...>: true once the command succeeds.
-wait_for() {
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.1
-  done
-}
 
 # A candump -l log of mixed traffic, written independently of the emulator.
 awk -v n="$FRAMES" 'BEGIN {

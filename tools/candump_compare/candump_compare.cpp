@@ -46,23 +46,12 @@ bool ParseCandump(const char* line, KLogFrame& f) {
   return true;
 }
 
-// "17,'2026-12-07',50709123,384,0,49,0,250,0,12,NULL,NULL,NULL"
-bool ParseCsv(const char* line, KLogFrame& f) {
-  unsigned long counter, id;
-  int year, month, day, ms, flags, consumed = 0;
-  if (std::sscanf(line, "%lu,'%d-%d-%d',%d,%lu,%d%n", &counter, &year, &month, &day, &ms, &id,
-                  &flags, &consumed) != 7)
-    return false;
-  int days;
-  if (!NCanUtils::GetArtDays(year, month, day, days))
-    return false;
-  f.mCounter = static_cast<uint32_t>(counter);
-  f.mUnixMs = (static_cast<long long>(days) + NCanUtils::cEpochOffsetDays) * NCanUtils::cMsPerDay + ms;
-  f.mId = static_cast<uint32_t>(id);
+// The eight data fields after the head of a CSV line or a table row, each
+// after a separator: a decimal byte, or NULL from the frame's length on.
+bool ParseData(const char* p, char separator, KLogFrame& f) {
   f.mLen = 0;
-  const char* p = line + consumed;
   for (int i = 0; i < 8; ++i) {
-    if (*p++ != ',')
+    if (*p++ != separator)
       return false;
     if (std::strncmp(p, "NULL", 4) == 0) {
       p += 4;
@@ -76,6 +65,22 @@ bool ParseCsv(const char* line, KLogFrame& f) {
     p = end;
   }
   return *p == '\n' || *p == 0;
+}
+
+// "17,'2026-12-07',50709123,384,0,49,0,250,0,12,NULL,NULL,NULL"
+bool ParseCsv(const char* line, KLogFrame& f) {
+  unsigned long counter, id;
+  int year, month, day, ms, flags, consumed = 0;
+  if (std::sscanf(line, "%lu,'%d-%d-%d',%d,%lu,%d%n", &counter, &year, &month, &day, &ms, &id,
+                  &flags, &consumed) != 7)
+    return false;
+  int days;
+  if (!NCanUtils::GetArtDays(year, month, day, days))
+    return false;
+  f.mCounter = static_cast<uint32_t>(counter);
+  f.mUnixMs = (static_cast<long long>(days) + NCanUtils::cEpochOffsetDays) * NCanUtils::cMsPerDay + ms;
+  f.mId = static_cast<uint32_t>(id);
+  return ParseData(line + consumed, ',', f);
 }
 
 // " 17  7.12.2026 14:05:09.123       180 00 [5] 31 00 fa 00 0c           1...."
@@ -115,23 +120,7 @@ bool ParseRow(const char* line, KLogFrame& f) {
   f.mCounter = static_cast<uint32_t>(counter);
   f.mUnixMs = ms;
   f.mId = static_cast<uint32_t>(id);
-  f.mLen = 0;
-  const char* p = line + consumed;
-  for (int i = 0; i < 8; ++i) {
-    if (*p++ != '\t')
-      return false;
-    if (std::strncmp(p, "NULL", 4) == 0) {
-      p += 4;
-      continue;
-    }
-    char* end;
-    long v = std::strtol(p, &end, 10);
-    if (end == p || v < 0 || v > 255 || f.mLen != i)
-      return false;
-    f.mData[f.mLen++] = static_cast<unsigned char>(v);
-    p = end;
-  }
-  return *p == '\n' || *p == 0;
+  return ParseData(line + consumed, '\t', f);
 }
 
 // A CSV line starts with its counter and a comma, a trace line with blanks

@@ -67,7 +67,7 @@ launch() {
   local port=$1 sock
   sock=$(socket_path)
   rm -f "$sock"
-  mariadbd --no-defaults --user=root --datadir="$DIR/data" --socket="$sock" \
+  mariadbd --no-defaults --user=root --datadir="$DIR/data" --tmpdir="$DIR/tmp" --socket="$sock" \
     --port="$port" --bind-address=127.0.0.1 --pid-file="$DIR/mariadbd.pid" \
     --log-error="$DIR/error.log" --innodb-buffer-pool-size=64M \
     --skip-name-resolve > /dev/null 2>&1 &
@@ -99,8 +99,11 @@ start() {
   command -v mariadbd > /dev/null || die "mariadbd not found (apt-get install mariadb-server mariadb-client)"
   [ "$(id -u)" -eq 0 ] || die "must run as root (the server runs with --user=root)"
   halt_server
-  rm -rf "$DIR/data" "$DIR/env" "$DIR/port"
-  mariadb-install-db --no-defaults --user=root --datadir="$DIR/data" --skip-test-db \
+  rm -rf "$DIR/data" "$DIR/tmp" "$DIR/env" "$DIR/port"
+  # A temporary directory of its own: servers set up side by side would
+  # trip over each other's temporary tables in /tmp.
+  mkdir -p "$DIR/tmp"
+  mariadb-install-db --no-defaults --user=root --datadir="$DIR/data" --tmpdir="$DIR/tmp" --skip-test-db \
     --auth-root-authentication-method=socket > "$DIR/install.log" 2>&1 ||
     die "mariadb-install-db failed: $(tail -n 5 "$DIR/install.log")"
   local port tries=0
