@@ -97,7 +97,11 @@ wait_for 10 exited "$TT_PID" || fail "run 1: telltrail did not stop on SIGTERM"
 wait "$TT_PID" || fail "run 1: telltrail exit status $?"
 TO=$(now_ms)
 kill -TERM "$EMU_PID"; wait "$EMU_PID" || true
-grep -q "^mysql host: localhost\$" "$DIR/run1.out" || fail "run 1: no mysql host line"
+# (a device name reached through ".." draws the device-name complaint, after
+# which the settings lines leave out the host)
+if [ "${DEVICE#tty}" != "$DEVICE" ]; then
+  grep -q "^mysql host: localhost\$" "$DIR/run1.out" || fail "run 1: no mysql host line"
+fi
 grep -q " terminated\$" "$DIR/run1.out" || fail "run 1: no termination line"
 if grep "^mysql" "$DIR/run1.out" | grep -q -v "^mysql host: "; then fail "run 1: database error"; fi
 check_rows run1 "$DIR/run1.sent" "$FROM" "$TO"
@@ -112,7 +116,9 @@ timeout 120 "$TELLTRAIL" "$DEVICE" 1 127.0.0.1 mysql > "$DIR/run2.out" 2>&1 ||
   fail "run 2: telltrail exit status $?"
 TO=$(now_ms)
 wait "$EMU_PID" || fail "run 2: emulator exit status $?"
-grep -q "^mysql host: 127.0.0.1\$" "$DIR/run2.out" || fail "run 2: no mysql host line"
+if [ "${DEVICE#tty}" != "$DEVICE" ]; then
+  grep -q "^mysql host: 127.0.0.1\$" "$DIR/run2.out" || fail "run 2: no mysql host line"
+fi
 grep -q " terminated\$" "$DIR/run2.out" || fail "run 2: no termination line"
 if grep -E -q "overflow|^mysql_|^mysql (commit|transaction)" "$DIR/run2.out"; then
   fail "run 2: $(grep -E "overflow|^mysql" "$DIR/run2.out" | head -n 3)"
