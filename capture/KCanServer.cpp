@@ -1,7 +1,11 @@
 #include "KCanServer.h"
 
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "KCan232.h"
 #include "KRPiCanDriver.h"
@@ -9,7 +13,8 @@
 KCanServer::KCanServer()
     : KThread(), mFrameCounter(0), mInitialised(false), mLock(nullptr), mRingSize(cRingSize),
       mWriteIndex(0), mReadIndex(0), mRing(new KCanFrame[cRingSize]), mRecvDriver(nullptr),
-      mSendDriver(nullptr), mOverwritten(0) {
+      mSendDriver(nullptr), mOverwritten(0),
+      mFullEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mFullSignalled(false) {
   std::memset(static_cast<void*>(mRing), 0, sizeof(KCanFrame) * cRingSize);
   mLock = new KCriticalSection;
 }
@@ -30,6 +35,8 @@ KCanServer::~KCanServer() {
   mLock = nullptr;
   delete[] mRing;
   mRing = nullptr;
+  if (mFullEvent >= 0)
+    close(mFullEvent);
 }
 
 bool KCanServer::Init(const char* dev) {
@@ -42,7 +49,11 @@ bool KCanServer::Init(const char* dev) {
       mRecvDriver = new KCan232;
     } else {
       mRecvDriver = new KRPiCanDriver;
-      mSendDriver = new KRPiCanDriver;
+      // The sending socket receives nothing: without that it would queue a
+      // copy of every frame on the bus that nobody ever reads.
+      KRPiCanDriver* sender = new KRPiCanDriver;
+      sender->mSendOnly = true;
+      mSendDriver = sender;
     }
   }
   if (!mRecvDriver->Init(dev))
@@ -82,6 +93,11 @@ void KCanServer::PutFrame(const KCanFrame& frame) {
   }
   mRing[mWriteIndex.load()] = frame;
   mLock->Release();
+  if (mFullEvent >= 0 && RingBufferFull() && !mFullSignalled.exchange(true)) {
+    uint64_t one = 1;
+    ssize_t written = write(mFullEvent, &one, sizeof(one));
+    (void)written;
+  }
 }
 
 bool KCanServer::GetFrame(KCanFrame& frame) {
@@ -107,17 +123,44 @@ bool KCanServer::SendData(const KCanFrame& frame) {
   return false;
 }
 
+bool KCanServer::WaitForEvent(int ms) {
+  // Take back the last signal first, then look: a filling that comes after
+  // the look signals again and ends the wait.
+  mFullSignalled.store(false);
+  if (mFullEvent >= 0) {
+    uint64_t count;
+    ssize_t taken = read(mFullEvent, &count, sizeof(count));
+    (void)taken;
+  }
+  if (Terminated() || RingBufferFull())
+    return true;
+  if (ms == 0)
+    return false;
+  if (TerminateEvent() < 0 || mFullEvent < 0) {
+    // No events to wait on: look again every 10 ms.
+    int slice = ms < 0 || ms > 10 ? 10 : ms;
+    NCanUtils::SleepMs(slice);
+    return Terminated() || RingBufferFull();
+  }
+  pollfd p[2] = {{TerminateEvent(), POLLIN, 0}, {mFullEvent, POLLIN, 0}};
+  poll(p, 2, ms);
+  return Terminated() || RingBufferFull();
+}
+
 void KCanServer::Execute() {
   Init(nullptr);
+  // Ending Execute without Terminate() marks the capture as failed
+  // (EndedByItself), which also sets the terminate flag.
   if (mRecvDriver == nullptr || !mRecvDriver->Connect())
-    Terminate();
+    return;
+  mRecvDriver->SetStopEvent(TerminateEvent());
   while (!Terminated()) {
     KCanFrame frame;
     if (mRecvDriver->ReceiveData(frame)) {
       frame.mCounter = mFrameCounter++;
       PutFrame(frame);
     } else if (mRecvDriver->Lost()) {
-      Terminate();
+      return;
     }
   }
 }

@@ -27,6 +27,15 @@ public:
   // Terminate, then pause 1000 ms.
   void Halt();
 
+  // Waits up to `ms` milliseconds (a negative value: without limit) until
+  // the capture thread has stopped or been asked to stop (Terminated()) or
+  // the ring is more than three quarters full. True when one of these holds.
+  // For the main thread; a quiet bus costs it no wake-up.
+  bool WaitForEvent(int ms);
+  // True when the capture ended by itself: the device could not be
+  // connected or went away, or the capture thread failed.
+  bool CaptureFailed() const { return EndedByItself(); }
+
   int RingCount() const;
   // More than three quarters of the ring unread.
   bool RingBufferFull() const;
@@ -59,4 +68,8 @@ protected:
 
 private:
   std::atomic<uint32_t> mOverwritten;
+  // Readable when the ring has passed three quarters full since the main
+  // thread last looked; mFullSignalled keeps it to one write per filling.
+  int mFullEvent;
+  std::atomic<bool> mFullSignalled;
 };
