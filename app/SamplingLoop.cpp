@@ -173,6 +173,11 @@ void KSamplingLoop::Run() {
     time_t start = std::time(nullptr);
     RunPeriod();
     Pace(start);
+    // A quiet bus leaves nothing to write: rather than waking once per
+    // period for nothing, wait for the first frame, then give it a whole
+    // period before the drain, as any frame gets at most.
+    if (mServer.RingCount() == 0 && !mServer.Terminated() && mServer.WaitForFrame())
+      Pace(std::time(nullptr));
   }
   // Whatever the capture thread stored before it stopped is still written,
   // unless the outputs have failed.

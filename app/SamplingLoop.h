@@ -35,7 +35,9 @@ public:
   KSamplingLoop& operator=(const KSamplingLoop&) = delete;
 
   // Runs periods until the capture thread's terminate flag is set, then one
-  // last drain so that nothing captured before the stop is lost.
+  // last drain so that nothing captured before the stop is lost. While the
+  // ring stays empty it waits for the first frame instead of running empty
+  // periods (which would write nothing), and pauses a whole period after it.
   void Run();
   // Drains the ring and writes the frames; closes the period's outputs.
   // Returns the number of frames taken.

@@ -14,7 +14,7 @@ KCanServer::KCanServer()
     : KThread(), mFrameCounter(0), mInitialised(false), mLock(nullptr), mRingSize(cRingSize),
       mWriteIndex(0), mReadIndex(0), mRing(new KCanFrame[cRingSize]), mRecvDriver(nullptr),
       mSendDriver(nullptr), mOverwritten(0),
-      mFullEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mFullSignalled(false) {
+      mEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mFullSignalled(false), mWakeOnFrame(false) {
   std::memset(static_cast<void*>(mRing), 0, sizeof(KCanFrame) * cRingSize);
   mLock = new KCriticalSection;
 }
@@ -35,8 +35,8 @@ KCanServer::~KCanServer() {
   mLock = nullptr;
   delete[] mRing;
   mRing = nullptr;
-  if (mFullEvent >= 0)
-    close(mFullEvent);
+  if (mEvent >= 0)
+    close(mEvent);
 }
 
 bool KCanServer::Init(const char* dev) {
@@ -93,9 +93,14 @@ void KCanServer::PutFrame(const KCanFrame& frame) {
   }
   mRing[mWriteIndex.load()] = frame;
   mLock->Release();
-  if (mFullEvent >= 0 && RingBufferFull() && !mFullSignalled.exchange(true)) {
+  // The main thread is told of the first frame it waits for and of a
+  // filling ring, each with one write.
+  bool wake = mWakeOnFrame.load() && mWakeOnFrame.exchange(false);
+  if (RingBufferFull() && !mFullSignalled.exchange(true))
+    wake = true;
+  if (wake && mEvent >= 0) {
     uint64_t one = 1;
-    ssize_t written = write(mFullEvent, &one, sizeof(one));
+    ssize_t written = write(mEvent, &one, sizeof(one));
     (void)written;
   }
 }
@@ -123,28 +128,47 @@ bool KCanServer::SendData(const KCanFrame& frame) {
   return false;
 }
 
+void KCanServer::ClearEvent() {
+  if (mEvent >= 0) {
+    uint64_t count;
+    ssize_t taken = read(mEvent, &count, sizeof(count));
+    (void)taken;
+  }
+}
+
 bool KCanServer::WaitForEvent(int ms) {
   // Take back the last signal first, then look: a filling that comes after
   // the look signals again and ends the wait.
   mFullSignalled.store(false);
-  if (mFullEvent >= 0) {
-    uint64_t count;
-    ssize_t taken = read(mFullEvent, &count, sizeof(count));
-    (void)taken;
-  }
+  ClearEvent();
   if (Terminated() || RingBufferFull())
     return true;
   if (ms == 0)
     return false;
-  if (TerminateEvent() < 0 || mFullEvent < 0) {
+  if (TerminateEvent() < 0 || mEvent < 0) {
     // No events to wait on: look again every 10 ms.
-    int slice = ms < 0 || ms > 10 ? 10 : ms;
-    NCanUtils::SleepMs(slice);
-    return Terminated() || RingBufferFull();
+    NCanUtils::SleepMs(ms < 0 || ms > 10 ? 10 : ms);
+  } else {
+    pollfd p[2] = {{TerminateEvent(), POLLIN, 0}, {mEvent, POLLIN, 0}};
+    poll(p, 2, ms);
   }
-  pollfd p[2] = {{TerminateEvent(), POLLIN, 0}, {mFullEvent, POLLIN, 0}};
-  poll(p, 2, ms);
   return Terminated() || RingBufferFull();
+}
+
+bool KCanServer::WaitForFrame() {
+  mWakeOnFrame.store(true);
+  ClearEvent();
+  while (RingCount() == 0 && !Terminated()) {
+    if (TerminateEvent() < 0 || mEvent < 0) {
+      NCanUtils::SleepMs(10);
+      continue;
+    }
+    pollfd p[2] = {{TerminateEvent(), POLLIN, 0}, {mEvent, POLLIN, 0}};
+    poll(p, 2, -1);
+    ClearEvent();
+  }
+  mWakeOnFrame.store(false);
+  return RingCount() > 0;
 }
 
 void KCanServer::Execute() {

@@ -32,6 +32,9 @@ public:
   // the ring is more than three quarters full. True when one of these holds.
   // For the main thread; a quiet bus costs it no wake-up.
   bool WaitForEvent(int ms);
+  // Waits without limit until the ring holds a frame or the capture thread
+  // has stopped or been asked to stop; true when there is a frame.
+  bool WaitForFrame();
   // True when the capture ended by itself: the device could not be
   // connected or went away, or the capture thread failed.
   bool CaptureFailed() const { return EndedByItself(); }
@@ -68,8 +71,14 @@ protected:
 
 private:
   std::atomic<uint32_t> mOverwritten;
+  // Takes back the signals of the event before the main thread looks again.
+  void ClearEvent();
+
   // Readable when the ring has passed three quarters full since the main
-  // thread last looked; mFullSignalled keeps it to one write per filling.
-  int mFullEvent;
+  // thread last looked (mFullSignalled keeps that to one write per filling),
+  // or when a frame came while the main thread waited for one
+  // (mWakeOnFrame, cleared by the one write it causes).
+  int mEvent;
   std::atomic<bool> mFullSignalled;
+  std::atomic<bool> mWakeOnFrame;
 };

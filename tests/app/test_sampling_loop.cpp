@@ -340,6 +340,30 @@ TEST_F(SamplingLoopTest, CaptureThreadThatStopsEndsTheRunAtOnce) {
   }
 }
 
+// A quiet bus: the loop waits for the first frame and writes it within one
+// sample period of its arrival, however long the quiet lasted.
+TEST_F(SamplingLoopTest, FirstFrameAfterAQuietSpellIsWrittenWithinAPeriod) {
+  FileLogging();
+  mSettings.mSampleTime = 1;
+  KCanServer server;
+  std::string file = DayFile(cDay);
+  KSamplingLoop loop(mSettings, server, mFrame, cDay, file.c_str());
+  CaptureStdout();
+  std::thread run([&loop] { loop.Run(); });
+  NCanUtils::SleepMs(2500); // two and a half empty periods
+  auto frames = Put(server, {Frame(0x100)});
+  auto put = std::chrono::steady_clock::now();
+  while (!Exists(file) && std::chrono::steady_clock::now() - put < std::chrono::seconds(5))
+    NCanUtils::SleepMs(10);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - put).count();
+  server.Terminate();
+  run.join();
+  GetCapturedStdout();
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LT(seconds, 2.2);
+  EXPECT_EQ(ReadFile(file), Line(frames[0], false));
+}
+
 TEST_F(SamplingLoopTest, StoppedCaptureIsNoFailure) {
   KCanServer server;
   server.Terminate();
