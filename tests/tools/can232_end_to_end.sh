@@ -23,32 +23,9 @@ COMPARE=$3
 FRAMES=${FRAMES:-20000}
 RATE=${RATE:-4000}
 
-DIR=$(mktemp -d /tmp/tt232e2e.XXXXXX)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  rm -rf "$DIR"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  for f in "$DIR"/*.out "$DIR"/*.err; do
-    [ -f "$f" ] && { echo "--- $f (last lines)"; tail -n 15 "$f"; }
-  done
-  exit 1
-}
-
-# wait_for <seconds> <command...>: true once the command succeeds.
-wait_for() {
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.1
-  done
-}
+# shellcheck source=script_helpers.sh
+. "$(dirname "$0")/script_helpers.sh"
+make_workdir tt232e2e
 
 # A candump -l log of mixed traffic, written independently of the emulator.
 awk -v n="$FRAMES" 'BEGIN {

@@ -25,28 +25,10 @@ if [ "${FULL_DISK_INSIDE:-}" != 1 ]; then
   FULL_DISK_INSIDE=1 exec unshare -m --propagation private "$0" "$@"
 fi
 
-DIR=$(mktemp -d /tmp/ttfull.XXXXXX)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  umount "$DIR/disk" 2>/dev/null || true
-  rm -rf "$DIR"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  for f in "$DIR"/*.out "$DIR"/*.err; do
-    [ -f "$f" ] && { echo "--- $f (last lines)"; tail -n 10 "$f"; }
-  done
-  exit 1
-}
-wait_for() {
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.1
-  done
-}
+# shellcheck source=script_helpers.sh
+. "$(dirname "$0")/script_helpers.sh"
+make_workdir ttfull
+CLEANUP_EXTRA='umount "$DIR/disk" 2>/dev/null'
 
 mkdir "$DIR/disk"
 mount -t tmpfs -o size=256k tmpfs "$DIR/disk" || fail "cannot mount a tmpfs"
