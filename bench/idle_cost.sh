@@ -65,8 +65,8 @@ stop_time() {
   sleep 2
   t0=$(now)
   kill -"$sig" $p
-  wait $p
-  status=$?
+  status=0
+  wait $p || status=$?
   awk -v a="$t0" -v b="$(now)" -v s="$sig" -v st="$status" 'BEGIN {
     printf "  SIG%-5s stop in %.2f s (exit status %d)\n", s, b - a, st }'
 }
@@ -92,7 +92,7 @@ for s in TERM HUP INT; do stop_time $s telltrail can0 86400; done
 GUEST
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg), $(uname -r)"
-echo "build: $BUILD ($(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo '?'))"
+echo "build: $BUILD"
 "$ROOT/tools/vmtest/run-in-guest.sh" --timeout $((MEASURE + SETTLE + 300)) "$BUILD/app/telltrail" \
   "$tmp/measure.sh" "$tmp/guest.sh" -- sh guest.sh "$MEASURE" "$SETTLE"
 
