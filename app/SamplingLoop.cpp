@@ -1,6 +1,10 @@
 #include "SamplingLoop.h"
 
+#include <chrono>
+#include <climits>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "StopSignal.h"
 #include "TellTrail.h"
@@ -16,9 +20,15 @@ KSamplingLoop::KSamplingLoop(const KRunSettings& settings, KCanServer& server, K
                              int currentDay, const char* logName, KForwardingSinks* sinks)
     : mSettings(settings), mServer(server), mFrame(frame), mSinks(sinks), mCurrentDay(currentDay),
       mLogFile(nullptr), mPending(false), mOutputFailed(false), mWriteFailed(false),
-      mOverwrittenReported(0), mDroppedReported(0) {
+      mOverwrittenReported(0), mDroppedReported(0), mLogBuffer(new char[cLogBufferSize]),
+      mLogUsed(0) {
   mLine[0] = 0;
   std::snprintf(mLogName, sizeof(mLogName), "%s", logName != nullptr ? logName : "");
+}
+
+KSamplingLoop::~KSamplingLoop() {
+  CloseLogFile();
+  delete[] mLogBuffer;
 }
 
 bool KSamplingLoop::AnySink() const {
@@ -26,12 +36,53 @@ bool KSamplingLoop::AnySink() const {
          mSettings.mPutHeader != nullptr;
 }
 
+bool KSamplingLoop::OpenLogFile() {
+  mLogFile = std::fopen(mLogName, "ab+");
+  if (mLogFile == nullptr)
+    return false;
+  // The lines are collected here and written in whole-line pieces, not in
+  // the stream's own buffer, which would cut lines at its boundaries.
+  std::setvbuf(mLogFile, nullptr, _IONBF, 0);
+  mLogUsed = 0;
+  // A file whose last line was cut (a crash, a power loss, a full disk)
+  // gets a line feed first, so that the cut line stays on its own and every
+  // new line is whole.
+  struct stat st;
+  char last = '\n';
+  int fd = fileno(mLogFile);
+  if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+      last != '\n')
+    mLogBuffer[mLogUsed++] = '\n';
+  return true;
+}
+
 void KSamplingLoop::WriteToLogFile() {
   std::size_t length = std::strlen(mLine);
-  if (std::fwrite(mLine, 1, length, mLogFile) != length && !mWriteFailed) {
+  if (mLogUsed + length > static_cast<std::size_t>(cLogBufferSize))
+    FlushLogFile();
+  std::memcpy(mLogBuffer + mLogUsed, mLine, length);
+  mLogUsed += length;
+}
+
+void KSamplingLoop::FlushLogFile() {
+  if (mLogUsed == 0 || mLogFile == nullptr)
+    return;
+  if (std::fwrite(mLogBuffer, 1, mLogUsed, mLogFile) != mLogUsed && !mWriteFailed) {
     std::printf("log file \"%s\" not written\n", mLogName);
     mWriteFailed = true;
   }
+  mLogUsed = 0;
+}
+
+void KSamplingLoop::CloseLogFile() {
+  if (mLogFile == nullptr)
+    return;
+  FlushLogFile();
+  if (std::fclose(mLogFile) != 0 && !mWriteFailed) {
+    std::printf("log file \"%s\" not written\n", mLogName);
+    mWriteFailed = true;
+  }
+  mLogFile = nullptr;
 }
 
 int KSamplingLoop::RunPeriod() {
@@ -51,17 +102,12 @@ int KSamplingLoop::RunPeriod() {
     if (mSettings.mFileLogging) {
       // The file follows the frame's own receive day, not the clock.
       if (mFrame.mDays != mCurrentDay) {
+        CloseLogFile();
         mCurrentDay = mFrame.mDays;
         SetLogFilename(mSettings.mFileName, mCurrentDay, mLogName);
-        if (mLogFile != nullptr) {
-          if (std::fclose(mLogFile) != 0 && !mWriteFailed)
-            std::printf("log file \"%s\" not written\n", mLogName);
-          mLogFile = nullptr;
-        }
       }
       if (mLogFile == nullptr) {
-        mLogFile = std::fopen(mLogName, "ab+");
-        if (mLogFile == nullptr) {
+        if (!OpenLogFile()) {
           std::printf("log file \"%s\" not opened\n", mLogName);
           mServer.Terminate();
           mOutputFailed = true;
@@ -80,11 +126,7 @@ int KSamplingLoop::RunPeriod() {
 }
 
 void KSamplingLoop::ClosePeriod() {
-  if (mLogFile != nullptr) {
-    if (std::fclose(mLogFile) != 0 && !mWriteFailed)
-      std::printf("log file \"%s\" not written\n", mLogName);
-    mLogFile = nullptr;
-  }
+  CloseLogFile();
   if (mPending) {
     std::printf("%s", mLine);
     mPending = false;
@@ -115,17 +157,21 @@ int KSamplingLoop::PauseSteps(time_t start, time_t now) const {
 }
 
 int KSamplingLoop::Pace(time_t periodStart) {
-  int steps = PauseSteps(periodStart, std::time(nullptr));
-  int made = 0;
-  while (steps > 0 && !mServer.RingBufferFull() && !StopRequested()) {
-    // One 100 ms step, looked at every 10 ms: a busy bus fills the ring's
-    // last quarter in a fraction of a second.
-    for (int slice = 0; slice < 10 && !mServer.RingBufferFull() && !StopRequested(); ++slice)
-      NCanUtils::SleepMs(10);
-    --steps;
-    ++made;
+  using Clock = std::chrono::steady_clock;
+  const long long total = 100LL * PauseSteps(periodStart, std::time(nullptr));
+  const Clock::time_point start = Clock::now();
+  long long elapsed = 0;
+  // One wait for the whole pause: the capture server's events end it early
+  // (a filling ring, a stop signal, a capture thread that has stopped), so a
+  // quiet bus costs no wake-ups and a stop is seen at once.
+  while (elapsed < total) {
+    long long rest = total - elapsed;
+    if (mServer.WaitForEvent(rest > INT_MAX ? INT_MAX : static_cast<int>(rest)) || StopRequested())
+      break;
+    elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
   }
-  return made;
+  elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  return static_cast<int>(elapsed / 100);
 }
 
 void KSamplingLoop::Run() {
@@ -133,6 +179,11 @@ void KSamplingLoop::Run() {
     time_t start = std::time(nullptr);
     RunPeriod();
     Pace(start);
+    // A quiet bus leaves nothing to write: rather than waking once per
+    // period for nothing, wait for the first frame, then give it a whole
+    // period before the drain, as any frame gets at most.
+    if (mServer.RingCount() == 0 && !mServer.Terminated() && mServer.WaitForFrame())
+      Pace(std::time(nullptr));
   }
   // Whatever the capture thread stored before it stopped is still written,
   // unless the outputs have failed.

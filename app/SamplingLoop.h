@@ -13,6 +13,9 @@
 
 enum : int {
   cLogNameSize = 1024,
+  // Lines collected for the log file before one write: whole lines only, so
+  // that a crash or power loss cuts at most the last line of a write.
+  cLogBufferSize = 256 * 1024,
   // "_YYYYMMDD" after the file name
   cDateSuffixLength = 9,
   cMaxFileNameLength = cLogNameSize - 1 - cDateSuffixLength
@@ -30,16 +33,22 @@ public:
   // its line is formatted, and the end of every period.
   KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame, int currentDay,
                 const char* logName, KForwardingSinks* sinks = nullptr);
+  ~KSamplingLoop();
+  KSamplingLoop(const KSamplingLoop&) = delete;
+  KSamplingLoop& operator=(const KSamplingLoop&) = delete;
 
   // Runs periods until the capture thread's terminate flag is set, then one
-  // last drain so that nothing captured before the stop is lost.
+  // last drain so that nothing captured before the stop is lost. While the
+  // ring stays empty it waits for the first frame instead of running empty
+  // periods (which would write nothing), and pauses a whole period after it.
   void Run();
   // Drains the ring and writes the frames; closes the period's outputs.
   // Returns the number of frames taken.
   int RunPeriod();
-  // Pauses in 100 ms steps for the rest of the period that began at
-  // `periodStart`; ends early when the ring is three quarters full or a stop
-  // has been requested. Returns the number of 100 ms pauses made.
+  // Pauses for the rest of the period that began at `periodStart` (whole
+  // 100 ms steps, see PauseSteps); ends early when the ring is three
+  // quarters full or the capture thread has stopped or been asked to stop.
+  // Returns the number of whole 100 ms steps the pause lasted.
   int Pace(time_t periodStart);
   // Number of 100 ms pauses allowed for a period begun at `start` and ended
   // at `now`.
@@ -52,7 +61,13 @@ public:
 
 private:
   bool AnySink() const;
+  // Opens the day's log file for appending; false when it cannot be opened.
+  bool OpenLogFile();
+  // Adds the frame line to the lines waiting for the log file.
   void WriteToLogFile();
+  // Writes the waiting lines in one write.
+  void FlushLogFile();
+  void CloseLogFile();
   void ClosePeriod();
 
   const KRunSettings& mSettings;
@@ -68,4 +83,6 @@ private:
   uint32_t mDroppedReported;
   char mLine[cLineSize];
   char mLogName[cLogNameSize];
+  char* mLogBuffer; // cLogBufferSize characters
+  std::size_t mLogUsed;
 };

@@ -1,6 +1,7 @@
 #include "StopSignal.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -14,7 +15,15 @@ volatile sig_atomic_t StopFlag = 0;
 
 static_assert(std::atomic<KCanServer*>::is_always_lock_free, "used from a signal handler");
 
-void OnStopSignal(int) { RequestStop(); }
+// The signals that stop a run cleanly: Ctrl-C, kill or a service stop, and
+// the terminal going away.
+const int cStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void OnStopSignal(int) {
+  int saved = errno;
+  RequestStop();
+  errno = saved;
+}
 
 } // namespace
 
@@ -26,13 +35,17 @@ void InstallStopHandlers(KCanServer* server) {
   std::memset(&action, 0, sizeof(action));
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int s : cStopSignals)
+    sigaction(s, &action, nullptr);
+  // A console that can no longer be written (piped into a program that has
+  // ended) must not end the run: the write fails and logging goes on. Kept
+  // ignored to the end, so that the last lines cannot kill the process.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void RemoveStopHandlers() {
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
+  for (int s : cStopSignals)
+    signal(s, SIG_DFL);
   SignalServer.store(nullptr);
 }
 

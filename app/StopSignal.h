@@ -1,14 +1,14 @@
-// Clean stop on a signal: SIGINT and SIGTERM set the capture thread's
-// terminate flag, so the sampling loop writes what it holds and the entry
-// point prints its termination line.
+// Clean stop on a signal: SIGINT, SIGTERM and SIGHUP set the capture
+// thread's terminate flag, so the sampling loop writes what it holds and the
+// entry point prints its termination line. SIGPIPE is ignored.
 #pragma once
 
 class KCanServer;
 
-// Catches the stop signals from now on; a stop that came before already
-// terminates `server`.
+// Catches the stop signals and ignores SIGPIPE from now on; a stop that came
+// before already terminates `server`.
 void InstallStopHandlers(KCanServer* server);
-// Restores the default actions.
+// Restores the default actions of the stop signals.
 void RemoveStopHandlers();
 
 // Requests a clean stop: sets the capture thread's terminate flag.

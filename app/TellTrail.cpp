@@ -120,5 +120,7 @@ int TellTrailMain(int argc, char** argv) {
   std::printf("%s terminated\n", time);
   std::fflush(stdout);
   RemoveStopHandlers();
-  return 0;
+  // A run that ended through a failure says so: service managers restart on
+  // it. A stop by signal is a success.
+  return loop.OutputFailed() || server.CaptureFailed() ? 1 : 0;
 }

@@ -12,6 +12,8 @@ enum : int {
 extern char HttpPut[cHttpPutSize];
 extern uint32_t HttpLen;
 
-// The whole program; returns the exit status (0 after a run, -1 after a
-// start-up failure).
+// The whole program; returns the exit status: 0 after a run that a stop
+// signal ended, 1 after a run that ended through a failure (the device could
+// not be connected or went away, an output failed), -1 after a start-up
+// failure.
 int TellTrailMain(int argc, char** argv);

@@ -541,7 +541,9 @@ bool KCan232Frame::SetCanFrame(KCanFrame& frame) const {
   if (!NCanUtils::GetHexByte(p, b))
     return false;
   if (extended) {
-    if (b > 0x3F)
+    // 29 bits: a higher bit would be taken for a flag (bit 29 marks an error
+    // frame), so such a line is noise.
+    if (b > (KCanFrame::cIdMask >> 24))
       return false;
     uint32_t id = b;
     for (int i = 0; i < 3; ++i) {
@@ -562,6 +564,10 @@ bool KCan232Frame::SetCanFrame(KCanFrame& frame) const {
     return false;
   frame.mLen = *p - '0';
   ++p;
+  // Adapters send remote frames without data: the line ends after the
+  // length, and the frame has that length and no data bytes.
+  if ((type == 'r' || type == 'R') && *p == 0)
+    return true;
   for (int i = 0; i < frame.mLen; ++i) {
     if (!NCanUtils::GetHexByte(p, frame.mData[i]))
       return false;
@@ -583,7 +589,7 @@ bool KCan232Frame::GetCanFrame(const KCanFrame& frame) {
                   static_cast<unsigned>(len));
   else
     std::snprintf(mText, sizeof(mText), "T%8.8X%1.1X",
-                  static_cast<unsigned>(frame.mId & 0x3FFFFFFFu), static_cast<unsigned>(len));
+                  static_cast<unsigned>(frame.mId & KCanFrame::cIdMask), static_cast<unsigned>(len));
   if ((frame.mId & KCanFrame::cRemoteFlag) != 0)
     mText[0] = static_cast<char>(mText[0] - 2); // 't' -> 'r', 'T' -> 'R'
   static const char cHex[] = "0123456789ABCDEF";

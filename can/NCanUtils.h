@@ -102,8 +102,10 @@ void FormatFrame(const KCanFrame& frame, bool csv, char* out, std::size_t size =
 
 // One CAN frame in the ASCII line form of the CAN232 serial adapter:
 //   t iii l dd..   standard data frame   (identifier 0..7FF)
-//   T iiiiiiii l dd..  extended data frame (identifier 0..3FFFFFFF)
-//   r / R          the same as remote frames (data pairs as the length says)
+//   T iiiiiiii l dd..  extended data frame (identifier 0..1FFFFFFF)
+//   r / R          the same as remote frames: either with as many data pairs
+//                  as the length says, or ending right after the length
+//                  (as real adapters send them; the data bytes are then 0)
 // The carriage return that ends a line on the wire is not part of mText.
 class KCan232Frame {
 public:

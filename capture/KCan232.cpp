@@ -74,8 +74,13 @@ bool KCan232::Init(const char* dev) {
   mComDev[0] = 0;
   SetComDev(dev);
   KCanDriver::Init(dev);
-  if (!InitCOM())
+  if (!InitCOM()) {
+    if (dev != nullptr) {
+      std::printf("serial port /dev/%s not opened\n", mComDev[0] != 0 ? mComDev : dev);
+      std::fflush(stdout);
+    }
     return false;
+  }
   // The adapter's replies arrive later and are dropped as non-frame lines.
   WriteBufferToCOM(cStartup, cStartupLength);
   return true;
@@ -92,18 +97,38 @@ bool KCan232::ReadData(KCanFrame&) { return false; }
 
 bool KCan232::ReceiveData(KCanFrame& frame) {
   bool got;
+  int waitMs;
   {
     std::lock_guard<std::mutex> lock(mLock);
     got = ReceiveLocked(frame);
+    waitMs = IdleWaitMs();
   }
-  if (!got) {
-    if (PortLost() && !mLostReported.exchange(true)) {
+  if (got)
+    return true;
+  if (PortLost()) {
+    if (!mLostReported.exchange(true)) {
       std::printf("serial port /dev/%s lost\n", mComDev);
       std::fflush(stdout);
     }
     NCanUtils::SleepMs(1);
+  } else if (mStopEvent < 0) {
+    NCanUtils::SleepMs(1);
+  } else {
+    // Without the lock: a sender may write meanwhile, and its
+    // acknowledgement ends the wait.
+    WaitForInput(mStopEvent, waitMs);
   }
-  return got;
+  return false;
+}
+
+int KCan232::IdleWaitMs() const {
+  if (mLineLen == 0)
+    return -1;
+  int elapsed = NowMs() - mLastCharMs;
+  if (elapsed < 0)
+    elapsed += 1000000000;
+  int rest = mCharTimeOut + 1 - elapsed;
+  return rest < 1 ? 1 : rest;
 }
 
 bool KCan232::ReceiveLocked(KCanFrame& frame) {

@@ -63,8 +63,11 @@ public:
   // True when the port is open.
   bool Connect() override;
   // Reads the waiting bytes until a frame line (or the acknowledgement of a
-  // sent frame) is complete; false when none is. Reports a port that has
-  // gone away once, on stdout.
+  // sent frame) is complete; false when none is. Then it waits: 1 ms without
+  // a stop event; with one, until bytes come or the stop event is readable
+  // (no longer than the character time-out while a line is half received,
+  // so that its pause is seen). Reports a port that has gone away once, on
+  // stdout.
   bool ReceiveData(KCanFrame& frame) override;
   // No second receive path: always false.
   bool ReadData(KCanFrame& frame) override;
@@ -77,6 +80,9 @@ public:
 
 private:
   bool ReceiveLocked(KCanFrame& frame);
+  // How long the receiver may wait for bytes: without limit (-1) while no
+  // line is begun, else until the character time-out has passed.
+  int IdleWaitMs() const;
 
   std::mutex mLock;
   std::atomic<bool> mLostReported;

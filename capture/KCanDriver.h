@@ -9,7 +9,7 @@ class KCanDriver {
 public:
   enum : int { cDevSize = 128 };
 
-  KCanDriver() { mDev[0] = 0; }
+  KCanDriver() : mStopEvent(-1) { mDev[0] = 0; }
   virtual ~KCanDriver() = default;
 
   // Stores the device name (null or 128 characters and more leave it empty);
@@ -19,7 +19,10 @@ public:
   virtual void Close() = 0;
   // Makes the device ready to receive.
   virtual bool Connect() = 0;
-  // Waits a short, bounded time for one frame; true when `frame` holds one.
+  // Waits for one frame; true when `frame` holds one. Without a stop event
+  // the wait is short and bounded; with one it lasts until a frame or a
+  // device event comes or the stop event becomes readable, so that a quiet
+  // bus costs no wake-ups.
   virtual bool ReceiveData(KCanFrame& frame) = 0;
   virtual bool ReadData(KCanFrame& frame) = 0;
   virtual bool SendData(const KCanFrame& frame) = 0;
@@ -31,5 +34,12 @@ public:
   // from any thread.
   virtual uint32_t Dropped() const { return 0; }
 
+  // A descriptor that becomes readable when the receiving thread must stop
+  // waiting (the capture thread's terminate event), or -1.
+  void SetStopEvent(int fd) { mStopEvent = fd; }
+
   char mDev[cDevSize];
+
+protected:
+  int mStopEvent;
 };

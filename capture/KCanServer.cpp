@@ -1,7 +1,11 @@
 #include "KCanServer.h"
 
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "KCan232.h"
 #include "KRPiCanDriver.h"
@@ -9,7 +13,8 @@
 KCanServer::KCanServer()
     : KThread(), mFrameCounter(0), mInitialised(false), mLock(nullptr), mRingSize(cRingSize),
       mWriteIndex(0), mReadIndex(0), mRing(new KCanFrame[cRingSize]), mRecvDriver(nullptr),
-      mSendDriver(nullptr), mOverwritten(0) {
+      mSendDriver(nullptr), mOverwritten(0),
+      mEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mFullSignalled(false), mWakeOnFrame(false) {
   std::memset(static_cast<void*>(mRing), 0, sizeof(KCanFrame) * cRingSize);
   mLock = new KCriticalSection;
 }
@@ -30,6 +35,8 @@ KCanServer::~KCanServer() {
   mLock = nullptr;
   delete[] mRing;
   mRing = nullptr;
+  if (mEvent >= 0)
+    close(mEvent);
 }
 
 bool KCanServer::Init(const char* dev) {
@@ -42,7 +49,11 @@ bool KCanServer::Init(const char* dev) {
       mRecvDriver = new KCan232;
     } else {
       mRecvDriver = new KRPiCanDriver;
-      mSendDriver = new KRPiCanDriver;
+      // The sending socket receives nothing: without that it would queue a
+      // copy of every frame on the bus that nobody ever reads.
+      KRPiCanDriver* sender = new KRPiCanDriver;
+      sender->mSendOnly = true;
+      mSendDriver = sender;
     }
   }
   if (!mRecvDriver->Init(dev))
@@ -82,6 +93,16 @@ void KCanServer::PutFrame(const KCanFrame& frame) {
   }
   mRing[mWriteIndex.load()] = frame;
   mLock->Release();
+  // The main thread is told of the first frame it waits for and of a
+  // filling ring, each with one write.
+  bool wake = mWakeOnFrame.load() && mWakeOnFrame.exchange(false);
+  if (RingBufferFull() && !mFullSignalled.exchange(true))
+    wake = true;
+  if (wake && mEvent >= 0) {
+    uint64_t one = 1;
+    ssize_t written = write(mEvent, &one, sizeof(one));
+    (void)written;
+  }
 }
 
 bool KCanServer::GetFrame(KCanFrame& frame) {
@@ -107,17 +128,63 @@ bool KCanServer::SendData(const KCanFrame& frame) {
   return false;
 }
 
+void KCanServer::ClearEvent() {
+  if (mEvent >= 0) {
+    uint64_t count;
+    ssize_t taken = read(mEvent, &count, sizeof(count));
+    (void)taken;
+  }
+}
+
+bool KCanServer::WaitForEvent(int ms) {
+  // Take back the last signal first, then look: a filling that comes after
+  // the look signals again and ends the wait.
+  mFullSignalled.store(false);
+  ClearEvent();
+  if (Terminated() || RingBufferFull())
+    return true;
+  if (ms == 0)
+    return false;
+  if (TerminateEvent() < 0 || mEvent < 0) {
+    // No events to wait on: look again every 10 ms.
+    NCanUtils::SleepMs(ms < 0 || ms > 10 ? 10 : ms);
+  } else {
+    pollfd p[2] = {{TerminateEvent(), POLLIN, 0}, {mEvent, POLLIN, 0}};
+    poll(p, 2, ms);
+  }
+  return Terminated() || RingBufferFull();
+}
+
+bool KCanServer::WaitForFrame() {
+  mWakeOnFrame.store(true);
+  ClearEvent();
+  while (RingCount() == 0 && !Terminated()) {
+    if (TerminateEvent() < 0 || mEvent < 0) {
+      NCanUtils::SleepMs(10);
+      continue;
+    }
+    pollfd p[2] = {{TerminateEvent(), POLLIN, 0}, {mEvent, POLLIN, 0}};
+    poll(p, 2, -1);
+    ClearEvent();
+  }
+  mWakeOnFrame.store(false);
+  return RingCount() > 0;
+}
+
 void KCanServer::Execute() {
   Init(nullptr);
+  // Ending Execute without Terminate() marks the capture as failed
+  // (EndedByItself), which also sets the terminate flag.
   if (mRecvDriver == nullptr || !mRecvDriver->Connect())
-    Terminate();
+    return;
+  mRecvDriver->SetStopEvent(TerminateEvent());
   while (!Terminated()) {
     KCanFrame frame;
     if (mRecvDriver->ReceiveData(frame)) {
       frame.mCounter = mFrameCounter++;
       PutFrame(frame);
     } else if (mRecvDriver->Lost()) {
-      Terminate();
+      return;
     }
   }
 }

@@ -27,6 +27,18 @@ public:
   // Terminate, then pause 1000 ms.
   void Halt();
 
+  // Waits up to `ms` milliseconds (a negative value: without limit) until
+  // the capture thread has stopped or been asked to stop (Terminated()) or
+  // the ring is more than three quarters full. True when one of these holds.
+  // For the main thread; a quiet bus costs it no wake-up.
+  bool WaitForEvent(int ms);
+  // Waits without limit until the ring holds a frame or the capture thread
+  // has stopped or been asked to stop; true when there is a frame.
+  bool WaitForFrame();
+  // True when the capture ended by itself: the device could not be
+  // connected or went away, or the capture thread failed.
+  bool CaptureFailed() const { return EndedByItself(); }
+
   int RingCount() const;
   // More than three quarters of the ring unread.
   bool RingBufferFull() const;
@@ -59,4 +71,14 @@ protected:
 
 private:
   std::atomic<uint32_t> mOverwritten;
+  // Takes back the signals of the event before the main thread looks again.
+  void ClearEvent();
+
+  // Readable when the ring has passed three quarters full since the main
+  // thread last looked (mFullSignalled keeps that to one write per filling),
+  // or when a frame came while the main thread waited for one
+  // (mWakeOnFrame, cleared by the one write it causes).
+  int mEvent;
+  std::atomic<bool> mFullSignalled;
+  std::atomic<bool> mWakeOnFrame;
 };

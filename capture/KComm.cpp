@@ -232,6 +232,18 @@ int KComm::FillReadBuffer() {
   return 0;
 }
 
+void KComm::WaitForInput(int stopFd, int ms) {
+  if (mReadPos < mReadEnd)
+    return;
+  pollfd p[2] = {{mHandle, POLLIN, 0}, {stopFd, POLLIN, 0}};
+  // A closed port or an absent stop descriptor is left out of the wait.
+  pollfd* first = COM_INITIALISIERT() ? p : p + 1;
+  nfds_t count = static_cast<nfds_t>((COM_INITIALISIERT() ? 1 : 0) + (stopFd >= 0 ? 1 : 0));
+  if (count == 0 && ms < 0)
+    return; // nothing could ever end the wait
+  poll(first, count, ms);
+}
+
 void KComm::ClearBuffer() {
   while (ReadFromCOM() != cNoByte) {
   }

@@ -64,6 +64,10 @@ public:
   // handed out a byte at a time, so a busy line costs one system call per
   // chunk rather than two per byte.
   int ReadFromCOM();
+  // Waits up to `ms` milliseconds (negative: without limit) until the open
+  // port has input or has hung up, or `stopFd` (when not -1) is readable.
+  // Returns at once when bytes already fetched are waiting to be handed out.
+  void WaitForInput(int stopFd, int ms);
   // Discards pending input.
   void ClearBuffer();
   bool WriteToCOM(char c);

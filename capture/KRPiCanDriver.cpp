@@ -8,6 +8,7 @@
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -63,7 +64,8 @@ void TakeFrame(const can_frame& kf, KCanFrame& frame) {
 static std::atomic<uint32_t> RecvCounter{0};
 
 KRPiCanDriver::KRPiCanDriver()
-    : KIpSocket(), KCanDriver(), mTimeStamp(0), mCanAddr(nullptr), mQueueDrops(0) {
+    : KIpSocket(), KCanDriver(), mTimeStamp(0), mCanAddr(nullptr), mSendOnly(false),
+      mFailure(0), mQueueDrops(0), mLost(false) {
   mCanAddr = new sockaddr_can;
   std::memset(mCanAddr, 0, sizeof(*mCanAddr));
 }
@@ -89,23 +91,29 @@ bool KRPiCanDriver::Init(const char* dev) {
 bool KRPiCanDriver::Bind() {
   if (!mOpen)
     return false;
-  if (ErrorCheck(setsockopt(mSocket, SOL_SOCKET, SO_TIMESTAMP, &mTimeStamp, sizeof(mTimeStamp)),
-                 "setsockopt") != 0)
-    mTimeStamp = 0; // receive times come from the clock
-  // Error frames reach a raw socket only through an error filter; without
-  // it every error frame on the bus would be lost.
-  can_err_mask_t errMask = CAN_ERR_MASK;
-  ErrorCheck(setsockopt(mSocket, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errMask, sizeof(errMask)),
-             "setsockopt");
+  if (mSendOnly) {
+    // An empty filter list: no frame is queued on this socket, and the
+    // kernel's default receive queue is plenty for nothing.
+    ErrorCheck(setsockopt(mSocket, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0), "setsockopt");
+  } else {
+    if (ErrorCheck(setsockopt(mSocket, SOL_SOCKET, SO_TIMESTAMP, &mTimeStamp, sizeof(mTimeStamp)),
+                   "setsockopt") != 0)
+      mTimeStamp = 0; // receive times come from the clock
+    // Error frames reach a raw socket only through an error filter; without
+    // it every error frame on the bus would be lost.
+    can_err_mask_t errMask = CAN_ERR_MASK;
+    ErrorCheck(setsockopt(mSocket, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errMask, sizeof(errMask)),
+               "setsockopt");
 
-  // A deep receive queue, and the count of frames the kernel still had to
-  // drop when it overflowed, so that no loss goes unnoticed. Forcing the
-  // size needs CAP_NET_ADMIN; without it the kernel's limit applies.
-  int size = cReceiveBufferSize;
-  if (setsockopt(mSocket, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
-    setsockopt(mSocket, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
-  int on = 1;
-  ErrorCheck(setsockopt(mSocket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on)), "setsockopt");
+    // A deep receive queue, and the count of frames the kernel still had to
+    // drop when it overflowed, so that no loss goes unnoticed. Forcing the
+    // size needs CAP_NET_ADMIN; without it the kernel's limit applies.
+    int size = cReceiveBufferSize;
+    if (setsockopt(mSocket, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0)
+      setsockopt(mSocket, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    int on = 1;
+    ErrorCheck(setsockopt(mSocket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on)), "setsockopt");
+  }
 
   // An unknown interface must fail the bind: index 0 would bind to every
   // CAN interface at once. A name that does not fit is no interface name.
@@ -203,26 +211,29 @@ bool KRPiCanDriver::ReceiveData(KCanFrame& frame) {
   message.msg_controllen = sizeof(control.buf);
   message.msg_flags = 0;
 
-  // A waiting frame is taken at once; only an empty queue costs the 1 ms
-  // wait. Under load this halves the system calls per frame.
+  // A waiting frame is taken at once; only an empty queue costs a wait.
+  // Under load this halves the system calls per frame.
   long n = mOpen ? recvmsg(mSocket, &message, MSG_DONTWAIT) : -1;
-  if (n < 0) {
-    if (mOpen && errno != EAGAIN && errno != EWOULDBLOCK) {
-      ErrorCheck(n, "recvmsg");
-      return false;
-    }
-    bool readable = false;
-    if (!Select(&readable, nullptr, nullptr, 1) || !readable)
+  if (n < 0 && mOpen && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (!WaitReadable())
       return false;
     message.msg_namelen = sizeof(*mCanAddr);
     message.msg_controllen = sizeof(control.buf);
     message.msg_flags = 0;
-    n = ErrorCheck(recvmsg(mSocket, &message, 0), "recvmsg");
+    n = recvmsg(mSocket, &message, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      return false;
+  }
+  if (n < 0) {
+    if (mOpen)
+      ReceiveFailed(errno);
+    return false;
   }
   // Anything but one whole classic frame is not a frame.
   if (n != static_cast<long>(sizeof(kf)) || (message.msg_flags & MSG_TRUNC) != 0)
     return false;
 
+  mFailure = 0;
   uint32_t drops;
   if (QueueDrops(message, drops))
     mQueueDrops.store(drops, std::memory_order_relaxed);
@@ -236,6 +247,51 @@ bool KRPiCanDriver::ReceiveData(KCanFrame& frame) {
   frame.mFlags = reinterpret_cast<const unsigned char*>(&kf)[cFlagsOffset];
   frame.mCounter = RecvCounter.fetch_add(1);
   return true;
+}
+
+bool KRPiCanDriver::WaitReadable() {
+  if (mStopEvent < 0) {
+    bool readable = false;
+    return Select(&readable, nullptr, nullptr, 1) && readable;
+  }
+  // Until a frame, an error (the interface went down or away) or the stop
+  // event: nothing wakes this thread while the bus is quiet.
+  pollfd p[2] = {{mSocket, POLLIN, 0}, {mStopEvent, POLLIN, 0}};
+  int ready = poll(p, 2, -1);
+  if (ready < 0 && errno != EINTR) // a signal handled on this thread is no failure
+    ErrorCheck(ready, "poll");
+  return ready > 0 && p[0].revents != 0;
+}
+
+void KRPiCanDriver::ReceiveFailed(int error) {
+  switch (error) {
+  case ENETDOWN:
+    // The kernel tells each socket once per down event; the binding stays,
+    // so frames flow again once the interface is up.
+    std::printf("interface %s down\n", mDev);
+    std::fflush(stdout);
+    break;
+  case ENODEV:
+    // The interface is gone and the socket no longer bound to anything.
+    if (!mLost.exchange(true)) {
+      std::printf("interface %s removed\n", mDev);
+      std::fflush(stdout);
+    }
+    break;
+  default: {
+    // Anything else is reported once until a frame comes again, and the
+    // next try waits a little, so that a lasting fault neither floods the
+    // console nor spins.
+    if (error != mFailure) {
+      mFailure = error;
+      errno = error;
+      ErrorCheck(-1, "recvmsg");
+    }
+    pollfd p = {mStopEvent, POLLIN, 0};
+    poll(&p, mStopEvent >= 0 ? 1 : 0, 100);
+    break;
+  }
+  }
 }
 
 bool KRPiCanDriver::ReadData(KCanFrame& frame) {

@@ -21,7 +21,9 @@ public:
   KRPiCanDriver& operator=(const KRPiCanDriver&) = delete;
 
   // Binds the raw socket to the interface named mDev; false when the
-  // socket is not open, the interface is unknown or bind fails.
+  // socket is not open, the interface is unknown or bind fails. A send-only
+  // socket gets a filter that lets no frame in and keeps the kernel's
+  // default receive queue.
   bool Bind() override;
   // Stores the device name (null or too long a name gives "can0") and
   // creates the blocking raw CAN socket; true when it is open.
@@ -29,8 +31,12 @@ public:
   // Does nothing: the socket stays open and bound until destruction.
   void Close() override;
   bool Connect() override;
-  // One frame through recvmsg with the kernel's receive time; false after
-  // a 1 ms wait without a frame (the frame is then left untouched).
+  // One frame through recvmsg with the kernel's receive time; false when
+  // none came (the frame is then left untouched): after a 1 ms wait, or,
+  // with a stop event, when the stop event or an interface event ended the
+  // wait. The interface going down is reported once per event ("interface
+  // <dev> down") and receiving goes on when it is up again; a removed
+  // interface is reported ("interface <dev> removed") and makes Lost() true.
   bool ReceiveData(KCanFrame& frame) override;
   // One frame through read, stamped with the current time.
   bool ReadData(KCanFrame& frame) override;
@@ -44,10 +50,21 @@ public:
   static bool QueueDrops(const msghdr& message, uint32_t& drops);
 
   uint32_t Dropped() const override { return mQueueDrops.load(std::memory_order_relaxed); }
+  bool Lost() const override { return mLost.load(std::memory_order_relaxed); }
 
   int mTimeStamp;
   sockaddr_can* mCanAddr;
+  // Set before Connect: the socket only sends (see Bind).
+  bool mSendOnly;
 
 private:
+  // Waits until the socket has something to say; false when nothing came.
+  bool WaitReadable();
+  // Handles a failed receive: interface down, interface removed, or any
+  // other error (reported through ErrorCheck).
+  void ReceiveFailed(int error);
+
+  int mFailure; // the receive error last reported, 0 after a frame
   std::atomic<uint32_t> mQueueDrops;
+  std::atomic<bool> mLost;
 };

@@ -1,13 +1,18 @@
 #include "KThread.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "NCanUtils.h"
 
 KThread::KThread()
     : mTerminated(false), mResumed(false), mHandle(), mJoinable(false), mSchedParam(),
-      mFinished(false) {
+      mFinished(false), mEndedByItself(false),
+      mTerminateEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   CheckThreadError(pthread_attr_init(&mAttributes));
   int result = pthread_create(&mHandle, nullptr, &KThread::ThreadProc, this);
   CheckThreadError(result);
@@ -25,6 +30,21 @@ KThread::~KThread() {
     mJoinable = false;
   }
   pthread_attr_destroy(&mAttributes);
+  if (mTerminateEvent >= 0)
+    close(mTerminateEvent);
+}
+
+void KThread::Terminate() {
+  mTerminated.store(true);
+  if (mTerminateEvent >= 0) {
+    // The event is never read, so it stays readable from now on. errno is
+    // kept: this may run in a signal handler.
+    int saved = errno;
+    uint64_t one = 1;
+    ssize_t written = write(mTerminateEvent, &one, sizeof(one));
+    (void)written;
+    errno = saved;
+  }
 }
 
 void* KThread::ThreadProc(void* object) {
@@ -37,6 +57,10 @@ void* KThread::ThreadProc(void* object) {
     } catch (...) {
       std::printf("exception caught in \"ThreadProc\"\n");
       std::fflush(stdout);
+    }
+    if (!self->Terminated()) {
+      self->mEndedByItself.store(true);
+      self->Terminate();
     }
   }
   self->mFinished.store(true);

@@ -18,8 +18,13 @@ enum TThreadPriorityEnum {
 // The thread is created with the object and parked until the first Resume();
 // it then runs Execute() once and stops cooperatively when Execute() sees the
 // terminate flag. The flags are one-way latches: once set, never cleared.
-// Terminate() is a single lock-free atomic store and may be called from a
-// signal handler.
+// Terminate() is a lock-free atomic store and one write() to an event
+// descriptor, and may be called from a signal handler.
+//
+// A thread whose Execute() returns (or throws) without having been asked to
+// stop has ended by itself: EndedByItself() tells so, and the terminate flag
+// is set for it, so that whoever waits for the flag or its event descriptor
+// learns at once that the thread is gone.
 //
 // The destructor is not virtual and runs after the derived part is gone: a
 // derived class whose Execute() uses its own members must Terminate() and
@@ -35,9 +40,16 @@ public:
   static void* ThreadProc(void* object);
 
   void Resume();
-  void Terminate() { mTerminated.store(true); }
+  // Sets the terminate flag and makes TerminateEvent() readable.
+  void Terminate();
   bool Terminated() const { return mTerminated.load(); }
   bool Finished() const { return mFinished.load(); }
+  // True when Execute() ended (returned or threw) before Terminate() asked.
+  bool EndedByItself() const { return mEndedByItself.load(); }
+  // A descriptor that becomes readable once the terminate flag is set and
+  // stays readable, for poll() beside other descriptors; -1 when the system
+  // gave none (then only the flag tells).
+  int TerminateEvent() const { return mTerminateEvent; }
   // Joins the thread; returns 0.
   int WaitFor();
   void SetPriority(TThreadPriorityEnum priority);
@@ -53,6 +65,8 @@ protected:
   pthread_attr_t mAttributes;
   sched_param mSchedParam;
   std::atomic<bool> mFinished;
+  std::atomic<bool> mEndedByItself;
+  int mTerminateEvent;
 };
 
 static_assert(std::atomic<bool>::is_always_lock_free,

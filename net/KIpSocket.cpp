@@ -18,155 +18,21 @@ namespace {
 const int lSocketType[KIpSocket::cSocketTypes] = {SOCK_STREAM, SOCK_DGRAM, SOCK_RAW, SOCK_RDM,
                                                    SOCK_SEQPACKET};
 
-// Text of each errno value from 0 to 136; values without a text are null.
-// A text without a symbolic name starts with a blank.
-const char* const lSocketError[] = {
-    nullptr, // 0
-    "EPERM (Not super-user)", // 1
-    "ENOENT (No such file or directory)", // 2
-    "ESRCH (No such process)", // 3
-    " (Interrupted system call)", // 4
-    " (I/O error)", // 5
-    " (No such device or address)", // 6
-    " (Arg list too long)", // 7
-    " (Exec format error)", // 8
-    " (Bad file number)", // 9
-    " (No children)", // 10
-    " (No more processes)", // 11
-    " (Not enough core)", // 12
-    " (Permission denied)", // 13
-    " (Bad address)", // 14
-    " (Block device required)", // 15
-    " (Mount device busy)", // 16
-    " (File exists)", // 17
-    " (Cross-device link)", // 18
-    " (No such device)", // 19
-    " (Not a directory)", // 20
-    " (Is a directory)", // 21
-    " (Invalid argument)", // 22
-    " (Too many open files in system)", // 23
-    " (Too many open files)", // 24
-    " (Not a typewriter)", // 25
-    " (Text file busy)", // 26
-    " (File too large)", // 27
-    " (No space left on device)", // 28
-    " (Illegal seek)", // 29
-    " (Read only file system)", // 30
-    " (Too many links)", // 31
-    " (Broken pipe)", // 32
-    " (Math arg out of domain of func)", // 33
-    " (Math result not representable)", // 34
-    nullptr, // 35
-    "ENAMETOOLONG (File or path name too long)", // 36
-    nullptr, // 37
-    "ENOSYS (Function not implemented)", // 38
-    "ENOTEMPTY (Directory not empty)", // 39
-    "ELOOP (Too many symbolic links)", // 40
-    nullptr, // 41
-    " (No message of desired type)", // 42
-    " (Identifier removed)", // 43
-    " (Channel number out of range)", // 44
-    nullptr, // 45
-    nullptr, // 46
-    nullptr, // 47
-    nullptr, // 48
-    nullptr, // 49
-    nullptr, // 50
-    nullptr, // 51
-    nullptr, // 52
-    nullptr, // 53
-    nullptr, // 54
-    nullptr, // 55
-    nullptr, // 56
-    nullptr, // 57
-    nullptr, // 58
-    nullptr, // 59
-    nullptr, // 60
-    nullptr, // 61
-    nullptr, // 62
-    nullptr, // 63
-    nullptr, // 64
-    nullptr, // 65
-    nullptr, // 66
-    nullptr, // 67
-    nullptr, // 68
-    nullptr, // 69
-    "ECOMM (Communication error on send)", // 70
-    "EPROTO (Protocol error)", // 71
-    "EMULTIHOP (Multihop attempted)", // 72
-    "EDOTDOT (Cross mount point (not really error))", // 73
-    "EBADMSG (Trying to read unreadable message)", // 74
-    "ELBIN (Inode is remote (not really error))", // 75
-    "ENOTUNIQ (Given log. name not unique)", // 76
-    "EBADFD (f.d. invalid for this operation)", // 77
-    "EREMCHG (Remote address changed)", // 78
-    "EFTYPE (Inappropriate file type or format)", // 79
-    "ELIBBAD (Accessing a corrupted shared lib)", // 80
-    "ELIBSCN (.lib section in a.out corrupted)", // 81
-    "ELIBMAX (Attempting to link in too many libs)", // 82
-    "ELIBACC (Can't access a needed shared lib)", // 83
-    "EILSEQ", // 84
-    nullptr, // 85
-    nullptr, // 86
-    "ELIBEXEC Attempting to exec a shared library)", // 87
-    "ENOTSOCK (Socket operation on non-socket)", // 88
-    "ENMFILE (No more files)", // 89
-    "EMSGSIZE (Message too long)", // 90
-    "EPROTOTYPE (Protocol wrong type for socket)", // 91
-    "ENOPROTOOPT (Protocol not available)", // 92
-    "EPROTONOSUPPORT (Unknown protocol)", // 93
-    "ESOCKTNOSUPPORT (Socket type not supported)", // 94
-    "EOPNOTSUPP (Operation not supported on transport endpoint)", // 95
-    "EPFNOSUPPORT (Protocol family not supported)", // 96
-    "EAFNOSUPPORT (Address family not supported by protocol family)", // 97
-    "EADDRINUSE (Address already in use)", // 98
-    "EADDRNOTAVAIL (Address not available)", // 99
-    "ENETDOWN (Network interface is not configured)", // 100
-    "ENETUNREACH (Network is unreachable)", // 101
-    "ENETRESET", // 102
-    "ECONNABORTED (Connection aborted)", // 103
-    "ECONNRESET (Connection reset by peer)", // 104
-    "ENOBUFS (No buffer space available)", // 105
-    "EISCONN (Socket is already connected)", // 106
-    "ENOTCONN (Socket is not connected)", // 107
-    "ESHUTDOWN (Can't send after socket shutdown)", // 108
-    "ETOOMANYREFS", // 109
-    "ETIMEDOUT (Connection timed out)", // 110
-    "ECONNREFUSED (Connection refused)", // 111
-    "EHOSTDOWN (Host is down)", // 112
-    "EHOSTUNREACH (Host is unreachable)", // 113
-    "EALREADY (Socket already connected)", // 114
-    "EINPROGRESS (Connection already in progress)", // 115
-    "ESTALE", // 116
-    nullptr, // 117
-    nullptr, // 118
-    nullptr, // 119
-    nullptr, // 120
-    nullptr, // 121
-    "EDQUOT", // 122
-    "ENOMEDIUM (No medium (in tape drive))", // 123
-    nullptr, // 124
-    nullptr, // 125
-    nullptr, // 126
-    nullptr, // 127
-    nullptr, // 128
-    nullptr, // 129
-    "EPROCLIM", // 130
-    nullptr, // 131
-    nullptr, // 132
-    nullptr, // 133
-    nullptr, // 134
-    nullptr, // 135
-    "ENOSHARE (No such host or network path)", // 136
-};
-enum : int { cSocketErrorCount = sizeof(lSocketError) / sizeof(lSocketError[0]) };
-static_assert(cSocketErrorCount == 137, "one entry for every errno value from 0 to 136");
-
-const char* SocketError(int value) {
-  if (value < 1 || value >= cSocketErrorCount)
-    return nullptr;
-  return lSocketError[value];
+// Text of an errno value: this platform's symbolic name and its description,
+// "ECONNREFUSED (Connection refused)"; false for a value the platform does not
+// name. The C library's own tables are used, so the names are always those
+// of the system the program runs on, and the texts are the untranslated ones.
+bool SocketError(int value, char* out, std::size_t size) {
+  const char* name = value > 0 ? strerrorname_np(value) : nullptr;
+  const char* text = value > 0 ? strerrordesc_np(value) : nullptr;
+  if (name == nullptr || text == nullptr)
+    return false;
+  int n = std::snprintf(out, size, "%s (%s)", name, text);
+  return n > 0 && static_cast<std::size_t>(n) < size;
 }
+
+// Room for the longest errno text.
+enum : int { cErrorTextSize = 128 };
 
 // Scratch space for the reentrant resolver calls; a larger answer counts as
 // not found.
@@ -209,8 +75,8 @@ long KIpSocket::ErrorCheck(long result, const char* operation) {
     return result;
   }
   const char* name = operation != nullptr ? operation : "?";
-  const char* text = SocketError(err);
-  if (text != nullptr)
+  char text[cErrorTextSize];
+  if (SocketError(err, text, sizeof(text)))
     std::printf("socket error (%s) %d: %s\n", name, err, text);
   else
     std::printf("socket error (%s) %d\n", name, err);

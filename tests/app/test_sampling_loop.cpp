@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -245,11 +250,126 @@ TEST_F(SamplingLoopTest, PaceIsCutShortByAFillingRingOrAStop) {
   for (int i = 0; i < 7681; ++i)
     server.PutFrame(Frame(0x1));
   EXPECT_EQ(loop.Pace(std::time(nullptr)), 0);
+
+  // The ring fills while the pause runs: noticed at once.
+  KCanServer filling;
+  KSamplingLoop waiting(mSettings, filling, mFrame, cDay, "");
+  std::thread bus([&filling] {
+    NCanUtils::SleepMs(300);
+    for (int i = 0; i < 7681; ++i)
+      filling.PutFrame(Frame(0x2));
+  });
+  int steps = waiting.Pace(std::time(nullptr));
+  bus.join();
+  EXPECT_GE(steps, 2);
+  EXPECT_LE(steps, 20);
+
+  // A stop signal during the pause.
   KCanServer quiet;
   KSamplingLoop stopped(mSettings, quiet, mFrame, cDay, "");
-  RequestStop();
-  EXPECT_EQ(stopped.Pace(std::time(nullptr)), 0);
+  InstallStopHandlers(&quiet);
+  std::thread stopper([] {
+    NCanUtils::SleepMs(200);
+    kill(getpid(), SIGTERM);
+  });
+  steps = stopped.Pace(std::time(nullptr));
+  stopper.join();
+  RemoveStopHandlers();
   ClearStopRequest();
+  EXPECT_GE(steps, 1);
+  EXPECT_LE(steps, 10);
+}
+
+// A driver whose device works for a few frames, then fails as `mHow` says.
+class KFailingDriver : public KCanDriver {
+public:
+  enum TFailEnum { fThrow, fLost } mHow = fLost;
+  int mFrames = 3;
+
+  void Close() override {}
+  bool Connect() override { return true; }
+  bool ReceiveData(KCanFrame& frame) override {
+    if (mFrames == 0) {
+      if (mHow == fThrow)
+        throw std::runtime_error("driver failure");
+      mLost = true;
+      return false;
+    }
+    --mFrames;
+    frame = Frame(0x100 + static_cast<uint32_t>(mFrames));
+    return true;
+  }
+  bool ReadData(KCanFrame&) override { return false; }
+  bool SendData(const KCanFrame&) override { return false; }
+  bool Lost() const override { return mLost; }
+
+private:
+  bool mLost = false;
+};
+
+// However the capture thread ends, the loop notices it at once, not at the
+// end of the period, and what was captured before is written.
+TEST_F(SamplingLoopTest, CaptureThreadThatStopsEndsTheRunAtOnce) {
+  for (auto how : {KFailingDriver::fLost, KFailingDriver::fThrow}) {
+    SCOPED_TRACE(how == KFailingDriver::fLost ? "device lost" : "exception");
+    FileLogging();
+    mSettings.mSampleTime = 3600;
+    std::string file = DayFile(cDay);
+    std::remove(file.c_str());
+    KCanServer server;
+    KFailingDriver* driver = new KFailingDriver; // owned by the server
+    driver->mHow = how;
+    server.mRecvDriver = driver;
+    KSamplingLoop loop(mSettings, server, mFrame, cDay, file.c_str());
+    CaptureStdout();
+    auto start = std::chrono::steady_clock::now();
+    server.Resume();
+    loop.Run();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::string out = GetCapturedStdout();
+    EXPECT_LT(seconds, 1.0);
+    EXPECT_TRUE(server.CaptureFailed());
+    EXPECT_FALSE(loop.OutputFailed());
+    // Three frames, whether they came in the first period or the last drain.
+    std::string log = ReadFile(file);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+    if (how == KFailingDriver::fThrow) {
+      EXPECT_NE(out.find("exception caught in \"ThreadProc\"\n"), std::string::npos);
+    }
+  }
+}
+
+// A quiet bus: the loop waits for the first frame and writes it within one
+// sample period of its arrival, however long the quiet lasted.
+TEST_F(SamplingLoopTest, FirstFrameAfterAQuietSpellIsWrittenWithinAPeriod) {
+  FileLogging();
+  mSettings.mSampleTime = 1;
+  KCanServer server;
+  std::string file = DayFile(cDay);
+  KSamplingLoop loop(mSettings, server, mFrame, cDay, file.c_str());
+  CaptureStdout();
+  std::thread run([&loop] { loop.Run(); });
+  NCanUtils::SleepMs(2500); // two and a half empty periods
+  auto frames = Put(server, {Frame(0x100)});
+  auto put = std::chrono::steady_clock::now();
+  while (!Exists(file) && std::chrono::steady_clock::now() - put < std::chrono::seconds(5))
+    NCanUtils::SleepMs(10);
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - put).count();
+  server.Terminate();
+  run.join();
+  GetCapturedStdout();
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LT(seconds, 2.2);
+  EXPECT_EQ(ReadFile(file), Line(frames[0], false));
+}
+
+TEST_F(SamplingLoopTest, StoppedCaptureIsNoFailure) {
+  KCanServer server;
+  server.Terminate();
+  server.Resume();
+  server.WaitFor();
+  EXPECT_FALSE(server.CaptureFailed());
 }
 
 TEST_F(SamplingLoopTest, RunDrainsWhatWasCapturedBeforeTheStop) {
@@ -263,6 +383,59 @@ TEST_F(SamplingLoopTest, RunDrainsWhatWasCapturedBeforeTheStop) {
   std::string out = GetCapturedStdout();
   EXPECT_EQ(out, Line(frames[1], false));
   EXPECT_EQ(ReadFile(DayFile(cDay)), Line(frames[0], false) + Line(frames[1], false));
+}
+
+// A daily file whose last line was cut (a crash, a power loss) gets a line
+// feed before the new lines: the cut line stays on its own, the new lines
+// are whole. A file that ends properly is appended to as it is.
+TEST_F(SamplingLoopTest, CutLastLineStaysOnItsOwn) {
+  FileLogging(true);
+  const struct {
+    std::string before;
+    std::string kept;
+  } cases[] = {
+      {"17,'2026-12-07',5070", "17,'2026-12-07',5070\n"},
+      {"17,'2026-12-07',50709123,384,0\n", "17,'2026-12-07',50709123,384,0\n"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    std::string file = DayFile(cDay);
+    {
+      std::ofstream out(file, std::ios::binary | std::ios::trunc);
+      out << c.before;
+    }
+    KCanServer server;
+    auto frames = Put(server, {Frame(0x100), Frame(0x200)});
+    KSamplingLoop loop(mSettings, server, mFrame, cDay, file.c_str());
+    CaptureStdout();
+    loop.RunPeriod();
+    GetCapturedStdout();
+    EXPECT_EQ(ReadFile(file), c.kept + Line(frames[0], true) + Line(frames[1], true))
+        << "before: " << c.before;
+  }
+}
+
+// A full ring holds far more lines than one write takes: every line reaches
+// the file whole and in order.
+TEST_F(SamplingLoopTest, FullRingIsWrittenWhole) {
+  FileLogging();
+  KCanServer server;
+  std::vector<KCanFrame> frames;
+  for (int i = 0; i < KCanServer::cRingSize - 1; ++i) {
+    KCanFrame f = Frame(static_cast<uint32_t>(i) | KCanFrame::cExtendedFlag);
+    f.mLen = 8;
+    frames.push_back(f);
+  }
+  frames = Put(server, frames);
+  std::string expected;
+  for (const KCanFrame& f : frames)
+    expected += Line(f, false);
+  ASSERT_GT(expected.size(), static_cast<size_t>(2 * cLogBufferSize));
+  KSamplingLoop loop(mSettings, server, mFrame, cDay, DayFile(cDay).c_str());
+  CaptureStdout();
+  EXPECT_EQ(loop.RunPeriod(), KCanServer::cRingSize - 1);
+  GetCapturedStdout();
+  EXPECT_TRUE(ReadFile(DayFile(cDay)) == expected);
 }
 
 TEST(SetLogFilename, NameAndMessage) {

@@ -24,11 +24,19 @@ TEST(KCan232Frame, DecodeTable) {
       {"t00080102030405060708", true, 0x000, 8, {1, 2, 3, 4, 5, 6, 7, 8}},
       {"T18FEF1003112233", true, 0x98FEF100u, 3, {0x11, 0x22, 0x33}},
       {"T1FFFFFFF0", true, 0x9FFFFFFFu, 0, {}},
-      {"T3FFFFFFF0", true, 0xBFFFFFFFu, 0, {}},
       {"R18FEF1002AABB", true, 0xD8FEF100u, 2, {0xAA, 0xBB}},
-      {"r1232", false, 0, 0, {}},           // remote lines carry their data pairs too
+      // Remote lines as adapters send them: the length, no data pairs.
+      {"r1232", true, 0x40000123u, 2, {0, 0}},
+      {"r1238", true, 0x40000123u, 8, {0, 0, 0, 0, 0, 0, 0, 0}},
+      {"R18FEF1008", true, 0xD8FEF100u, 8, {0, 0, 0, 0, 0, 0, 0, 0}},
+      {"r123200", false, 0, 0, {}},         // neither no pairs nor all of them
+      {"t1232", false, 0, 0, {}},           // a data frame needs its data
       {"t12311122", true, 0x123, 1, {0x11}}, // characters after the data are ignored
-      {"T400000000", false, 0, 0, {}},      // first identifier byte above 0x3F
+      // Extended identifiers have 29 bits; more would set a flag bit.
+      {"T200000000", false, 0, 0, {}},
+      {"T3FFFFFFF0", false, 0, 0, {}},
+      {"R3FFFFFFF0", false, 0, 0, {}},
+      {"T400000000", false, 0, 0, {}},
       {"t8000", false, 0, 0, {}},           // standard identifier above 0x7FF
       {"t7FF8A0B1", false, 0, 0, {}},       // fewer data pairs than the length says
       {"t1239", false, 0, 0, {}},           // length 9
@@ -54,6 +62,7 @@ TEST(KCan232Frame, DecodeTable) {
       continue;
     EXPECT_EQ(f.mId, c.mId) << c.mLine;
     ASSERT_EQ(f.mLen, c.mLen) << c.mLine;
+    ASSERT_EQ(c.mData.size(), static_cast<size_t>(c.mLen)) << c.mLine;
     for (int i = 0; i < c.mLen; ++i)
       EXPECT_EQ(f.mData[i], c.mData[i]) << c.mLine << " byte " << i;
     for (int i = c.mLen; i < 8; ++i)
@@ -111,8 +120,8 @@ TEST(KCan232Frame, EncodeTable) {
       {Frame(0x80000000u | 0x18FEF100u, 3, {0x11, 0x22, 0x33}), "T18FEF1003112233"},
       {Frame(0x40000123u, 2, {0, 0}), "r12320000"},
       {Frame(0x0000FFFFu, 1, {0x5A}), "t7FF15A"},         // standard keeps 11 bits
-      {Frame(0xBFFFFFFFu, 0, {}), "T3FFFFFFF0"},          // extended keeps bits below RTR
-      {Frame(0xA0000001u, 0, {}), "T200000010"},          // error bit is an identifier bit here
+      {Frame(0xBFFFFFFFu, 0, {}), "T1FFFFFFF0"},          // extended keeps 29 bits
+      {Frame(0xA0000001u, 0, {}), "T000000010"},          // never the error flag
       {Frame(0x7FF, 8, {1, 2, 3, 4, 5, 6, 7, 0xFF}), "t7FF801020304050607FF"},
       // Out-of-range lengths are clamped so that the line stays well formed.
       {Frame(0x100, 12, {1, 2, 3, 4, 5, 6, 7, 8}), "t10080102030405060708"},

@@ -50,6 +50,9 @@ public:
   }
 
   bool Ok() const { return mOk; }
+  // The adapter's end; a forked child that plays the logger must close its
+  // copy, or the adapter could never go away.
+  int MasterFd() const { return mMaster; }
   const std::string& Device() const { return mDevice; }
 
   // Another device name of exactly `length` characters for the same slave.

@@ -93,9 +93,9 @@ TEST_F(KSocketCanGuest, BindNeedsAKnownInterface) {
     const char* dev;
     const char* printed;
   } cases[] = {
-      {"nosuch0", "socket error (ioctl) 19:  (No such device)\n"},
-      {"", "socket error (ioctl) 19:  (No such device)\n"},
-      {"a-name-longer-than-ifnamsiz", "socket error (ioctl) 19:  (No such device)\n"},
+      {"nosuch0", "socket error (ioctl) 19: ENODEV (No such device)\n"},
+      {"", "socket error (ioctl) 19: ENODEV (No such device)\n"},
+      {"a-name-longer-than-ifnamsiz", "socket error (ioctl) 19: ENODEV (No such device)\n"},
   };
   for (const Case& c : cases) {
     KRPiCanDriver d;
@@ -272,7 +272,7 @@ TEST_F(KSocketCanGuest, OverlongLengthIsRefusedByTheKernel) {
   f.mLen = 12;
   testing::internal::CaptureStdout();
   EXPECT_FALSE(tx.SendData(f));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "socket error (write) 22:  (Invalid argument)\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "socket error (write) 22: EINVAL (Invalid argument)\n");
   KCanFrame got;
   EXPECT_FALSE(rx.ReceiveData(got));
   // Close changes nothing: the socket still sends and receives.
@@ -281,6 +281,40 @@ TEST_F(KSocketCanGuest, OverlongLengthIsRefusedByTheKernel) {
   ASSERT_TRUE(tx.SendData(Frame(0x124, {})));
   EXPECT_TRUE(Receive(rx, got));
   EXPECT_EQ(got.mId, 0x124u);
+}
+
+// The sending socket of the capture server takes no frames: nothing queues
+// up on it for the whole run, and it keeps the kernel's default receive
+// queue. Its frames still reach the receiving socket.
+TEST_F(KSocketCanGuest, SendOnlySocketReceivesNothing) {
+  KRPiCanDriver rx, tx;
+  tx.mSendOnly = true;
+  ASSERT_TRUE(Up(rx));
+  ASSERT_TRUE(Up(tx));
+  int fresh = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+  ASSERT_GE(fresh, 0);
+  int freshSize = 0, txSize = 0, rxSize = 0;
+  socklen_t length = sizeof(int);
+  ASSERT_EQ(getsockopt(fresh, SOL_SOCKET, SO_RCVBUF, &freshSize, &length), 0);
+  close(fresh);
+  length = sizeof(int);
+  ASSERT_EQ(getsockopt(tx.mSocket, SOL_SOCKET, SO_RCVBUF, &txSize, &length), 0);
+  length = sizeof(int);
+  ASSERT_EQ(getsockopt(rx.mSocket, SOL_SOCKET, SO_RCVBUF, &rxSize, &length), 0);
+  EXPECT_EQ(txSize, freshSize);
+  EXPECT_GT(rxSize, freshSize); // the receiving socket's deep queue
+
+  KRPiCanDriver other;
+  ASSERT_TRUE(Up(other));
+  ASSERT_TRUE(other.SendData(Frame(0x321, {1})));
+  ASSERT_TRUE(tx.SendData(Frame(0x322, {2})));
+  KCanFrame got;
+  ASSERT_TRUE(Receive(rx, got));
+  EXPECT_EQ(got.mId, 0x321u);
+  ASSERT_TRUE(Receive(rx, got));
+  EXPECT_EQ(got.mId, 0x322u);
+  for (int i = 0; i < 200; ++i)
+    EXPECT_FALSE(tx.ReceiveData(got)) << "the send-only socket received a frame";
 }
 
 // A receiver that falls behind loses frames in the kernel's receive queue;

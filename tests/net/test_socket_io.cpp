@@ -105,9 +105,9 @@ TEST(KIpSocketOpen, BadSettingsAreReported) {
     int family, type;
     const char* printed;
   } cases[] = {
-      {AF_INET, 7, "socket error (socket) 22:  (Invalid argument)\n"}, // type index past the table
+      {AF_INET, 7, "socket error (socket) 22: EINVAL (Invalid argument)\n"}, // type index past the table
       {12345, 0, "socket error (socket) 97: EAFNOSUPPORT (Address family not supported by "
-                 "protocol family)\n"},
+                 "protocol)\n"},
   };
   for (const Case& c : cases) {
     KIpSocket s;
@@ -207,7 +207,7 @@ TEST(KIpSocketSelect, FailedSelectIsReported) {
   bool r = false, w = false;
   testing::internal::CaptureStdout();
   EXPECT_FALSE(s.Select(&r, &w, nullptr, 0));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "socket error (select) 9:  (Bad file number)\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "socket error (select) 9: EBADF (Bad file descriptor)\n");
   EXPECT_EQ(s.mError, EBADF);
   EXPECT_TRUE(r && w) << "the sets are read back as the failed call left them";
   s.mOpen = false;
@@ -228,7 +228,7 @@ TEST(KIpSocketSelect, DescriptorBeyondSetSizeIsRefused) {
   bool r = true, w = true;
   testing::internal::CaptureStdout();
   EXPECT_FALSE(s.Select(&r, &w, nullptr, 0));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "socket error (select) 9:  (Bad file number)\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "socket error (select) 9: EBADF (Bad file descriptor)\n");
   EXPECT_FALSE(r);
   EXPECT_FALSE(w);
   s.Close();
@@ -276,7 +276,7 @@ TEST(KIpSocketTransfer, NonBlockingReceiveWaitsForItsTimeout) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(s.ReceiveBuf(buf, sizeof(buf), 0, 10), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "socket error (recv) 11:  (No more processes)\n");
+            "socket error (recv) 11: EAGAIN (Resource temporarily unavailable)\n");
   EXPECT_EQ(s.mError, EAGAIN);
   EXPECT_TRUE(s.mOpen);
   // A negative length never reaches the kernel as a huge size.
@@ -284,8 +284,8 @@ TEST(KIpSocketTransfer, NonBlockingReceiveWaitsForItsTimeout) {
   EXPECT_EQ(s.ReceiveBuf(buf, -1, 0, 0), -1);
   EXPECT_EQ(s.SendBuf(buf, -5, 0, 0), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "socket error (recv) 22:  (Invalid argument)\n"
-            "socket error (send) 22:  (Invalid argument)\n");
+            "socket error (recv) 22: EINVAL (Invalid argument)\n"
+            "socket error (send) 22: EINVAL (Invalid argument)\n");
   close(peer);
 }
 

@@ -3,7 +3,16 @@
 # 20000 mixed frames (standard, extended, remote; lengths 0..8) on a
 # pseudo-terminal, telltrail logs them as CSV, and candump-compare checks that
 # the log holds exactly those frames, in order, with consecutive counters.
-# A second, short run stops telltrail with SIGTERM while the adapter lingers.
+# Shorter runs then check how a run ends, each against the emulator's log of
+# what it sent (remote frames with and without data pairs, and lines a real
+# adapter never sends, which must not be logged):
+#   2. SIGTERM while the adapter lingers: exit status 0;
+#   3. the emulator is killed during an hour-long period: the run ends at
+#      once, with every frame written and exit status 1;
+#   4. SIGHUP (terminal closed), onto a daily file whose last line was cut:
+#      the cut line stays on its own, exit status 0;
+#   5. the console piped into `head -n 1`: logging goes on after head has
+#      ended, SIGTERM later writes every frame, exit status 0.
 #
 #   can232_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
 set -euo pipefail
@@ -16,15 +25,7 @@ COMPARE=$3
 FRAMES=${FRAMES:-20000}
 RATE=${RATE:-4000}
 
-DIR=$(mktemp -d /tmp/tt232e2e.XXXXXX)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do
-    kill "$pid" 2>/dev/null || true
-  done
-  rm -rf "$DIR"
-}
-trap cleanup EXIT
+make_workdir tt232e2e
 
 # A candump -l log of mixed traffic, written independently of the emulator.
 awk -v n="$FRAMES" 'BEGIN {
@@ -40,7 +41,8 @@ awk -v n="$FRAMES" 'BEGIN {
 }' > "$DIR/traffic.log"
 [ "$(wc -l < "$DIR/traffic.log")" -eq "$FRAMES" ] || fail "traffic log not written"
 
-# --- Run 1: replay, the adapter goes away at the end, telltrail ends itself.
+# --- Run 1: replay, the adapter goes away at the end, telltrail ends itself
+# (exit status 1: the capture failed).
 "$EMU" --quiet --link "$DIR/ttyE2E" --replay "$DIR/traffic.log" --rate "$RATE" \
   2> "$DIR/emu.err" &
 EMU_PID=$!
@@ -48,8 +50,10 @@ PIDS+=("$EMU_PID")
 wait_for 10 test -L "$DIR/ttyE2E" || fail "emulator link did not appear"
 
 DEVICE="..$DIR/ttyE2E" # telltrail opens /dev/../tmp/...
-timeout 300 "$TELLTRAIL" "$DEVICE" 1 "$DIR/canlog" csv > "$DIR/telltrail.out" 2>&1 ||
-  fail "telltrail exit status $?"
+# The adapter going away is a failure of the run: exit status 1.
+status=0
+timeout 300 "$TELLTRAIL" "$DEVICE" 1 "$DIR/canlog" csv > "$DIR/telltrail.out" 2>&1 || status=$?
+[ "$status" -eq 1 ] || fail "telltrail exit status $status, not 1"
 wait "$EMU_PID" || fail "emulator exit status $?"
 
 grep -q "^serial port /dev/$DEVICE lost\$" "$DIR/telltrail.out" || fail "no lost-port line"
@@ -61,26 +65,114 @@ LOGS=$(ls "$DIR"/canlog_* | sort)
 grep -q "^$FRAMES frames compared: identical" "$DIR/compare.out" || fail "$(cat "$DIR/compare.out")"
 echo "run 1: $(cat "$DIR/compare.out"); $(tail -n 1 "$DIR/emu.err" | sed 's/^can232emu: //')"
 
+# start_emu <name> <options...>: starts the emulator in the background with
+# its sent log in $DIR/<name>.sent; EMU_PID is its process.
+start_emu() {
+  local name=$1; shift
+  rm -f "$DIR"/canlog_*
+  "$EMU" --link "$DIR/ttyE2E" --sent-log "$DIR/$name.sent" "$@" 2> "$DIR/$name-emu.err" &
+  EMU_PID=$!
+  PIDS+=("$EMU_PID")
+  wait_for 10 test -L "$DIR/ttyE2E" || fail "$name: emulator link did not appear"
+}
+# Every frame the emulator sent is in the log, and nothing else.
+compare_sent() {
+  local name=$1
+  "$COMPARE" "$DIR/$name.sent" "$DIR"/canlog_* > "$DIR/$name.compare" ||
+    fail "$name: $(cat "$DIR/$name.compare")"
+}
+logged() { [ "$(cat "$DIR"/canlog_* 2>/dev/null | wc -l)" -ge "$1" ]; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
+now() { date +%s.%N; }
+# Lines a real adapter never sends: extended identifiers above 29 bits.
+NOISE=(--line T3FFFFFFF0 --line T200000001 --line R3FFFFFFF0)
+
 # --- Run 2: the adapter lingers; SIGTERM ends telltrail with its termination line.
-rm -f "$DIR"/canlog_*
-"$EMU" --quiet --link "$DIR/ttyE2E" --count 500 --rate 2000 --mix std,ext,rtr --seed 5 \
-  --sent-log "$DIR/sent.log" --linger 2> "$DIR/emu2.err" &
-EMU_PID=$!
-PIDS+=("$EMU_PID")
-wait_for 10 test -L "$DIR/ttyE2E" || fail "emulator link did not appear (run 2)"
+start_emu run2 --count 500 --rate 2000 --mix std,ext,rtr --seed 5 --linger "${NOISE[@]}"
 "$TELLTRAIL" "$DEVICE" 1 "$DIR/canlog" csv > "$DIR/telltrail2.out" 2>&1 &
 TT_PID=$!
 PIDS+=("$TT_PID")
-logged() { [ "$(cat "$DIR"/canlog_* 2>/dev/null | wc -l)" -ge 500 ]; }
-wait_for 60 logged || fail "run 2: frames did not reach the log"
+wait_for 60 logged 500 || fail "run 2: frames did not reach the log"
 kill -TERM "$TT_PID"
-wait_for 10 bash -c "! kill -0 $TT_PID 2>/dev/null" || fail "telltrail did not stop on SIGTERM"
+wait_for 10 gone "$TT_PID" || fail "telltrail did not stop on SIGTERM"
 wait "$TT_PID" || fail "run 2: telltrail exit status $?"
 grep -q " terminated\$" "$DIR/telltrail2.out" || fail "run 2: no termination line"
 if grep -q "lost" "$DIR/telltrail2.out"; then fail "run 2: port reported lost"; fi
 kill -TERM "$EMU_PID"
 wait "$EMU_PID" || fail "run 2: emulator exit status $?"
 [ -L "$DIR/ttyE2E" ] && fail "emulator left its link behind"
-"$COMPARE" "$DIR/sent.log" "$DIR"/canlog_* > "$DIR/compare2.out" || fail "run 2: $(cat "$DIR/compare2.out")"
-echo "run 2: $(cat "$DIR/compare2.out"); stopped by SIGTERM"
+compare_sent run2
+# Remote frames came both ways, and carry their flag and length in the log.
+grep -Eq '^\([0-9.]+\) emu0 [0-9A-F]+#R[1-8]$' "$DIR/run2.sent" || fail "run 2: no remote frames sent"
+[ "$(awk -F, '$4 >= 1073741824 && $4 < 2147483648 || $4 >= 3221225472' "$DIR"/canlog_* | wc -l)" -gt 0 ] ||
+  fail "run 2: no remote frames in the log"
+echo "run 2: $(cat "$DIR/run2.compare"); stopped by SIGTERM"
+
+# --- Run 3: the adapter is unplugged (emulator killed) during an hour-long period.
+start_emu run3 --count 300 --rate 2000 --mix std,ext,rtr --seed 7 --linger "${NOISE[@]}"
+"$TELLTRAIL" "$DEVICE" 3600 "$DIR/canlog" csv > "$DIR/telltrail3.out" 2>&1 &
+TT_PID=$!
+PIDS+=("$TT_PID")
+wait_for 30 grep -q "all 300 frames sent" "$DIR/run3-emu.err" || fail "run 3: emulator did not send"
+sleep 0.5 # the last bytes reach telltrail's capture thread
+kill -KILL "$EMU_PID"
+killed=$(now)
+wait "$EMU_PID" 2>/dev/null || true
+wait_for 10 gone "$TT_PID" || fail "run 3: telltrail still running 10 s after the adapter went away"
+status=0
+wait "$TT_PID" || status=$?
+took=$(awk -v a="$killed" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
+[ "$status" -eq 1 ] || fail "run 3: exit status $status, not 1"
+awk -v t="$took" 'BEGIN { exit !(t < 3.0) }' || fail "run 3: took $took s to end"
+grep -q "^serial port /dev/$DEVICE lost\$" "$DIR/telltrail3.out" || fail "run 3: no lost-port line"
+tail -n 1 "$DIR/telltrail3.out" | grep -q " terminated\$" || fail "run 3: no termination line"
+rm -f "$DIR/ttyE2E"
+compare_sent run3
+echo "run 3: $(cat "$DIR/run3.compare"); ended $took s after the adapter went away, exit status 1"
+
+# --- Run 4: SIGHUP, onto a daily file whose last line a crash has cut.
+start_emu run4 --count 300 --rate 2000 --mix std,ext,rtr --seed 9 --linger --remote bare
+CUT="17,'2026-12-07',507"
+for day in $(date -u +%Y%m%d) $(date -u -d '+1 minute' +%Y%m%d); do
+  printf '%s' "$CUT" > "$DIR/canlog_$day"
+done
+"$TELLTRAIL" "$DEVICE" 3600 "$DIR/canlog" csv > "$DIR/telltrail4.out" 2>&1 &
+TT_PID=$!
+PIDS+=("$TT_PID")
+wait_for 30 grep -q "all 300 frames sent" "$DIR/run4-emu.err" || fail "run 4: emulator did not send"
+sleep 0.5
+kill -HUP "$TT_PID"
+wait_for 10 gone "$TT_PID" || fail "run 4: telltrail did not stop on SIGHUP"
+wait "$TT_PID" || fail "run 4: telltrail exit status $?"
+tail -n 1 "$DIR/telltrail4.out" | grep -q " terminated\$" || fail "run 4: no termination line"
+kill -TERM "$EMU_PID"
+wait "$EMU_PID" || fail "run 4: emulator exit status $?"
+LOG4=$(ls -S "$DIR"/canlog_* | head -n 1) # the day the frames went to
+[ "$(head -n 1 "$LOG4")" = "$CUT" ] || fail "run 4: the cut line did not stay on its own"
+tail -n +2 "$LOG4" > "$DIR/run4.log"
+rm -f "$DIR"/canlog_*
+mv "$DIR/run4.log" "$DIR/canlog_run4"
+compare_sent run4
+echo "run 4: $(cat "$DIR/run4.compare"); stopped by SIGHUP, cut line kept apart"
+
+# --- Run 5: the console goes into head -n 1, which ends after one line.
+start_emu run5 --count 600 --rate 100 --mix std,ext,rtr --seed 11 --linger
+mkfifo "$DIR/console"
+head -n 1 < "$DIR/console" > "$DIR/head.out" &
+HEAD_PID=$!
+"$TELLTRAIL" "$DEVICE" 1 "$DIR/canlog" csv > "$DIR/console" 2>&1 &
+TT_PID=$!
+PIDS+=("$TT_PID")
+wait "$HEAD_PID" || fail "run 5: head failed"
+[ "$(cat "$DIR/head.out")" = "can-bus data logger" ] || fail "run 5: head read $(cat "$DIR/head.out")"
+wait_for 30 logged 300 || fail "run 5: logging stopped when the console went away"
+gone "$TT_PID" && fail "run 5: telltrail ended with the console"
+wait_for 30 logged 600 || fail "run 5: not every frame logged"
+kill -TERM "$TT_PID"
+wait_for 10 gone "$TT_PID" || fail "run 5: telltrail did not stop on SIGTERM"
+wait "$TT_PID" || fail "run 5: telltrail exit status $?"
+kill -TERM "$EMU_PID"
+wait "$EMU_PID" || fail "run 5: emulator exit status $?"
+compare_sent run5
+echo "run 5: $(cat "$DIR/run5.compare"); console piped into head, stopped by SIGTERM"
 echo PASS

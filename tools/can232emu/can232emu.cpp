@@ -50,6 +50,11 @@ const char cUsage[] =
     "  --replay FILE    replay a candump -l log: (seconds.micro) iface ID#DATA, ID#R\n"
     "  --mix LIST       synthetic frame kinds, comma separated: std,ext,rtr (default std,ext)\n"
     "  --seed N         seed of the synthetic traffic (default 1)\n"
+    "  --remote FORM    remote frame lines: bare (length only, as real adapters send\n"
+    "                   them), pairs (as many 00 pairs as the length), both (default:\n"
+    "                   the two in turn)\n"
+    "  --line TEXT      send TEXT and CR once the channel is open, before the traffic\n"
+    "                   (repeatable; for lines an adapter should never send)\n"
     "  --sent-log FILE  write every frame sent as a candump -l line\n"
     "  --linger         after the count, keep answering until SIGINT/SIGTERM\n"
     "  --quiet          print only the start and the summary\n"
@@ -109,13 +114,15 @@ bool LoadReplay(const char* path, std::vector<KBusFrame>& frames) {
   return true;
 }
 
-// Frame line of the adapter: t/T/r/R, identifier, length, data pairs (remote
-// frames carry as many pairs as their length says).
-int FormatLine(const KBusFrame& f, char* out, size_t size) {
+// Frame line of the adapter: t/T/r/R, identifier, length, data pairs. A
+// remote frame ends after its length (`bareRemote`, as real adapters send
+// it) or carries as many 00 pairs as its length says.
+int FormatLine(const KBusFrame& f, bool bareRemote, char* out, size_t size) {
   char type = f.mExtended ? (f.mRemote ? 'R' : 'T') : (f.mRemote ? 'r' : 't');
   int n = f.mExtended ? std::snprintf(out, size, "%c%08" PRIX32 "%d", type, f.mId, f.mLen)
                       : std::snprintf(out, size, "%c%03" PRIX32 "%d", type, f.mId, f.mLen);
-  for (int i = 0; i < f.mLen && n > 0 && static_cast<size_t>(n) < size; ++i)
+  const int pairs = f.mRemote && bareRemote ? 0 : f.mLen;
+  for (int i = 0; i < pairs && n > 0 && static_cast<size_t>(n) < size; ++i)
     n += std::snprintf(out + n, size - static_cast<size_t>(n), "%02X",
                        f.mRemote ? 0 : static_cast<unsigned>(f.mData[i]));
   if (n > 0 && static_cast<size_t>(n) + 1 < size) {
@@ -154,6 +161,8 @@ public:
   bool mMixStd = true, mMixExt = true, mMixRtr = false;
   unsigned mSeed = 1;
   const char* mSentLogPath = nullptr;
+  enum TRemoteFormEnum { rfBare, rfPairs, rfBoth } mRemoteForm = rfBoth;
+  std::vector<std::string> mLines; // sent once when the channel opens
   bool mLinger = false;
   bool mQuiet = false;
 
@@ -188,6 +197,7 @@ private:
   double mMaxLag = 0;
   double mFirstSend = -1, mLastSend = 0;
   long long mAcks = 0, mRefused = 0;
+  long long mRemoteSent = 0;
 
   std::string mOut;     // bytes for the reader not yet written
   char mCommand[64];
@@ -336,8 +346,11 @@ void KEmulator::QueueDueFrames(double now) {
     if (due > now)
       break;
     KBusFrame f = NextFrame(mSent);
+    bool bare = mRemoteForm == rfBare || (mRemoteForm == rfBoth && mRemoteSent % 2 == 0);
+    if (f.mRemote)
+      ++mRemoteSent;
     char line[40];
-    if (FormatLine(f, line, sizeof(line)) <= 0)
+    if (FormatLine(f, bare, line, sizeof(line)) <= 0)
       break;
     mOut.append(line);
     if (mSentLog != nullptr) {
@@ -393,7 +406,8 @@ void KEmulator::OnInput(const char* bytes, ssize_t n) {
   }
 }
 
-// A frame line from the logger: type letter, identifier, length, data pairs.
+// A frame line from the logger: type letter, identifier (29 bits at most),
+// length, data pairs; a remote line may end after its length.
 bool ValidFrameLine(const char* s) {
   bool extended = s[0] == 'T' || s[0] == 'R';
   int idDigits = extended ? 8 : 3;
@@ -401,11 +415,13 @@ bool ValidFrameLine(const char* s) {
   for (int i = 0; i < idDigits; ++i, ++p)
     if (NCanUtils::GetHexDigit(*p) < 0)
       return false;
-  if (extended ? NCanUtils::GetHexDigit(s[1]) > 3 : NCanUtils::GetHexDigit(s[1]) > 7)
+  if (extended ? NCanUtils::GetHexDigit(s[1]) > 1 : NCanUtils::GetHexDigit(s[1]) > 7)
     return false;
   if (*p < '0' || *p > '8')
     return false;
   int len = *p++ - '0';
+  if ((s[0] == 'r' || s[0] == 'R') && *p == 0)
+    return true;
   for (int i = 0; i < 2 * len; ++i, ++p)
     if (NCanUtils::GetHexDigit(*p) < 0)
       return false;
@@ -428,6 +444,10 @@ void KEmulator::OnCommand() {
     mSinceOpen = 0;
     Say("CAN channel opened: sending frames");
     Reply("\r");
+    for (const std::string& line : mLines) {
+      mOut.append(line);
+      mOut.append("\r");
+    }
     return;
   case 'C':
     if (mOpen)
@@ -499,6 +519,8 @@ int KEmulator::Run() {
                    std::strerror(errno));
       return 1;
     }
+    // Line by line: an emulator that is killed leaves every line it wrote.
+    std::setvbuf(mSentLog, nullptr, _IOLBF, 0);
   }
   if (!OpenPty() || !MakeLink()) {
     Close();
@@ -602,6 +624,8 @@ int main(int argc, char** argv) {
                             {"mix", required_argument, nullptr, 'm'},
                             {"seed", required_argument, nullptr, 's'},
                             {"sent-log", required_argument, nullptr, 'o'},
+                            {"remote", required_argument, nullptr, 'R'},
+                            {"line", required_argument, nullptr, 'T'},
                             {"linger", no_argument, nullptr, 'L'},
                             {"quiet", no_argument, nullptr, 'q'},
                             {"help", no_argument, nullptr, 'h'},
@@ -660,6 +684,25 @@ int main(int argc, char** argv) {
       emu.mSeed = static_cast<unsigned>(number);
       break;
     case 'o': emu.mSentLogPath = optarg; break;
+    case 'R':
+      if (std::strcmp(optarg, "bare") == 0)
+        emu.mRemoteForm = KEmulator::rfBare;
+      else if (std::strcmp(optarg, "pairs") == 0)
+        emu.mRemoteForm = KEmulator::rfPairs;
+      else if (std::strcmp(optarg, "both") == 0)
+        emu.mRemoteForm = KEmulator::rfBoth;
+      else {
+        std::fprintf(stderr, "can232emu: --remote takes bare, pairs or both\n");
+        return 2;
+      }
+      break;
+    case 'T':
+      if (std::strlen(optarg) > 60 || std::strchr(optarg, '\r') != nullptr) {
+        std::fprintf(stderr, "can232emu: --line wants at most 60 characters without CR\n");
+        return 2;
+      }
+      emu.mLines.push_back(optarg);
+      break;
     case 'L': emu.mLinger = true; break;
     case 'q': emu.mQuiet = true; break;
     case 'h': std::fputs(cUsage, stdout); return 0;

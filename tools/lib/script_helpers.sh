@@ -1,4 +1,23 @@
-# Shell helpers of the end-to-end test and bench scripts; source it.
+# Shell helpers of the end-to-end test and bench scripts (sourced, bash): a
+# private work folder, background processes ended on exit, failure reports,
+# waits and CPU readings.
+#   DIR   the work folder (removed on exit); PIDS  processes to end on exit
+#   CLEANUP_EXTRA  a command run first on exit (for instance an umount)
+
+# make_workdir <prefix>: sets DIR and the exit trap.
+make_workdir() {
+  DIR=$(mktemp -d "/tmp/$1.XXXXXX")
+  PIDS=()
+  trap cleanup EXIT
+}
+
+cleanup() {
+  for pid in "${PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  [ -z "${CLEANUP_EXTRA:-}" ] || eval "$CLEANUP_EXTRA" || true
+  rm -rf "$DIR"
+}
 
 # fail MESSAGE: says why, shows the last lines of $DIR/*.out and $DIR/*.err,
 # and ends the script with status 1.
