@@ -32,6 +32,8 @@ PACKAGES=(
   # database output: the tests start throwaway MariaDB servers of their own
   # (tools/mariadb/test-server.sh); the logger loads libmysqlclient.so
   mariadb-server mariadb-client libmariadb-dev-compat
+  # HTTP client tests: real servers started by tools/httpserver/httpserver.sh
+  php-cli php-fpm nginx
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }
@@ -86,19 +88,39 @@ stage_guest() {
   run_ctest build/native -L guest -j1
 }
 
-# libFuzzer run of the XML settings reader: a small direct clang build with
-# ASan+UBSan, seeded from tests/xml/corpus (new inputs go to build/fuzz, so
-# the committed corpus stays as it is). FUZZ_SECONDS sets the run time.
-stage_fuzz() {
-  local dir=build/fuzz seconds=${FUZZ_SECONDS:-60}
-  log "libFuzzer run of the XML parser (${seconds} s)"
-  mkdir -p "$dir/corpus"
+# libFuzzer runs with ASan+UBSan, each target a small direct clang build
+# seeded from its committed corpus (new inputs go to build/fuzz, so the
+# committed corpora stay as they are): the XML settings reader, the HTTP
+# client's answer reading (and the relay's answer line) over a socket pair,
+# and the frame text readers. FUZZ_SECONDS (default 150) is the whole
+# stage's fuzzing time, split 2:2:1.
+fuzz_build() {
+  local out=$1; shift
   clang++ -std=c++17 -g -O1 -Wall -Wextra -Werror \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -I xml xml/KXmlNodeList.cpp xml/XmlParser.cpp tests/xml/fuzz_xml.cpp -o "$dir/fuzz_xml"
-  ASAN_OPTIONS=detect_leaks=1 "$dir/fuzz_xml" -max_total_time="$seconds" -max_len=4096 \
-    -timeout=10 -dict=tests/xml/fuzz_xml.dict -artifact_prefix="$dir/" -print_final_stats=1 \
-    "$dir/corpus" tests/xml/corpus
+    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all "$@" -o "$out"
+}
+
+fuzz_run() {
+  local name=$1 seconds=$2 max_len=$3 seeds=$4; shift 4
+  local dir=build/fuzz
+  log "libFuzzer run: $name (${seconds} s)"
+  mkdir -p "$dir/corpus_$name"
+  ASAN_OPTIONS=detect_leaks=1 "$dir/fuzz_$name" -max_total_time="$seconds" -max_len="$max_len" \
+    -timeout=10 -artifact_prefix="$dir/$name-" -print_final_stats=1 "$@" \
+    "$dir/corpus_$name" "$seeds"
+}
+
+stage_fuzz() {
+  local dir=build/fuzz total=${FUZZ_SECONDS:-150}
+  local share=$(( total / 5 > 1 ? total / 5 : 1 ))
+  mkdir -p "$dir"
+  fuzz_build "$dir/fuzz_xml" -I xml xml/KXmlNodeList.cpp xml/XmlParser.cpp tests/xml/fuzz_xml.cpp
+  fuzz_build "$dir/fuzz_http" -I net -I can net/KIpSocket.cpp net/KTcpCanClient.cpp \
+    can/NCanUtils.cpp tests/net/fuzz_http.cpp
+  fuzz_build "$dir/fuzz_comfort" -I can can/NCanUtils.cpp tests/can/fuzz_comfort.cpp
+  fuzz_run xml $(( share * 2 )) 4096 tests/xml/corpus -dict=tests/xml/fuzz_xml.dict
+  fuzz_run http $(( share * 2 )) 4096 tests/net/corpus/http -dict=tests/net/fuzz_http.dict
+  fuzz_run comfort "$share" 256 tests/can/corpus/comfort
 }
 
 # 32-bit Arm (the target boards): cross build with 64-bit time_t, unit tests

@@ -12,42 +12,15 @@
 #include <cstring>
 #include <string>
 
+#include "ClientTest.h"
 #include "KTcpCanClient.h"
 #include "ScriptedPeer.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
 // A client may take a few of its waits (1 s to connect, 2 s per body
 // receive); a hang would take minutes.
 const long cHangMs = 10000;
-
-void Aim(KTcpCanClient& c, unsigned short port, TSocketBlockModeEnum mode,
-         const char* host = "127.0.0.1") {
-  c.SetBlockMode(mode);
-  c.SetRemoteHost(host);
-  c.SetRemotePort(port);
-}
-
-// In non-blocking mode every connect first reports its EINPROGRESS; the
-// rest of the output is the same in both modes.
-std::string Captured(TSocketBlockModeEnum mode) {
-  std::string out = testing::internal::GetCapturedStdout();
-  const std::string note =
-      "socket error (connect) 115: EINPROGRESS (Connection already in progress)\n";
-  if (mode == bmNonBlocking) {
-    EXPECT_EQ(out.rfind(note, 0), 0u) << out;
-    if (out.rfind(note, 0) == 0)
-      out.erase(0, note.size());
-  }
-  return out;
-}
 
 const char cGetRequest[] = "GET /can_log.php?counter=1 HTTP/1.1";
 const char cHead200[] = "HTTP/1.1 200 OK\r\n";
@@ -165,10 +138,7 @@ TEST_P(AnswerTest, BodySlot) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockModes, AnswerTest, testing::Values(bmBlocking, bmNonBlocking),
-                         [](const testing::TestParamInfo<TSocketBlockModeEnum>& info) {
-                           return std::string(info.param == bmBlocking ? "Blocking"
-                                                                       : "NonBlocking");
-                         });
+                         ModeName);
 
 // ---------------------------------------------------------------------------
 // Bodies without a slot, and the limit itself
@@ -599,10 +569,7 @@ TEST_P(DeadServerTest, ServerStopsReading) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockModes, DeadServerTest, testing::Values(bmBlocking, bmNonBlocking),
-                         [](const testing::TestParamInfo<TSocketBlockModeEnum>& info) {
-                           return std::string(info.param == bmBlocking ? "Blocking"
-                                                                       : "NonBlocking");
-                         });
+                         ModeName);
 
 TEST(HttpClientConnect, RefusedAndReconnected) {
   // Find a port where nothing listens: bind, note it, close.

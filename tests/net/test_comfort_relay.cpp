@@ -1,0 +1,177 @@
+// The comfort relay of KTcpCanClient against a scripted peer on loopback:
+// the request line, the answers taken and refused, and one connection per
+// exchange.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "ClientTest.h"
+#include "KTcpCanClient.h"
+#include "NCanUtils.h"
+#include "ScriptedPeer.h"
+
+namespace {
+
+KComfortFrame Example() {
+  KComfortFrame f;
+  for (int i = 0; i < 10; ++i)
+    f.mData[i] = static_cast<unsigned char>(i + 1);
+  f.SetCheckSum();
+  return f;
+}
+
+std::string Text(const KComfortFrame& f) {
+  char text[KComfortFrame::cTextSize];
+  f.SetToString(text, sizeof(text));
+  return text;
+}
+
+class RelayTest : public testing::TestWithParam<TSocketBlockModeEnum> {};
+
+TEST_P(RelayTest, Answers) {
+  const std::string init = "0d000d01000b000000000026";
+  struct Case {
+    const char* name;
+    std::vector<std::string> answer;
+    int pauseMs;
+    bool result;
+    const char* printed;
+  } cases[] = {
+      {"TwentyFourDigits", {init + "\n"}, 0, true, ""},
+      {"TwentyDigitsChecksumComputed", {"0d000d01000b00000000\n"}, 0, true, ""},
+      {"BlanksBetweenPairs35Characters", {"0d 00 0d 01 00 0b 00 00 00 00 00 26\n"}, 0, true, ""},
+      {"DotsBetweenPairs", {"0d.00.0d.01.00.0b.00.00.00.00.00.26\n"}, 0, true, ""},
+      {"EndedByCrLf", {init + "\r\n"}, 0, true, ""},
+      {"ThirtySixWithoutLf", {"0d 00 0d 01 00 0b 00 00 00 00 00 26 \n"}, 0, false,
+       "no LF 0d 00 0d 01 00 0b 00 00 00 00 00 26 \n"},
+      {"EmptyLine", {"\n"}, 0, false, ""},
+      {"NoAnswer", {}, 0, false, ""},
+      {"BrokenAfterTenBytes", {"0d000d0100"}, 0, false, "broken 0d000d0100\n"},
+      // The wait for each further byte is 5 ms.
+      {"PauseInTheLine", {"0d000d01000b", "000000000026\n"}, 200, false,
+       "socket error (recv) 11:  (No more processes)\nbroken 0d000d01000b\n"},
+      {"TwentyThreeDigits", {"0d000d01000b00000000002\n"}, 0, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    KScript script;
+    script.mRequestEnd = "\n\n";
+    script.mAnswer = c.answer;
+    script.mPauseMs = c.pauseMs;
+    script.mHold = c.result;
+    KScriptedPeer peer({script});
+    KTcpCanClient client;
+    Aim(client, peer.Port(), GetParam());
+    KComfortFrame answer;
+    std::memset(answer.mData, 0xEE, sizeof(answer.mData));
+    testing::internal::CaptureStdout();
+    bool result = client.SendComfortFrame(Example(), answer);
+    std::string out = Captured(GetParam());
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(out, c.printed);
+    if (c.result) {
+      EXPECT_TRUE(answer.EqualData(KComfortFrame::InitFrame)) << Text(answer);
+    }
+    EXPECT_FALSE(client.mOpen);
+    EXPECT_FALSE(client.mConnected);
+    peer.Join();
+    EXPECT_EQ(peer.Received(0), "0102030405060708090a0037\n\n");
+    if (c.result) {
+      EXPECT_TRUE(peer.ClientClosed(0)) << "closed after the exchange";
+    }
+  }
+}
+
+TEST_P(RelayTest, OneConnectionPerExchange) {
+  KScript script;
+  script.mRequestEnd = "\n\n";
+  script.mAnswer = {"55555555555555555555\n"};
+  script.mHold = true;
+  KScriptedPeer peer({script, script, script});
+  KTcpCanClient client;
+  Aim(client, peer.Port(), GetParam());
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 3; ++i) {
+    KComfortFrame answer;
+    EXPECT_TRUE(client.SendComfortFrame(KComfortFrame::InitFrame, answer));
+    KComfortFrame ok;
+    ok.SetOk(true);
+    EXPECT_TRUE(answer.EqualData(ok));
+  }
+  testing::internal::GetCapturedStdout();
+  peer.Join();
+  EXPECT_EQ(peer.Accepted(), 3);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(peer.Received(i), "0d000d01000b000000000026\n\n");
+    EXPECT_TRUE(peer.ClientClosed(i));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockModes, RelayTest, testing::Values(bmBlocking, bmNonBlocking),
+                         ModeName);
+
+TEST(Relay, NothingListening) {
+  unsigned short port;
+  {
+    KScriptedPeer probe({});
+    port = probe.Port();
+  }
+  KComfortFrame answer;
+  {
+    KTcpCanClient client;
+    Aim(client, port, bmBlocking);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(client.SendComfortFrame(KComfortFrame::InitFrame, answer));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "socket error (connect) 111: ECONNREFUSED (Connection refused)\n");
+  }
+  {
+    // Non-blocking: the connect only starts, the refusal shows at the send.
+    KTcpCanClient client;
+    Aim(client, port, bmNonBlocking);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(client.SendComfortFrame(KComfortFrame::InitFrame, answer));
+    std::string out = Captured(bmNonBlocking);
+    EXPECT_NE(out.find("ECONNREFUSED (Connection refused)\n"), std::string::npos) << out;
+    EXPECT_FALSE(client.mOpen);
+  }
+}
+
+TEST(Relay, SendElsterTrimsAndEndsTheLine) {
+  struct Case {
+    const char* text;
+    std::size_t size;
+    bool result;
+    const char* sent;
+  } cases[] = {
+      {"abc  ", 16, true, "abc\n"}, {"   ", 16, true, "\n"}, {"", 16, true, "\n"},
+      {"a b", 16, true, "a b\n"},   {"abcd", 5, false, ""}, // no room for the LF
+      {"abc ", 5, true, "abc\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    KTcpCanClient client;
+    client.mOpen = true;
+    client.mSocket = fds[0];
+    client.mConnected = true;
+    char text[32];
+    std::snprintf(text, sizeof(text), "%s", c.text);
+    EXPECT_EQ(client.SendElster(text, c.size, 1000), c.result);
+    client.Disconnect();
+    std::string got;
+    char buf[64];
+    ssize_t n;
+    while ((n = read(fds[1], buf, sizeof(buf))) > 0)
+      got.append(buf, static_cast<std::size_t>(n));
+    EXPECT_EQ(got, c.sent);
+    close(fds[1]);
+  }
+}
+
+} // namespace
