@@ -86,31 +86,6 @@ TEST_P(RelayTest, Answers) {
   }
 }
 
-TEST_P(RelayTest, OneConnectionPerExchange) {
-  KScript script;
-  script.mRequestEnd = "\n\n";
-  script.mAnswer = {"55555555555555555555\n"};
-  script.mHold = true;
-  KScriptedPeer peer({script, script, script});
-  KTcpCanClient client;
-  Aim(client, peer.Port(), GetParam());
-  testing::internal::CaptureStdout();
-  for (int i = 0; i < 3; ++i) {
-    KComfortFrame answer;
-    EXPECT_TRUE(client.SendComfortFrame(KComfortFrame::InitFrame, answer));
-    KComfortFrame ok;
-    ok.SetOk(true);
-    EXPECT_TRUE(answer.EqualData(ok));
-  }
-  testing::internal::GetCapturedStdout();
-  peer.Join();
-  EXPECT_EQ(peer.Accepted(), 3);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(peer.Received(i), "0d000d01000b000000000026\n\n");
-    EXPECT_TRUE(peer.ClientClosed(i));
-  }
-}
-
 INSTANTIATE_TEST_SUITE_P(BlockModes, RelayTest, testing::Values(bmBlocking, bmNonBlocking),
                          ModeName);
 

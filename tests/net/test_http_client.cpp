@@ -212,31 +212,6 @@ TEST(HttpClientGet, BodiesUpToTheLimitAreTaken) {
   }
 }
 
-TEST(HttpClientGet, ManySmallChunksAreAssembled) {
-  // 20000 one-byte chunks: assembling them must not copy the body again at
-  // every chunk.
-  std::string answer = cChunkedHead;
-  std::string expected;
-  for (int i = 0; i < 20000; ++i) {
-    char c = static_cast<char>('a' + i % 26);
-    answer += std::string("1\r\n") + c + "\r\n";
-    expected += c;
-  }
-  answer += "0\r\n\r\n";
-  KScript script;
-  script.mAnswer = {answer};
-  script.mHold = true;
-  KScriptedPeer peer({script});
-  KTcpCanClient client;
-  Aim(client, peer.Port(), bmBlocking);
-  char* body = nullptr;
-  int length = 0;
-  ASSERT_TRUE(client.ReadHttpStream(&body, length, cGetRequest));
-  ASSERT_NE(body, nullptr);
-  EXPECT_EQ(std::string(body), expected);
-  delete[] body;
-}
-
 TEST(HttpClientGet, LongHostsFitTheHostLine) {
   // Hosts that begin with a digit and are no address resolve to 0.0.0.0,
   // which reaches this machine: the text itself goes into the Host line.
@@ -254,20 +229,6 @@ TEST(HttpClientGet, LongHostsFitTheHostLine) {
     peer.Join();
     EXPECT_EQ(peer.Received(0), std::string(cGetRequest) + "\r\nHost: " + host + "\r\n\r\n");
   }
-}
-
-TEST(HttpClientGet, NullRequestSendsThePath) {
-  KScript script;
-  script.mAnswer = {std::string(cHead200) + "Content-Length: 0\r\n\r\n"};
-  script.mHold = true;
-  KScriptedPeer peer({script});
-  KTcpCanClient client;
-  Aim(client, peer.Port(), bmNonBlocking);
-  std::snprintf(client.mPath, sizeof(client.mPath), "/status.php");
-  int length = 0;
-  EXPECT_TRUE(client.ReadHttpStream(nullptr, length, nullptr));
-  peer.Join();
-  EXPECT_EQ(peer.Received(0), "GET /status.php HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -378,26 +339,6 @@ TEST(HttpClientPut, TraceEchoesTheTraffic) {
             "Tcp recv: ok!.\n\n"
             "Tcp recv: 0\n"
             "Tcp recv: .\n\n");
-}
-
-TEST(HttpClientGet, TraceEchoesBodyAndEndsWithEmptyLine) {
-  KScript script;
-  script.mAnswer = {std::string(cHead200) + "Content-Length: 4\r\n\r\na\tb\n"};
-  KScriptedPeer peer({script});
-  KTcpCanClient client;
-  client.mTrace = true;
-  Aim(client, peer.Port(), bmNonBlocking);
-  int length = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(client.ReadHttpStream(nullptr, length, "GET / HTTP/1.1"));
-  EXPECT_EQ(Captured(bmNonBlocking),
-            "Tcp send: GET / HTTP/1.1\n"
-            "Tcp send: Host: 127.0.0.1\n"
-            "Tcp send: \n"
-            "Tcp recv: HTTP/1.1 200 OK\n"
-            "Tcp recv: Content-Length: 4\n"
-            "Tcp recv: \n"
-            "Tcp recv: a.b\n\n\n");
 }
 
 // ---------------------------------------------------------------------------
