@@ -65,6 +65,11 @@ public:
   KScriptedPeer& operator=(const KScriptedPeer&) = delete;
 
   unsigned short Port() const { return mPort; }
+  // A port of 127.0.0.1 where nothing listens (one just given up).
+  static unsigned short UnusedPort() {
+    KScriptedPeer probe({});
+    return probe.Port();
+  }
   // Waits until every script has been played (or given up).
   void Join() {
     if (mThread.joinable())

@@ -3,9 +3,6 @@
 // exchange.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 
@@ -90,11 +87,7 @@ INSTANTIATE_TEST_SUITE_P(BlockModes, RelayTest, testing::Values(bmBlocking, bmNo
                          ModeName);
 
 TEST(Relay, NothingListening) {
-  unsigned short port;
-  {
-    KScriptedPeer probe({});
-    port = probe.Port();
-  }
+  const unsigned short port = KScriptedPeer::UnusedPort();
   KComfortFrame answer;
   {
     KTcpCanClient client;
@@ -129,23 +122,12 @@ TEST(Relay, SendElsterTrimsAndEndsTheLine) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    KTcpCanClient client;
-    client.mOpen = true;
-    client.mSocket = fds[0];
-    client.mConnected = true;
+    KSocketPair p;
     char text[32];
     std::snprintf(text, sizeof(text), "%s", c.text);
-    EXPECT_EQ(client.SendElster(text, c.size, 1000), c.result);
-    client.Disconnect();
-    std::string got;
-    char buf[64];
-    ssize_t n;
-    while ((n = read(fds[1], buf, sizeof(buf))) > 0)
-      got.append(buf, static_cast<std::size_t>(n));
-    EXPECT_EQ(got, c.sent);
-    close(fds[1]);
+    EXPECT_EQ(p.client.SendElster(text, c.size, 1000), c.result);
+    p.client.Disconnect();
+    EXPECT_EQ(p.ReadAll(), c.sent);
   }
 }
 

@@ -344,36 +344,8 @@ TEST(HttpClientPut, TraceEchoesTheTraffic) {
 // ---------------------------------------------------------------------------
 // Line transfer on a socket pair
 
-struct Pair {
-  KTcpCanClient client;
-  int peer = -1;
-  Pair() {
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-      std::abort();
-    client.SetBlockMode(bmBlocking);
-    client.mOpen = true;
-    client.mSocket = fds[0];
-    client.mConnected = true;
-    peer = fds[1];
-  }
-  ~Pair() { close(peer); }
-  void Write(const std::string& text) {
-    ASSERT_EQ(write(peer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  }
-  std::string ReadAll() {
-    shutdown(client.mSocket, SHUT_WR);
-    std::string got;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(peer, buf, sizeof(buf))) > 0)
-      got.append(buf, static_cast<std::size_t>(n));
-    return got;
-  }
-};
-
 TEST(HttpClientLines, ReadLineKeepsWhatFitsAndDropsCr) {
-  Pair p;
+  KSocketPair p;
   p.Write("abc\r\nnext\n" "a\rb\r\n" "0123456789\n" "tail");
   p.client.mTrace = true;
   char buf[8] = "xxxxxxx";
@@ -394,7 +366,7 @@ TEST(HttpClientLines, ReadLineKeepsWhatFitsAndDropsCr) {
 }
 
 TEST(HttpClientLines, WriteLineAndSendBuffer) {
-  Pair p;
+  KSocketPair p;
   p.client.mTrace = true;
   testing::internal::CaptureStdout();
   EXPECT_TRUE(p.client.WriteLine(nullptr));
@@ -513,12 +485,7 @@ INSTANTIATE_TEST_SUITE_P(BlockModes, DeadServerTest, testing::Values(bmBlocking,
                          ModeName);
 
 TEST(HttpClientConnect, RefusedAndReconnected) {
-  // Find a port where nothing listens: bind, note it, close.
-  unsigned short port;
-  {
-    KScriptedPeer probe({});
-    port = probe.Port();
-  }
+  const unsigned short port = KScriptedPeer::UnusedPort();
   KTcpCanClient client;
   Aim(client, port, bmBlocking);
   testing::internal::CaptureStdout();

@@ -111,11 +111,7 @@ TEST(Comfortsend, FailuresAndUsage) {
 }
 
 TEST(Comfortsend, NothingListening) {
-  unsigned short port;
-  {
-    KScriptedPeer probe({});
-    port = probe.Port();
-  }
+  const unsigned short port = KScriptedPeer::UnusedPort();
   KRun run = Comfortsend("127.0.0.1 " + std::to_string(port) + " 680 d1.00.0b.00.00.00.00");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "request: 0d000d01000b000000000026  type 0 (init)\n"
