@@ -215,21 +215,22 @@ bool KTcpCanClient::ReceiveBuffer(char* buffer, int length) {
 bool KTcpCanClient::TraceReceive(int count) {
   char piece[cLineSize];
   std::printf("Tcp recv: ");
-  bool ok = true;
-  while (ok && count > 0) {
-    int n = count < cLineLimit ? count : cLineLimit;
-    ok = ReceiveBuffer(piece, n);
-    count -= n;
-  }
+  bool ok = ReceivePieces(piece, count, false);
   std::printf("\n");
   return ok;
 }
 
-bool KTcpCanClient::Discard(char* line, int count) {
+bool KTcpCanClient::ReceivePieces(char* line, int count, bool print) {
   bool ok = true;
   while (ok && count > 0) {
     int n = count < cLineLimit ? count : cLineLimit;
     ok = ReceiveBuffer(line, n);
+    // A piece is printed unless all it holds is (part of) the CR LF that
+    // ends a chunk.
+    if (ok && print && count > 2) {
+      line[n] = 0;
+      std::printf("%s", line);
+    }
     count -= n;
   }
   return ok;
@@ -331,6 +332,27 @@ bool KTcpCanClient::ReadChunkedBody(char* line, char** body, int& length) {
   return ok;
 }
 
+bool KTcpCanClient::ReadChunks(char* line, bool printResult) {
+  bool ok = true;
+  bool last = false;
+  long held = 0;
+  while (ok && !last) {
+    int size = 0;
+    ok = ReadChunkSize(line, held, size, last);
+    if (!ok)
+      break;
+    held += size;
+    if (mTrace) {
+      ok = TraceReceive(size + 2);
+    } else {
+      if (printResult && size >= 1)
+        std::printf("result: ");
+      ok = ReceivePieces(line, size + 2, printResult);
+    }
+  }
+  return ok;
+}
+
 bool KTcpCanClient::ReadHttpStream(char** body, int& length, const char* request) {
   if (body != nullptr)
     *body = nullptr;
@@ -373,19 +395,7 @@ bool KTcpCanClient::ReadHttpStream(char** body, int& length, const char* request
           keep = false;
       }
     } else if (ok && chunked) {
-      if (body != nullptr) {
-        ok = ReadChunkedBody(line, body, length);
-      } else {
-        bool last = false;
-        long held = 0;
-        while (ok && !last) {
-          int size = 0;
-          ok = ReadChunkSize(line, held, size, last);
-          if (ok)
-            ok = mTrace ? TraceReceive(size + 2) : Discard(line, size + 2);
-          held += size;
-        }
-      }
+      ok = body != nullptr ? ReadChunkedBody(line, body, length) : ReadChunks(line, false);
     }
   }
   if (!keep || !ok)
@@ -432,31 +442,7 @@ bool KTcpCanClient::PutHttpStream(const char* body) {
       if (mTrace)
         ok = TraceReceive(mContentLength < cLineLimit ? mContentLength : cLineLimit);
     } else if (ok && chunked) {
-      bool last = false;
-      long held = 0;
-      while (ok && !last) {
-        int size = 0;
-        ok = ReadChunkSize(line, held, size, last);
-        if (!ok)
-          break;
-        held += size;
-        if (mTrace) {
-          ok = TraceReceive(size + 2);
-          continue;
-        }
-        if (size >= 1)
-          std::printf("result: ");
-        int count = size + 2;
-        while (ok && count > 0) {
-          int n = count < cLineLimit ? count : cLineLimit;
-          ok = ReceiveBuffer(line, n);
-          if (ok && count > 2) {
-            line[n] = 0;
-            std::printf("%s", line);
-          }
-          count -= n;
-        }
-      }
+      ok = ReadChunks(line, true);
     }
   }
   Disconnect();
@@ -468,9 +454,10 @@ bool KTcpCanClient::PutHttpStream(const char* body) {
 // Comfort relay
 
 bool KTcpCanClient::SendComfortFrame(const KComfortFrame& request, KComfortFrame& answer) {
+  char digits[KComfortFrame::cTextSize];
+  request.SetToString(digits, sizeof(digits));
   char text[cElsterTextSize];
-  request.SetToString(text, sizeof(text));
-  std::strcat(text, "\n"); // 24 digits and LF fit the 64-byte text
+  std::snprintf(text, sizeof(text), "%s\n", digits);
   Connect(cRelayConnectWait); // without a connection the send fails
   bool result = false;
   if (SendElster(text, sizeof(text), cRelaySendWait))

@@ -120,8 +120,13 @@ private:
   // The next chunk-size line: false when it did not arrive or its size, or
   // the answer's total `held`, passes cMaxBody.
   bool ReadChunkSize(char* line, long held, int& size, bool& last);
-  // Receives and drops `count` bytes in line-buffer pieces.
-  bool Discard(char* line, int count);
+  // Receives `count` bytes in line-buffer pieces (of at most 1023 bytes),
+  // printed with `print` (the text of a PUT's answer), else dropped.
+  bool ReceivePieces(char* line, int count, bool print);
+  // A chunked body that is not handed back: echoed with mTrace, else
+  // dropped or, with printResult, printed after "result: ".
+  bool ReadChunks(char* line, bool printResult);
+  // A chunked body for a caller's slot.
   bool ReadChunkedBody(char* line, char** body, int& length);
 
   // Time-outs set on mWaitSocket (ms, 0 none); -1 when not known.
