@@ -32,7 +32,7 @@ inline void Aim(KTcpCanClient& c, unsigned short port, TSocketBlockModeEnum mode
 inline std::string Captured(TSocketBlockModeEnum mode) {
   std::string out = testing::internal::GetCapturedStdout();
   const std::string note =
-      "socket error (connect) 115: EINPROGRESS (Connection already in progress)\n";
+      "socket error (connect) 115: EINPROGRESS (Operation now in progress)\n";
   if (mode == bmNonBlocking) {
     EXPECT_EQ(out.rfind(note, 0), 0u) << out;
     if (out.rfind(note, 0) == 0)

@@ -50,7 +50,7 @@ TEST_P(RelayTest, Answers) {
       {"BrokenAfterTenBytes", {"0d000d0100"}, 0, false, "broken 0d000d0100\n"},
       // The wait for each further byte is 5 ms.
       {"PauseInTheLine", {"0d000d01000b", "000000000026\n"}, 200, false,
-       "socket error (recv) 11:  (No more processes)\nbroken 0d000d01000b\n"},
+       "socket error (recv) 11: EAGAIN (Resource temporarily unavailable)\nbroken 0d000d01000b\n"},
       {"TwentyThreeDigits", {"0d000d01000b00000000002\n"}, 0, false, ""},
   };
   for (const Case& c : cases) {
