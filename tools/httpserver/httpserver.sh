@@ -10,10 +10,14 @@
 # start prints the port and writes it to <dir>/port. Address default
 # 127.0.0.1; without a port a free one is chosen. Exit status: 0 started or
 # stopped, 1 failed (see <dir>/logs), 2 usage, 3 a program is missing.
+#
+# Environment at start: HTTPSERVER_ROOT serves another document root (for
+# instance server/ with the PUT receiver); TELLTRAIL_PUT_CONFIG is handed on
+# to the PHP scripts.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-WWW=$HERE/www
+WWW=$(cd "${HTTPSERVER_ROOT:-$HERE/www}" && pwd)
 
 usage() {
   sed -n '7,8p' "$0" | sed 's/^# */usage: /' >&2
@@ -100,6 +104,7 @@ pm = static
 pm.max_children = 2
 clear_env = yes
 env[TELLTRAIL_HTTP_DATA] = $dir/data
+${TELLTRAIL_PUT_CONFIG:+env[TELLTRAIL_PUT_CONFIG] = $TELLTRAIL_PUT_CONFIG}
 catch_workers_output = yes
 EOF
   cat >"$dir/nginx.conf" <<EOF
