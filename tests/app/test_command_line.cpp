@@ -390,6 +390,21 @@ TEST_F(XmlSettingsTest, ExtraArgumentsAreReported) {
   EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
 }
 
+TEST_F(XmlSettingsTest, OutputPrecedence) {
+  // mysql_put before template (whose bad conversion is then never seen)
+  // before log_file; the HTTP output takes no log file.
+  std::string base = mDir + "/canlog";
+  std::string path = Write("p.xml", "<s><device Name=\"" + std::string(cNoSuchInterface) +
+                                        "\"/><log_file Name=\"" + base +
+                                        "\"/><template Name=\"GET /%n HTTP/1.1\"/>"
+                                        "<mysql_put Name=\"USE canlog\"/><ip_address Name=\"h\"/></s>");
+  KRun run = RunTellTrail({path});
+  std::string head = cBanner + "device: " + cNoSuchInterface + "\nsample time: 104 sec\n\n";
+  EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
+  EXPECT_EQ(run.out.find("log file:"), std::string::npos);
+  EXPECT_EQ(run.status, 1);
+}
+
 TEST_F(XmlSettingsTest, StartUpFailures) {
   struct {
     std::string document;
@@ -404,6 +419,17 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
        "mysql/PW too long (more than 255 characters)\n"},
       {"<s><ip_address Name=\"" + std::string(256, 'i') + "\"/><mysql/></s>",
        "ip_address/Name too long (more than 255 characters)\n"},
+      // the HTTP outputs' texts
+      {"<s><mysql_put Name=\"USE canlog\"/><ip_address Name=\"\"/></s>",
+       "ip_address is missing in xml\n"},
+      {"<s><template Name=\"GET /x?%s HTTP/1.1\"/><ip_address Name=\"" + std::string(255, 'i') +
+           "\"/></s>",
+       "ip_address/Name too long (more than 254 characters)\n"},
+      {"<s><template Name=\"GET /x?%s " + std::string(510, 'p') + "\"/><ip_address Name=\"h\"/></s>",
+       "template/Name too long (more than 511 characters)\n"},
+      {"<s><template Name=\"GET /x HTTP/1.1\"/><ip_address Name=\"h\"/></s>",
+       "template/Name refused: it must hold exactly one \"%s\" for the frame's variables and no "
+       "other conversion (\"%%\" for a percent sign): GET /x HTTP/1.1\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.document);
@@ -412,6 +438,7 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
     EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("device:"), std::string::npos);
     EXPECT_EQ(run.out.find("pppppppppp"), std::string::npos);
+    EXPECT_EQ(run.out.find("iiiiiiiiii"), std::string::npos);
     EXPECT_EQ(run.status, 255);
   }
   KRun missing = RunTellTrail({mDir + "/none.xml"});
