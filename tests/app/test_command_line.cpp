@@ -12,10 +12,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ForwardingSinks.h"
+#include "KMySql.h"
+#include "KTcpCanClient.h"
+#include "KXmlNodeList.h"
 #include "PtyPeer.h"
 #include "RunSettings.h"
 #include "SamplingLoop.h"
 #include "TellTrail.h"
+#include "XmlParser.h"
 
 namespace {
 
@@ -444,6 +449,45 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
   KRun missing = RunTellTrail({mDir + "/none.xml"});
   EXPECT_EQ(missing.out, cBanner + "file \"" + mDir + "/none.xml\" not found\n");
   EXPECT_EQ(missing.status, 255);
+}
+
+} // namespace
+
+namespace {
+
+// The example settings files of the source tree: one output each. The
+// database example's connection is not tried here, only its choice.
+TEST(ExampleSettings, EachChoosesItsOutput) {
+  for (const char* name : {"log_file", "mysql", "mysql_put", "template"}) {
+    SCOPED_TRACE(name);
+    std::string path = std::string(TELLTRAIL_EXAMPLES_DIR) + "/" + name + ".xml";
+    KParser parser;
+    KXmlNode root;
+    ASSERT_TRUE(parser.ParseFile(path.c_str(), &root));
+    std::string output = name;
+    if (output == "mysql") {
+      EXPECT_NE(root.Find("mysql"), nullptr);
+      continue;
+    }
+    KRunSettings s;
+    s.mXml = true;
+    s.mTrace = output == "template"; // the client echoes with the trace switch
+    KMySql mySql;
+    std::unique_ptr<KTcpCanClient> client;
+    ASSERT_TRUE(ReadXmlSettings(root, s, mySql, client));
+    EXPECT_STREQ(s.mDevice, "can0");
+    EXPECT_STREQ(s.mSampleTimeText, "10");
+    EXPECT_EQ(s.mFileLogging, output == "log_file");
+    EXPECT_EQ(s.mPutHeader != nullptr, output == "mysql_put");
+    EXPECT_EQ(s.mUrlTemplate != nullptr, output == "template");
+    EXPECT_EQ(client != nullptr, output == "mysql_put" || output == "template");
+    if (client != nullptr) {
+      EXPECT_STREQ(client->mRemoteHost, "192.168.1.10");
+      EXPECT_EQ(client->mRemotePort, 80);
+      EXPECT_EQ(client->mBlockMode, bmBlocking);
+      EXPECT_EQ(client->mTrace, s.mTrace);
+    }
+  }
 }
 
 } // namespace

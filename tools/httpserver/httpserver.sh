@@ -13,7 +13,8 @@
 #
 # Environment at start: HTTPSERVER_ROOT serves another document root (for
 # instance server/ with the PUT receiver); TELLTRAIL_PUT_CONFIG is handed on
-# to the PHP scripts.
+# to the PHP scripts (php -S: its environment; nginx: a FastCGI parameter,
+# as a site of one's own would set it).
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -104,7 +105,6 @@ pm = static
 pm.max_children = 2
 clear_env = yes
 env[TELLTRAIL_HTTP_DATA] = $dir/data
-${TELLTRAIL_PUT_CONFIG:+env[TELLTRAIL_PUT_CONFIG] = $TELLTRAIL_PUT_CONFIG}
 catch_workers_output = yes
 EOF
   cat >"$dir/nginx.conf" <<EOF
@@ -139,6 +139,7 @@ http {
       fastcgi_param SERVER_ADDR \$server_addr;
       fastcgi_param SERVER_PORT \$server_port;
       fastcgi_param REMOTE_ADDR \$remote_addr;
+      ${TELLTRAIL_PUT_CONFIG:+fastcgi_param TELLTRAIL_PUT_CONFIG $TELLTRAIL_PUT_CONFIG;}
     }
   }
 }
