@@ -17,7 +17,7 @@
 #      with the frames lost, logging goes on, batches arrive again
 #   3. GET per frame from the template "GET /log.php?%s HTTP/1.1"
 #   4. GET without a server: per frame "HTTP server not connected" and
-#      "==> <request>" (with trace the client's echo instead); the run goes on
+#      "==> <request>" (with trace the frame lines instead); the run goes on
 #
 #   http_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
 set -euo pipefail
@@ -29,20 +29,9 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 HTTPSERVER=$ROOT/tools/httpserver/httpserver.sh
 CHECK=$ROOT/tests/app/http_check.php
 
-if [ -z "${TT_HTTP_NETNS:-}" ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIP: needs root for a network namespace of its own (port 80)"
-    exit 77
-  fi
-  for tool in ip php nginx; do
-    command -v "$tool" > /dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-  done
-  TT_HTTP_NETNS=1 exec unshare -n "$0" "$@"
-fi
-ip link set lo up
-
 # shellcheck source=../../tools/lib/script_helpers.sh
 . "$ROOT/tools/lib/script_helpers.sh"
+enter_network_namespace "php nginx" "$0" "$@"
 make_workdir tthttpe2e
 CLEANUP_EXTRA='"$HTTPSERVER" stop "$DIR/http" > /dev/null 2>&1'
 DATA=$DIR/http/data
@@ -149,7 +138,7 @@ read -r requests stored largest split < <(php "$CHECK" put "$DATA" 127.0.0.1 "$H
   fail "put 1: not every answer printed after \"result: \""
 if grep -q "not connected\|not forwarded" "$DIR/put1.out"; then fail "put 1: a batch failed"; fi
 if ls "$DIR"/never_* > /dev/null 2>&1; then fail "put 1: log file written beside the HTTP output"; fi
-echo "put 1: $requests requests, $split split past 498999 characters (largest $largest);" \
+echo "put 1: $requests requests of $stored statements, $split split past 498999 characters (largest $largest);" \
   "$(cat "$DIR/put1.compare")"
 
 # --- 2. PUT server stopped for a few seconds while frames keep coming.

@@ -21,21 +21,13 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 HTTPSERVER=$ROOT/tools/httpserver/httpserver.sh
 DBSERVER=$ROOT/tools/mariadb/test-server.sh
 
-if [ -z "${TT_HTTP_NETNS:-}" ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIP: needs root for a network namespace of its own (port 80) and the database server"
-    exit 77
-  fi
-  for tool in ip php nginx curl mariadbd; do
-    command -v "$tool" > /dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
-  done
-  php -m | grep -q '^pdo_mysql$' || { echo "SKIP: PHP has no pdo_mysql (Debian package php-mysql)"; exit 77; }
-  TT_HTTP_NETNS=1 exec unshare -n "$0" "$@"
-fi
-ip link set lo up
-
 # shellcheck source=../../tools/lib/script_helpers.sh
 . "$ROOT/tools/lib/script_helpers.sh"
+if ! php -m 2> /dev/null | grep -q '^pdo_mysql$'; then
+  echo "SKIP: PHP with pdo_mysql is not installed (Debian packages php-cli, php-mysql)"
+  exit 77
+fi
+enter_network_namespace "nginx curl mariadbd" "$0" "$@"
 make_workdir ttputrecv
 CLEANUP_EXTRA='"$HTTPSERVER" stop "$DIR/http" > /dev/null 2>&1; "$DBSERVER" stop "$DIR/db" > /dev/null 2>&1'
 HEADER="USE canlog"
