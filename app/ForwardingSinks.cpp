@@ -94,16 +94,21 @@ void KForwardingSinks::PutFrame(const KCanFrame& frame) {
     // A new batch begins with the header line. The header's length was
     // checked at start-up (cMaxPutHeaderLength).
     int n = std::snprintf(::HttpPut, cHttpPutSize, "%s;\r\n", mSettings.mPutHeader);
-    if (n < 0 || n > cMaxPutHeaderLength + 3)
+    if (n < 0 || n > cMaxPutHeaderLength + 3) {
+      std::printf("HTTP PUT batch full: frame %u not forwarded\n", frame.mCounter);
       return;
+    }
     HttpLen = static_cast<uint32_t>(n);
     mBatchFrames = 0;
   }
   frame.FormMySqlInsert(mText, sizeof(mText));
   std::size_t length = std::strlen(mText);
-  // Always true below the trigger (see cPutTrigger); the bound stays.
-  if (HttpLen + length + 2 >= static_cast<std::size_t>(cHttpPutSize))
+  // Below the trigger a statement always fits (see cPutTrigger); the bound
+  // stays all the same.
+  if (HttpLen + length + 2 >= static_cast<std::size_t>(cHttpPutSize)) {
+    std::printf("HTTP PUT batch full: frame %u not forwarded\n", frame.mCounter);
     return;
+  }
   std::memcpy(::HttpPut + HttpLen, mText, length);
   std::memcpy(::HttpPut + HttpLen + length, "\r\n", 3);
   HttpLen += static_cast<uint32_t>(length + 2);
