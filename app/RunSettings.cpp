@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ForwardingSinks.h"
 #include "KMySql.h"
+#include "KTcpCanClient.h"
 #include "KXmlNodeList.h"
 #include "NCanUtils.h"
 
@@ -81,7 +83,46 @@ bool ParseSampleTime(const char* text, int& seconds) {
   return true;
 }
 
-bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql) {
+namespace {
+
+const unsigned short cHttpPort = 80;
+
+// Settings values are cut to cAttrValueSize - 1 characters by the settings
+// tree, so a PUT header from the file always fits the batch; the length
+// check below guards the batch should that ever change.
+static_assert(KXmlNodeList::cAttrValueSize - 1 <= cMaxPutHeaderLength,
+              "a PUT header from the settings file fits in HttpPut");
+
+// The HTTP output's texts, checked before the client is made.
+bool HttpSettingsUsable(const KRunSettings& s) {
+  if (std::strlen(s.mServerAddress) > static_cast<std::size_t>(KIpSocket::cHostSize - 2)) {
+    std::printf("ip_address/Name too long (more than %d characters)\n", KIpSocket::cHostSize - 2);
+    return false;
+  }
+  if (s.mPutHeader != nullptr &&
+      std::strlen(s.mPutHeader) > static_cast<std::size_t>(cMaxPutHeaderLength)) {
+    std::printf("mysql_put/Name too long (more than %d characters)\n", cMaxPutHeaderLength);
+    return false;
+  }
+  if (s.mUrlTemplate != nullptr) {
+    if (std::strlen(s.mUrlTemplate) > static_cast<std::size_t>(cRequestSize - 1)) {
+      std::printf("template/Name too long (more than %d characters)\n", cRequestSize - 1);
+      return false;
+    }
+    if (!UrlTemplateValid(s.mUrlTemplate)) {
+      std::printf("template/Name refused: it must hold exactly one \"%%s\" for the frame's "
+                  "variables and no other conversion (\"%%%%\" for a percent sign): %s\n",
+                  s.mUrlTemplate);
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
+bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
+                     std::unique_ptr<KTcpCanClient>& client) {
   s.mMySql = root.Find("mysql") != nullptr;
   if (s.mMySql && !mySql.GetXmlParams(&root))
     return false;
@@ -94,15 +135,21 @@ bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql) {
   if (s.mPutHeader != nullptr || s.mUrlTemplate != nullptr) {
     s.mFileLogging = false;
     s.mServerAddress = root.FindNodeAttr("ip_address", "Name");
-    if (s.mServerAddress == nullptr) {
+    if (s.mServerAddress == nullptr || s.mServerAddress[0] == 0) {
       std::printf("ip_address is missing in xml\n");
       return false;
     }
-    std::printf("http output is not supported yet\n");
-    return false;
+    if (!HttpSettingsUsable(s))
+      return false;
+    // No connection yet: every exchange makes its own.
+    client.reset(new KTcpCanClient);
+    client->mTrace = s.mTrace;
+    client->SetBlockMode(bmBlocking);
+    client->SetRemoteHost(s.mServerAddress);
+    client->SetRemotePort(cHttpPort);
   }
   s.mSampleTimeText = root.FindNodeAttr("sleep", "Name");
-  if (!s.mMySql) {
+  if (!s.mMySql && s.mPutHeader == nullptr && s.mUrlTemplate == nullptr) {
     s.mFileName = root.FindNodeAttr("log_file", "Name");
     s.mFileLogging = s.mFileName != nullptr;
   }

@@ -2,7 +2,10 @@
 // the logger to do.
 #pragma once
 
+#include <memory>
+
 class KMySql;
+class KTcpCanClient;
 class KXmlNode;
 
 // Texts point into the argument vector or the settings tree; they are not
@@ -40,6 +43,11 @@ void PrintUsage();
 bool ParseSampleTime(const char* text, int& seconds);
 
 // Takes the run settings from a parsed settings file: database (its
-// parameters go into `mySql`, whose connection is tested), device, sample
-// time, log file (and the HTTP keys). False when start-up must fail.
-bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql);
+// parameters go into `mySql`, whose connection is tested), HTTP PUT batch or
+// URL template with the server address (`client` is then created for port
+// 80 of that address, blocking, tracing with the trace switch), device,
+// sample time, log file. False, with the reason printed, when start-up must
+// fail: a missing or too long ip_address, a PUT header too long for the
+// batch, a URL template that is not one request line with exactly one "%s".
+bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
+                     std::unique_ptr<KTcpCanClient>& client);

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "ForwardingSinks.h"
 #include "KCanServer.h"
 #include "KMySql.h"
+#include "KTcpCanClient.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
 #include "SamplingLoop.h"
@@ -50,7 +52,9 @@ int TellTrailMain(int argc, char** argv) {
     PrintUsage();
 
   KMySql mySql;
-  if (s.mXml && !ReadXmlSettings(root, s, mySql))
+  // The HTTP client of the HTTP outputs, made by the settings file.
+  std::unique_ptr<KTcpCanClient> client;
+  if (s.mXml && !ReadXmlSettings(root, s, mySql, client))
     return -1;
   // Argument 3 is the database host in MySQL mode.
   if (!s.mXml && s.mMySql && s.mFileName != nullptr && !mySql.SetHost(s.mFileName))
@@ -103,7 +107,7 @@ int TellTrailMain(int argc, char** argv) {
     mySql.Close();
   }
 
-  KForwardingSinks sinks(s, server, &mySql);
+  KForwardingSinks sinks(s, server, &mySql, client.get());
   KSamplingLoop loop(s, server, frame, currentDay, logName, &sinks);
   loop.Run();
 
@@ -113,6 +117,7 @@ int TellTrailMain(int argc, char** argv) {
   // cannot kill the process without it.
   for (int slice = 0; slice < 100 && !StopRequested(); ++slice)
     NCanUtils::SleepMs(10);
+  client.reset();
 
   char time[cTimeTextSize];
   NCanUtils::ArtTime(frame.mDays, frame.mMs);

@@ -32,8 +32,10 @@ PACKAGES=(
   # database output: the tests start throwaway MariaDB servers of their own
   # (tools/mariadb/test-server.sh); the logger loads libmysqlclient.so
   mariadb-server mariadb-client libmariadb-dev-compat
-  # HTTP client tests: real servers started by tools/httpserver/httpserver.sh
-  php-cli php-fpm nginx
+  # HTTP client and HTTP output tests: real servers started by
+  # tools/httpserver/httpserver.sh, port 80 in a network namespace of their
+  # own (ip), the PUT receiver's database driver, curl for hand-made bodies
+  php-cli php-fpm nginx iproute2 php-mysql curl
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }

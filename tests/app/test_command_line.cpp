@@ -12,10 +12,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ForwardingSinks.h"
+#include "KMySql.h"
+#include "KTcpCanClient.h"
+#include "KXmlNodeList.h"
 #include "PtyPeer.h"
 #include "RunSettings.h"
 #include "SamplingLoop.h"
 #include "TellTrail.h"
+#include "XmlParser.h"
 
 namespace {
 
@@ -390,6 +395,21 @@ TEST_F(XmlSettingsTest, ExtraArgumentsAreReported) {
   EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
 }
 
+TEST_F(XmlSettingsTest, OutputPrecedence) {
+  // mysql_put before template (whose bad conversion is then never seen)
+  // before log_file; the HTTP output takes no log file.
+  std::string base = mDir + "/canlog";
+  std::string path = Write("p.xml", "<s><device Name=\"" + std::string(cNoSuchInterface) +
+                                        "\"/><log_file Name=\"" + base +
+                                        "\"/><template Name=\"GET /%n HTTP/1.1\"/>"
+                                        "<mysql_put Name=\"USE canlog\"/><ip_address Name=\"h\"/></s>");
+  KRun run = RunTellTrail({path});
+  std::string head = cBanner + "device: " + cNoSuchInterface + "\nsample time: 104 sec\n\n";
+  EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
+  EXPECT_EQ(run.out.find("log file:"), std::string::npos);
+  EXPECT_EQ(run.status, 1);
+}
+
 TEST_F(XmlSettingsTest, StartUpFailures) {
   struct {
     std::string document;
@@ -404,6 +424,17 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
        "mysql/PW too long (more than 255 characters)\n"},
       {"<s><ip_address Name=\"" + std::string(256, 'i') + "\"/><mysql/></s>",
        "ip_address/Name too long (more than 255 characters)\n"},
+      // the HTTP outputs' texts
+      {"<s><mysql_put Name=\"USE canlog\"/><ip_address Name=\"\"/></s>",
+       "ip_address is missing in xml\n"},
+      {"<s><template Name=\"GET /x?%s HTTP/1.1\"/><ip_address Name=\"" + std::string(255, 'i') +
+           "\"/></s>",
+       "ip_address/Name too long (more than 254 characters)\n"},
+      {"<s><template Name=\"GET /x?%s " + std::string(510, 'p') + "\"/><ip_address Name=\"h\"/></s>",
+       "template/Name too long (more than 511 characters)\n"},
+      {"<s><template Name=\"GET /x HTTP/1.1\"/><ip_address Name=\"h\"/></s>",
+       "template/Name refused: it must hold exactly one \"%s\" for the frame's variables and no "
+       "other conversion (\"%%\" for a percent sign): GET /x HTTP/1.1\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.document);
@@ -412,11 +443,51 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
     EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("device:"), std::string::npos);
     EXPECT_EQ(run.out.find("pppppppppp"), std::string::npos);
+    EXPECT_EQ(run.out.find("iiiiiiiiii"), std::string::npos);
     EXPECT_EQ(run.status, 255);
   }
   KRun missing = RunTellTrail({mDir + "/none.xml"});
   EXPECT_EQ(missing.out, cBanner + "file \"" + mDir + "/none.xml\" not found\n");
   EXPECT_EQ(missing.status, 255);
+}
+
+} // namespace
+
+namespace {
+
+// The example settings files of the source tree: one output each. The
+// database example's connection is not tried here, only its choice.
+TEST(ExampleSettings, EachChoosesItsOutput) {
+  for (const char* name : {"log_file", "mysql", "mysql_put", "template"}) {
+    SCOPED_TRACE(name);
+    std::string path = std::string(TELLTRAIL_EXAMPLES_DIR) + "/" + name + ".xml";
+    KParser parser;
+    KXmlNode root;
+    ASSERT_TRUE(parser.ParseFile(path.c_str(), &root));
+    std::string output = name;
+    if (output == "mysql") {
+      EXPECT_NE(root.Find("mysql"), nullptr);
+      continue;
+    }
+    KRunSettings s;
+    s.mXml = true;
+    s.mTrace = output == "template"; // the client echoes with the trace switch
+    KMySql mySql;
+    std::unique_ptr<KTcpCanClient> client;
+    ASSERT_TRUE(ReadXmlSettings(root, s, mySql, client));
+    EXPECT_STREQ(s.mDevice, "can0");
+    EXPECT_STREQ(s.mSampleTimeText, "10");
+    EXPECT_EQ(s.mFileLogging, output == "log_file");
+    EXPECT_EQ(s.mPutHeader != nullptr, output == "mysql_put");
+    EXPECT_EQ(s.mUrlTemplate != nullptr, output == "template");
+    EXPECT_EQ(client != nullptr, output == "mysql_put" || output == "template");
+    if (client != nullptr) {
+      EXPECT_STREQ(client->mRemoteHost, "192.168.1.10");
+      EXPECT_EQ(client->mRemotePort, 80);
+      EXPECT_EQ(client->mBlockMode, bmBlocking);
+      EXPECT_EQ(client->mTrace, s.mTrace);
+    }
+  }
 }
 
 } // namespace

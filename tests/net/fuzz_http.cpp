@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   case 0: {
     char* body = nullptr;
     int length = -1;
-    bool ok = client.ReadHttpStream(&body, length, "GET /can_log.php?a=1 HTTP/1.1");
+    bool ok = client.ReadHttpStream(&body, length, "GET /log.php?a=1 HTTP/1.1");
     if (body != nullptr) {
       Check(length >= 0 && length <= KTcpCanClient::cMaxBody);
       Check(body[length] == 0);

@@ -22,7 +22,7 @@ namespace {
 // receive); a hang would take minutes.
 const long cHangMs = 10000;
 
-const char cGetRequest[] = "GET /can_log.php?counter=1 HTTP/1.1";
+const char cGetRequest[] = "GET /log.php?counter=1 HTTP/1.1";
 const char cHead200[] = "HTTP/1.1 200 OK\r\n";
 const char cChunkedHead[] = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
 

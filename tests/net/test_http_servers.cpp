@@ -90,7 +90,7 @@ TEST_P(RealServerTest, TemplatedGetAndMissingPage) {
   frame.mData[0] = 0x31;
   char variables[cLineSize];
   frame.FormHttpVariables(variables);
-  std::string request = std::string("GET /can_log.php?") + variables + " HTTP/1.1";
+  std::string request = std::string("GET /log.php?") + variables + " HTTP/1.1";
   char* body = nullptr;
   int length = 0;
   testing::internal::CaptureStdout();
@@ -104,7 +104,7 @@ TEST_P(RealServerTest, TemplatedGetAndMissingPage) {
   delete[] body;
   EXPECT_FALSE(missing) << "404 is a failed exchange";
   EXPECT_EQ(out, "");
-  EXPECT_EQ(Data("can_log.txt"), std::string(variables) + "\n");
+  EXPECT_EQ(Data("log.txt"), std::string(variables) + "\n");
 }
 
 TEST_P(RealServerTest, ConnectionKeptOnlyWhereTheServerKeepsIt) {
@@ -116,7 +116,7 @@ TEST_P(RealServerTest, ConnectionKeptOnlyWhereTheServerKeepsIt) {
     SCOPED_TRACE(i);
     char* body = nullptr;
     int length = 0;
-    EXPECT_TRUE(mClient.ReadHttpStream(&body, length, "GET /can_log.php?n=1 HTTP/1.1"));
+    EXPECT_TRUE(mClient.ReadHttpStream(&body, length, "GET /log.php?n=1 HTTP/1.1"));
     EXPECT_STREQ(body != nullptr ? body : "(none)", "ok");
     delete[] body;
     EXPECT_EQ(mClient.mConnected, keeps);
@@ -125,7 +125,7 @@ TEST_P(RealServerTest, ConnectionKeptOnlyWhereTheServerKeepsIt) {
     }
   }
   mClient.Disconnect();
-  EXPECT_EQ(Data("can_log.txt"), "n=1\nn=1\nn=1\n");
+  EXPECT_EQ(Data("log.txt"), "n=1\nn=1\nn=1\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest, testing::Values("php", "nginx"),

@@ -88,6 +88,7 @@ EOF
   done
   [ -f "$ROOT/db/can_log.sql" ] && echo ./usr/share/doc/telltrail/can_log.sql
   [ -f "$ROOT/server/put_can_log.php" ] && echo ./usr/share/doc/telltrail/put_can_log.php
+  [ -f "$ROOT/server/put_can_log.ini.example" ] && echo ./usr/share/doc/telltrail/put_can_log.ini.example
   grep -qs 'comfortsend' "$ROOT/tools/CMakeLists.txt" &&
     printf '%s\n' ./usr/bin/comfortsend ./usr/share/man/man1/comfortsend.1.gz
   return 0

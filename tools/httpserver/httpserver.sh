@@ -10,10 +10,15 @@
 # start prints the port and writes it to <dir>/port. Address default
 # 127.0.0.1; without a port a free one is chosen. Exit status: 0 started or
 # stopped, 1 failed (see <dir>/logs), 2 usage, 3 a program is missing.
+#
+# Environment at start: HTTPSERVER_ROOT serves another document root (for
+# instance server/ with the PUT receiver); TELLTRAIL_PUT_CONFIG is handed on
+# to the PHP scripts (php -S: its environment; nginx: a FastCGI parameter,
+# as a site of one's own would set it).
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-WWW=$HERE/www
+WWW=$(cd "${HTTPSERVER_ROOT:-$HERE/www}" && pwd)
 
 usage() {
   sed -n '7,8p' "$0" | sed 's/^# */usage: /' >&2
@@ -134,6 +139,7 @@ http {
       fastcgi_param SERVER_ADDR \$server_addr;
       fastcgi_param SERVER_PORT \$server_port;
       fastcgi_param REMOTE_ADDR \$remote_addr;
+      ${TELLTRAIL_PUT_CONFIG:+fastcgi_param TELLTRAIL_PUT_CONFIG $TELLTRAIL_PUT_CONFIG;}
     }
   }
 }

@@ -4,6 +4,28 @@
 #   DIR   the work folder (removed on exit); PIDS  processes to end on exit
 #   CLEANUP_EXTRA  a command run first on exit (for instance an umount)
 
+# enter_network_namespace "<tools>" "$0" "$@": runs the calling script again,
+# with its arguments, in a network namespace of its own (nothing but a
+# loopback, which is brought up), where it may use port 80 without touching
+# the machine's servers; inside it, just returns. Without root or one of the
+# tools the script is skipped (exit 77, saying why).
+enter_network_namespace() {
+  local tools=$1 tool
+  shift
+  if [ -n "${TT_OWN_NETNS:-}" ]; then
+    ip link set lo up
+    return 0
+  fi
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: needs root for a network namespace of its own (port 80)"
+    exit 77
+  fi
+  for tool in unshare ip $tools; do
+    command -v "$tool" > /dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+  done
+  TT_OWN_NETNS=1 exec unshare -n "$@"
+}
+
 # make_workdir <prefix>: sets DIR and the exit trap.
 make_workdir() {
   DIR=$(mktemp -d "/tmp/$1.XXXXXX")

@@ -17,6 +17,16 @@ function store(string $name, string $text): bool {
   return file_put_contents(data_dir() . '/' . $name, $text, FILE_APPEND | LOCK_EX) !== false;
 }
 
+// Appends one line for the request to data/requests.txt, tab-separated:
+// the request line, the Host header, the Content-Length header (empty
+// without one) and the length of the body that arrived.
+function record_request(int $bodyLength): bool {
+  $line = sprintf("%s %s %s\t%s\t%s\t%d\n", $_SERVER['REQUEST_METHOD'] ?? '',
+                  $_SERVER['REQUEST_URI'] ?? '', $_SERVER['SERVER_PROTOCOL'] ?? '',
+                  $_SERVER['HTTP_HOST'] ?? '', $_SERVER['CONTENT_LENGTH'] ?? '', $bodyLength);
+  return store('requests.txt', $line);
+}
+
 // Sends the answer text. nginx frames the output of php-fpm as chunks by
 // itself; PHP's built-in server sends it bare and ends it by closing the
 // connection, so there it is framed here as one chunk and the final zero

@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# The logger's HTTP outputs end to end: can232emu sends frames on a
+# pseudo-terminal, telltrail (settings file with mysql_put or template and
+# ip_address 127.0.0.1) forwards them to port 80, where nginx with php-fpm
+# (tools/httpserver) records every request; http_check.php checks the
+# requests and turns their frames into table rows, and candump-compare checks
+# those against what the emulator sent: every frame once, in order.
+# Port 80 is this test's own: it runs in a network namespace of its own
+# (unshare -n, as root).
+#
+#   0. start-up failures: mysql_put without ip_address, templates with %n,
+#      two %s or %d, a sample time that is not one: exit status 255, no run
+#   1. PUT batches: 12000 frames, sample time 5 s: batches split past
+#      498999 characters, each beginning with the header line; the answers
+#      printed after "result: "
+#   2. PUT server stopped for a few seconds: "HTTP server not connected"
+#      with the frames lost, logging goes on, batches arrive again
+#   3. GET per frame from the template "GET /log.php?%s HTTP/1.1"
+#   4. GET without a server: per frame "HTTP server not connected" and
+#      "==> <request>" (with trace the frame lines instead); the run goes on
+#
+#   http_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
+set -euo pipefail
+
+TELLTRAIL=$1
+EMU=$2
+COMPARE=$3
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+HTTPSERVER=$ROOT/tools/httpserver/httpserver.sh
+CHECK=$ROOT/tests/app/http_check.php
+
+# shellcheck source=../../tools/lib/script_helpers.sh
+. "$ROOT/tools/lib/script_helpers.sh"
+enter_network_namespace "php nginx" "$0" "$@"
+make_workdir tthttpe2e
+CLEANUP_EXTRA='"$HTTPSERVER" stop "$DIR/http" > /dev/null 2>&1'
+DATA=$DIR/http/data
+HEADER="USE canlog"
+DEVICE="..$DIR/ttyE2E" # telltrail opens /dev/../tmp/...
+
+start_http() {
+  "$HTTPSERVER" start nginx "$DIR/http" 127.0.0.1 80 > "$DIR/http.start" 2>&1 ||
+    fail "nginx did not start: $(cat "$DIR/http.start")"
+}
+stop_http() { "$HTTPSERVER" stop "$DIR/http" > /dev/null; }
+
+# start_emulator NAME ARGS...: the adapter with its sent-frame log.
+start_emulator() {
+  local name=$1; shift
+  rm -f "$DIR/ttyE2E"
+  "$EMU" --quiet --link "$DIR/ttyE2E" --sent-log "$DIR/$name.sent" --linger "$@" \
+    2> "$DIR/$name-emu.err" &
+  EMU_PID=$!
+  PIDS+=("$EMU_PID")
+  wait_for 10 test -L "$DIR/ttyE2E" || fail "$name: emulator link did not appear"
+}
+stop_emulator() { kill -TERM "$EMU_PID"; wait "$EMU_PID" || true; }
+
+# settings NAME SLEEP KEY VALUE: a settings file with one HTTP output.
+settings() {
+  cat > "$DIR/$1.xml" << XML
+<telltrail>
+  <device Name="$DEVICE"/>
+  <sleep Name="$2"/>
+  <$3 Name="$4"/>
+  <ip_address Name="127.0.0.1"/>
+  <log_file Name="$DIR/never"/>
+</telltrail>
+XML
+}
+
+# start_telltrail NAME ARGS...: telltrail in the background, its console in NAME.out.
+start_telltrail() {
+  local name=$1; shift
+  "$TELLTRAIL" "$@" > "$DIR/$name.out" 2>&1 &
+  TT_PID=$!
+  PIDS+=("$TT_PID")
+}
+exited() { ! kill -0 "$1" 2> /dev/null; }
+# stop_telltrail NAME: SIGTERM; the run must end with exit status 0.
+stop_telltrail() {
+  kill -TERM "$TT_PID"
+  wait_for 10 exited "$TT_PID" || fail "$1: telltrail did not stop on SIGTERM"
+  local status=0
+  wait "$TT_PID" || status=$?
+  [ "$status" -eq 0 ] || fail "$1: exit status $status"
+  tail -n 1 "$DIR/$1.out" | grep -q " terminated\$" || fail "$1: no termination line at the end"
+}
+count() { local n; n=$(grep -c -e "$1" "$2" 2> /dev/null) || true; echo "${n:-0}"; }
+statements() { count '^INSERT' "$DATA/put_can_log.txt"; }
+sent() { wc -l < "$DIR/$1.sent"; }
+# Frames reported lost by failed PUT batches.
+lost() { sed -n 's/^HTTP server not connected: \([0-9]*\) frames not forwarded$/\1/p' "$1" |
+  awk '{ n += $1 } END { print n + 0 }'; }
+
+# --- 0. Start-up failures: the reason, exit status 255, no run.
+while IFS='|' read -r name key value address message; do
+  {
+    echo "<telltrail><device Name=\"$DEVICE\"/>"
+    if [ "$key" = sleep ]; then
+      echo "<sleep Name=\"$value\"/><mysql_put Name=\"$HEADER\"/>"
+    else
+      echo "<$key Name=\"$value\"/>"
+    fi
+    [ -z "$address" ] || echo "<ip_address Name=\"$address\"/>"
+    echo "</telltrail>"
+  } > "$DIR/refused.xml"
+  status=0
+  "$TELLTRAIL" "$DIR/refused.xml" > "$DIR/refused.out" 2>&1 || status=$?
+  [ "$status" -eq 255 ] || fail "$name: exit status $status"
+  grep -q -F -e "$message" "$DIR/refused.out" || fail "$name: no \"$message\""
+  if grep -q -e "^device:" -e " terminated\$" "$DIR/refused.out"; then fail "$name: the run started"; fi
+  echo "refused at start-up: $name"
+done << 'CASES'
+mysql_put without ip_address|mysql_put|USE canlog||ip_address is missing in xml
+template with %n|template|GET /log.php?%s%n HTTP/1.1|127.0.0.1|template/Name refused
+template with two %s|template|GET /log.php?%s&%s HTTP/1.1|127.0.0.1|template/Name refused
+template with %d|template|GET /log.php?n=%d HTTP/1.1|127.0.0.1|template/Name refused
+sleep 10s|sleep|10s|127.0.0.1|not valid sample time: 10s
+CASES
+
+# --- 1. PUT batches: a long sample time, so that a period's batch passes
+# 498999 characters and is split.
+start_http
+settings put 5 mysql_put "$HEADER"
+start_emulator put1 --count 12000 --rate 3000 --mix std,ext,rtr --seed 21
+start_telltrail put1 "$DIR/put.xml"
+wait_for 60 eval '[ "$(statements)" -ge 12000 ]' || fail "put 1: $(statements) statements of 12000"
+stop_telltrail put1
+stop_emulator
+read -r requests stored largest split < <(php "$CHECK" put "$DATA" 127.0.0.1 "$HEADER" "$DIR/put1.rows" 2> "$DIR/put1-check.err") ||
+  fail "put 1: $(cat "$DIR/put1-check.err")"
+"$COMPARE" "$DIR/put1.sent" "$DIR/put1.rows" > "$DIR/put1.compare" ||
+  fail "put 1: frames differ: $(cat "$DIR/put1.compare")"
+[ "$split" -ge 1 ] || fail "put 1: no batch passed 498999 characters (largest $largest)"
+[ "$largest" -lt 500000 ] || fail "put 1: a batch of $largest characters"
+[ "$(count '^result: stored [0-9]* bytes' "$DIR/put1.out")" -eq "$requests" ] ||
+  fail "put 1: not every answer printed after \"result: \""
+if grep -q "not connected\|not forwarded" "$DIR/put1.out"; then fail "put 1: a batch failed"; fi
+if ls "$DIR"/never_* > /dev/null 2>&1; then fail "put 1: log file written beside the HTTP output"; fi
+echo "put 1: $requests requests of $stored statements, $split split past 498999 characters (largest $largest);" \
+  "$(cat "$DIR/put1.compare")"
+
+# --- 2. PUT server stopped for a few seconds while frames keep coming.
+rm -f "$DATA"/*
+settings put 1 mysql_put "$HEADER"
+start_emulator put2 --count 2400 --rate 200 --mix std,ext --seed 22
+start_telltrail put2 "$DIR/put.xml"
+wait_for 20 eval '[ "$(statements)" -ge 200 ]' || fail "put 2: no batch arrived"
+stop_http
+wait_for 10 grep -q "^HTTP server not connected: " "$DIR/put2.out" ||
+  fail "put 2: no failed batch reported"
+sleep 2
+before=$(statements)
+start_http
+# Every frame is either stored or reported lost.
+all_accounted() { [ "$(sent put2)" -eq 2400 ] && [ $(( $(statements) + $(lost "$DIR/put2.out") )) -ge 2400 ]; }
+wait_for 40 all_accounted ||
+  fail "put 2: $(statements) stored and $(lost "$DIR/put2.out") lost of $(sent put2) sent"
+stop_telltrail put2
+stop_emulator
+[ "$(statements)" -gt "$before" ] || fail "put 2: no batch after the server came back"
+php "$CHECK" put "$DATA" 127.0.0.1 "$HEADER" "$DIR/put2.rows" > /dev/null 2> "$DIR/put2-check.err" ||
+  fail "put 2: $(cat "$DIR/put2-check.err")"
+[ $(( $(statements) + $(lost "$DIR/put2.out") )) -eq 2400 ] ||
+  fail "put 2: $(statements) stored + $(lost "$DIR/put2.out") lost is not 2400"
+# The stored frames are runs of consecutive counters (counter n is the
+# emulator's frame n); each run must be exactly those sent frames.
+awk -F '\t' 'NR == 1 || $1 != last + 1 { if (NR > 1) print first, last; first = $1 }
+             { last = $1 } END { print first, last }' "$DIR/put2.rows" > "$DIR/put2.runs"
+[ "$(wc -l < "$DIR/put2.runs")" -ge 2 ] || fail "put 2: no gap where the server was down"
+while read -r first last; do
+  sed -n "$((first + 1)),$((last + 1))p" "$DIR/put2.sent" > "$DIR/run.sent"
+  awk -F '\t' -v a="$first" -v b="$last" '$1 >= a && $1 <= b' "$DIR/put2.rows" > "$DIR/run.rows"
+  "$COMPARE" --quiet "$DIR/run.sent" "$DIR/run.rows" > "$DIR/put2.compare" ||
+    fail "put 2: frames $first to $last differ: $(cat "$DIR/put2.compare")"
+done < "$DIR/put2.runs"
+echo "put 2: server down for 3 s: $(lost "$DIR/put2.out") frames reported lost in" \
+  "$(count '^HTTP server not connected: ' "$DIR/put2.out") batches, $(statements) stored, in order"
+
+# --- 3. One GET request per frame.
+rm -f "$DATA"/*
+settings get 1 template "GET /log.php?%s HTTP/1.1"
+start_emulator get3 --count 300 --rate 100 --mix std,ext,rtr --seed 23
+start_telltrail get3 "$DIR/get.xml"
+wait_for 30 eval '[ "$(count . "$DATA/log.txt")" -ge 300 ]' || fail "get 3: $(count . "$DATA/log.txt") requests of 300"
+stop_telltrail get3
+stop_emulator
+requests=$(php "$CHECK" get "$DATA" 127.0.0.1 "$DIR/get3.rows" 2> "$DIR/get3-check.err") ||
+  fail "get 3: $(cat "$DIR/get3-check.err")"
+"$COMPARE" "$DIR/get3.sent" "$DIR/get3.rows" > "$DIR/get3.compare" ||
+  fail "get 3: frames differ: $(cat "$DIR/get3.compare")"
+if grep -q "not connected" "$DIR/get3.out"; then fail "get 3: a request failed"; fi
+echo "get 3: $requests requests; $(cat "$DIR/get3.compare")"
+
+# --- 4. GET without a server: every frame reported, the run goes on. With
+# trace every frame's line is shown instead of the request (a request that
+# found no server was never sent, so the client echoes nothing).
+stop_http
+for trace in "" trace; do
+  name=get4${trace:+-trace}
+  start_emulator "$name" --count 10 --rate 20 --mix std,ext --seed 24
+  start_telltrail "$name" "$DIR/get.xml" $trace
+  shown="^==> GET /log.php?counter=[0-9]*&timestamp=[0-9]*&can_id=[0-9]*.* HTTP/1.1\$"
+  [ -z "$trace" ] || shown=" [0-9]\{1,2\}:[0-9][0-9]:[0-9][0-9]\.[0-9]\{3\} .* \[[0-8]\] "
+  wait_for 30 eval '[ "$(count "^HTTP server not connected\$" "$DIR/$name.out")" -ge 10 ]' ||
+    fail "$name: $(count "^HTTP server not connected\$" "$DIR/$name.out") failures reported of 10"
+  stop_telltrail "$name"
+  stop_emulator
+  [ "$(count '^HTTP server not connected$' "$DIR/$name.out")" -eq 10 ] ||
+    fail "$name: not 10 \"HTTP server not connected\" lines"
+  [ "$(count "$shown" "$DIR/$name.out")" -eq 10 ] || fail "$name: not 10 requests or frames shown"
+  if [ -n "$trace" ] && grep -q "^==> " "$DIR/$name.out"; then fail "$name: ==> line with trace"; fi
+  echo "$name: 10 frames, each reported and shown, run ended by SIGTERM with status 0"
+done
+echo PASS
