@@ -36,15 +36,10 @@ TICKS=$(getconf CLK_TCK)
 # shellcheck source=../tools/lib/script_helpers.sh
 . "$ROOT/tools/lib/script_helpers.sh"
 
-DIR=$(mktemp -d /tmp/tt232rate.XXXXXX)
+make_workdir tt232rate
 EMU_PID=
 TT_PID=
-cleanup() {
-  [ -n "$EMU_PID" ] && kill "$EMU_PID" 2>/dev/null || true
-  [ -n "$TT_PID" ] && kill "$TT_PID" 2>/dev/null || true
-  rm -rf "$DIR"
-}
-trap cleanup EXIT
+CLEANUP_EXTRA='for pid in $EMU_PID $TT_PID; do kill "$pid" 2>/dev/null || true; done'
 
 # run_rate <rate>: prints one result line; true when the rate passed.
 run_rate() {

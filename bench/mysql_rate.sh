@@ -37,16 +37,10 @@ SERVER=$ROOT/tools/mariadb/test-server.sh
 . "$ROOT/tools/lib/script_helpers.sh"
 TICKS=$(getconf CLK_TCK)
 
-DIR=$(mktemp -d /tmp/ttdbrate.XXXXXX)
+make_workdir ttdbrate
 EMU_PID=
 TT_PID=
-cleanup() {
-  [ -n "$EMU_PID" ] && kill "$EMU_PID" 2>/dev/null || true
-  [ -n "$TT_PID" ] && kill "$TT_PID" 2>/dev/null || true
-  "$SERVER" stop "$DIR/db" > /dev/null 2>&1 || true
-  rm -rf "$DIR"
-}
-trap cleanup EXIT
+CLEANUP_EXTRA='for pid in $EMU_PID $TT_PID; do kill "$pid" 2>/dev/null || true; done; "$SERVER" stop "$DIR/db" > /dev/null 2>&1 || true'
 
 "$SERVER" start "$DIR/db" > /dev/null
 set -a
