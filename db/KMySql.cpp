@@ -29,6 +29,8 @@ MYSQL_FIELD* (*p_mysql_fetch_fields)(MYSQL_RES*) = nullptr;
 MYSQL_ROW_OFFSET (*p_mysql_row_tell)(MYSQL_RES*) = nullptr;
 MYSQL_FIELD_OFFSET (*p_mysql_field_tell)(MYSQL_RES*) = nullptr;
 MYSQL_ROW (*p_mysql_fetch_row)(MYSQL_RES*) = nullptr;
+int (*p_mysql_options)(MYSQL*, int, const void*) = nullptr;
+void (*p_mysql_free_result)(MYSQL_RES*) = nullptr;
 
 namespace {
 
@@ -102,6 +104,9 @@ bool LoadSo() {
     }
     b.mSet(symbol);
   }
+  p_mysql_options = reinterpret_cast<decltype(p_mysql_options)>(dlsym(LoadSoInstance, "mysql_options"));
+  p_mysql_free_result =
+      reinterpret_cast<decltype(p_mysql_free_result)>(dlsym(LoadSoInstance, "mysql_free_result"));
   return true;
 }
 

@@ -49,7 +49,13 @@ extern MYSQL_ROW_OFFSET (*p_mysql_row_tell)(MYSQL_RES*);
 extern MYSQL_FIELD_OFFSET (*p_mysql_field_tell)(MYSQL_RES*);
 extern MYSQL_ROW (*p_mysql_fetch_row)(MYSQL_RES*);
 
-// Opens the client library and binds all 19 entry points, once. Prints
+// Entry points bound when the library has them, null otherwise: an older
+// library still works without them.
+extern int (*p_mysql_options)(MYSQL*, int option, const void* value);
+extern void (*p_mysql_free_result)(MYSQL_RES*);
+
+// Opens the client library and binds all 19 entry points, once (and the
+// optional ones it has). Prints
 // "libmysqlclient.so not found" or "mysql methode "<name>" not loaded" and
 // returns false when it cannot; a library that was not found is looked for
 // again on the next call, one with a missing name stays failed.
