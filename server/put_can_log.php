@@ -42,8 +42,11 @@ const COLUMNS = ['counter', '`timestamp`', 'can_id', 'd0', 'd1', 'd2', 'd3', 'd4
 // A board's name goes into the column source, VARCHAR(64).
 const BOARD_NAME = '/^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$/D';
 const SETTINGS = ['header', 'db_host', 'db_port', 'db_socket', 'db_name', 'db_user', 'db_password'];
-// MariaDB's and MySQL's error number for an unknown column.
+// MariaDB's and MySQL's error numbers: an unknown column; a transaction
+// undone by the server because of a deadlock or a lock wait that timed out.
 const ER_BAD_FIELD_ERROR = 1054;
+const ER_LOCK_DEADLOCK = 1213;
+const ER_LOCK_WAIT_TIMEOUT = 1205;
 
 // Sends the status and the answer text and ends the script. PHP's built-in
 // server (php -S) sends a body without length or chunks, which HTTP/1.1
@@ -281,22 +284,31 @@ for ($n = 1; $n < count($lines); ++$n) {
     $rows[] = $row;
 }
 
+// Batches of several boards stored side by side may lock each other out
+// (a deadlock, or a lock wait that times out); the server then undoes one
+// of the transactions, which is tried again here.
+$new = 0;
 $withSource = true;
-try {
-    $db = connect($config);
-    $withSource = has_source_column($db);
-    $new = count($rows) > 0 ? store($db, $rows, $withSource ? $board : null) : 0;
-} catch (PDOException $e) {
-    // Whatever the statements did is undone: by the rollback, or by the
-    // server when the connection is gone.
+for ($attempt = 1; count($rows) > 0; ++$attempt) {
     try {
-        if (isset($db) && $db->inTransaction())
-            $db->rollBack();
-    } catch (PDOException $ignored) {
+        $db = $db ?? connect($config);
+        $withSource = has_source_column($db);
+        $new = store($db, $rows, $withSource ? $board : null);
+        break;
+    } catch (PDOException $e) {
+        // Whatever the statements did is undone: by the rollback, or by the
+        // server when the connection is gone.
+        try {
+            if (isset($db) && $db->inTransaction())
+                $db->rollBack();
+        } catch (PDOException $ignored) {
+        }
+        if ($attempt < 3 && in_array($e->errorInfo[1] ?? 0, [ER_LOCK_DEADLOCK, ER_LOCK_WAIT_TIMEOUT], true))
+            continue;
+        error_log('put_can_log: ' . $e->getMessage());
+        header('Retry-After: 60');
+        answer(503, 'database not available, nothing stored');
     }
-    error_log('put_can_log: ' . $e->getMessage());
-    header('Retry-After: 60');
-    answer(503, 'database not available, nothing stored');
 }
 
 $text = sprintf('stored %d rows (%d new, %d already stored)', count($rows), $new, count($rows) - $new);
