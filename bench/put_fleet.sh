@@ -18,13 +18,13 @@
 #
 #   bench/put_fleet.sh
 #
-# Environment: BOARDS (steps, default "1 2 4 8 12 16 20"), STEP_SECONDS
+# Environment: BOARDS (steps, default "1 2 4 6 8 10 12 16 20"), STEP_SECONDS
 # (per step, default 20), FPM_CHILDREN (php-fpm workers, default 4),
 # ROWS_PER_STATEMENT is the receiver's own (server/put_can_log.php).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BOARDS=${BOARDS:-"1 2 4 8 12 16 20"}
+BOARDS=${BOARDS:-"1 2 4 6 8 10 12 16 20"}
 STEP_SECONDS=${STEP_SECONDS:-20}
 FPM_CHILDREN=${FPM_CHILDREN:-4}
 HTTPSERVER=$ROOT/tools/httpserver/httpserver.sh
@@ -80,7 +80,7 @@ FPM_PIDS=$(family "$(cat "$DIR/http/php-fpm.pid")")
 NGINX_PIDS=$(family "$(cat "$DIR/http/nginx.pid")")
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) (shared with other work);" \
-  "MariaDB $(mariadbd --version 2> /dev/null | sed "s/.*Ver //; s/-MariaDB.*//"); php-fpm workers: $FPM_CHILDREN; $STEP_SECONDS s per step"
+  "MariaDB $(mariadbd --version 2> /dev/null | sed "s/.*Ver //; s/-MariaDB.*//") ${TEST_SERVER_OPTIONS:-}; php-fpm workers: $FPM_CHILDREN; $STEP_SECONDS s per step"
 echo "each board: 9009 eight-byte frames/s, batches of up to 499000 characters"
 echo
 printf '%6s %9s %9s %7s %8s %8s %8s %8s %7s %5s %5s %5s %5s  %s\n' boards offered stored batches \
