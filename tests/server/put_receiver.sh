@@ -14,7 +14,10 @@
 #      logs, a batch sent again is stored once (200 both times), a table of
 #      an older telltrail (no column source) still takes rows, and a database
 #      that fails in the middle of a batch or is stopped answers 503 and
-#      keeps nothing of the batch.
+#      keeps nothing of the batch;
+#   4. telltrail with a spool as a board with a key: answers that come too
+#      late (a locked table) and a database stopped during the run (503);
+#      the frames are kept, sent again and each stored once.
 # Runs in a network namespace of its own (unshare -n, as root).
 #
 #   put_receiver.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
@@ -194,4 +197,50 @@ canlog||200|that batch sent again|$KEY1|81000|300|300|hall-1
 canlog|"\$DBSERVER" halt "\$DIR/db"|503|a database that is stopped|$KEY2|82000|3|0|
 canlog||200|that batch after the restart|$KEY2|82000|3|3|hall-2
 CASES
+
+# --- 4. telltrail with a spool; the database stopped during the run.
+KEY3="USE canlog $(head -c 24 /dev/urandom | base64)"
+{ cat "$DIR/canlog.ini"; printf 'hall-3 = "%s"\n' "$KEY3"; } > "$DIR/put_can_log.ini"
+hall3() { sql "SELECT COUNT(*) FROM can_log WHERE source = 'hall-3'"; }
+cat > "$DIR/spool.xml" << XML
+<telltrail>
+  <device Name="$DEVICE"/>
+  <sleep Name="1"/>
+  <mysql_put Name="$KEY3"/>
+  <ip_address Name="127.0.0.1"/>
+  <spool Name="$DIR/spool"/>
+</telltrail>
+XML
+"$EMU" --quiet --link "$DIR/ttyE2E" --sent-log "$DIR/spool.sent" --linger --count 20000 --rate 1000 \
+  --seed 32 2> "$DIR/emu2.err" &
+EMU_PID=$!
+PIDS+=("$EMU_PID")
+wait_for 10 test -L "$DIR/ttyE2E" || fail "emulator link did not appear"
+"$TELLTRAIL" "$DIR/spool.xml" > "$DIR/spool.out" 2>&1 &
+TT_PID=$!
+PIDS+=("$TT_PID")
+wait_for 20 eval '[ "$(hall3)" -gt 0 ]' || fail "spool run: no rows"
+# The table locked longer than telltrail waits for an answer: the batch is
+# stored after telltrail gave up on it, and sent again.
+"$DBSERVER" sql "$DIR/db" canlog -e "LOCK TABLES can_log WRITE; SELECT SLEEP(8); UNLOCK TABLES" > /dev/null
+"$DBSERVER" halt "$DIR/db"
+served503() { grep -c '"PUT /put_can_log.php HTTP/1.1" 503 ' "$DIR/http/logs/nginx-access.log"; }
+before=$(served503)
+wait_for 20 eval '[ "$(served503)" -gt "$before" ]' || fail "spool run: no batch answered 503"
+sleep 2 # more batches kept while the database is down
+"$DBSERVER" resume "$DIR/db" > /dev/null
+wait_for 60 eval '[ "$(hall3)" -ge 20000 ]' || fail "spool run: $(hall3) rows of 20000"
+kill -TERM "$TT_PID"
+status=0
+wait "$TT_PID" || status=$?
+[ "$status" -eq 0 ] || fail "spool run: telltrail exit status $status"
+kill -TERM "$EMU_PID"; wait "$EMU_PID" || true
+sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log WHERE source = 'hall-3'
+     ORDER BY counter" > "$DIR/spool.rows"
+"$COMPARE" "$DIR/spool.sent" "$DIR/spool.rows" > "$DIR/spool.compare" ||
+  fail "spool run: table differs: $(cat "$DIR/spool.compare")"
+again=$(grep -Ec '^result: stored [0-9]+ rows \([0-9]+ new, [1-9][0-9]* already stored\)' "$DIR/spool.out") ||
+  fail "spool run: no batch stored before was sent again"
+echo "spool run, answers lost and the database stopped: $again batch(es) sent again and stored once;" \
+  "$(cat "$DIR/spool.compare")"
 echo PASS
