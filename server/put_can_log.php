@@ -43,10 +43,9 @@ const COLUMNS = ['counter', '`timestamp`', 'can_id', 'd0', 'd1', 'd2', 'd3', 'd4
 const BOARD_NAME = '/^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$/D';
 const SETTINGS = ['header', 'db_host', 'db_port', 'db_socket', 'db_name', 'db_user', 'db_password'];
 // MariaDB's and MySQL's error numbers: an unknown column; a transaction
-// undone by the server because of a deadlock or a lock wait that timed out.
+// undone by the server to end a deadlock.
 const ER_BAD_FIELD_ERROR = 1054;
 const ER_LOCK_DEADLOCK = 1213;
-const ER_LOCK_WAIT_TIMEOUT = 1205;
 
 // Sends the status and the answer text and ends the script. PHP's built-in
 // server (php -S) sends a body without length or chunks, which HTTP/1.1
@@ -284,9 +283,10 @@ for ($n = 1; $n < count($lines); ++$n) {
     $rows[] = $row;
 }
 
-// Batches of several boards stored side by side may lock each other out
-// (a deadlock, or a lock wait that times out); the server then undoes one
-// of the transactions, which is tried again here.
+// Batches stored side by side may lock each other out (a deadlock); the
+// server then undoes one of the transactions at once, which is tried again
+// here. (A lock wait that times out is not tried again: it takes longer than
+// the logger waits for its answer.)
 $new = 0;
 $withSource = true;
 for ($attempt = 1; count($rows) > 0; ++$attempt) {
@@ -303,7 +303,7 @@ for ($attempt = 1; count($rows) > 0; ++$attempt) {
                 $db->rollBack();
         } catch (PDOException $ignored) {
         }
-        if ($attempt < 3 && in_array($e->errorInfo[1] ?? 0, [ER_LOCK_DEADLOCK, ER_LOCK_WAIT_TIMEOUT], true))
+        if ($attempt < 3 && ($e->errorInfo[1] ?? 0) === ER_LOCK_DEADLOCK)
             continue;
         error_log('put_can_log: ' . $e->getMessage());
         header('Retry-After: 60');
