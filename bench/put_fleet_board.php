@@ -145,7 +145,9 @@ function percentile(array $sorted, float $p): float
 }
 
 // The boards' result lines added up: frames sent and lost, rows new,
-// failed answers, CPU seconds, latency median, 95th percentile and largest.
+// failed answers, CPU seconds, latency median, 95th percentile and largest,
+// and the answers that took longer than telltrail waits (5 s: it would count
+// the batch as not taken and send it again).
 function summary(array $files): void
 {
     $total = [0, 0, 0, 0, 0, 0.0];
@@ -163,9 +165,9 @@ function summary(array $files): void
     }
     sort($latencies);
     [$batches, $sent, $lost, $new, $failed, $cpu] = $total;
-    printf("%d %d %d %d %d %.2f %.0f %.0f %.0f\n", $batches, $sent, $lost, $new, $failed, $cpu,
+    printf("%d %d %d %d %d %.2f %.0f %.0f %.0f %d\n", $batches, $sent, $lost, $new, $failed, $cpu,
            $latencies ? percentile($latencies, 0.5) : 0, $latencies ? percentile($latencies, 0.95) : 0,
-           $latencies ? end($latencies) : 0);
+           $latencies ? end($latencies) : 0, count(array_filter($latencies, fn ($l) => $l > 5000)));
 }
 
 if (($argv[1] ?? '') === 'board' && $argc === 6)
