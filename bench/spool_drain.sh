@@ -64,6 +64,7 @@ PIDS+=("$EMU_PID")
 wait_for 10 test -L "$DIR/ttyB"
 echo "== the server is back: telltrail delivers the spool while $RATE frames/s go on"
 start=$(date +%s.%N)
+: > "$DIR/telltrail.out"
 "$BUILD/app/telltrail" "$DIR/bus.xml" > "$DIR/telltrail.out" 2>&1 &
 TT_PID=$!
 PIDS+=("$TT_PID")
