@@ -85,9 +85,9 @@ awk -v s="$elapsed" -v b="$backlog" -v l="$live" -v r="$RATE" 'BEGIN {
     s, b, l, (b + l) / s, b / s, b / s / r }'
 # The live frames keep coming for a while after catching up, then the last
 # period is written and the run stopped.
-kill -TERM "$EMU_PID"; wait "$EMU_PID" || true
+kill -TERM "$EMU_PID" 2> /dev/null || true; wait "$EMU_PID" || true
 sleep 3
-kill -TERM "$TT_PID"; wait "$TT_PID" || true
+kill -TERM "$TT_PID" 2> /dev/null || true; wait "$TT_PID" || true
 sent=$(wc -l < "$DIR/sent.log")
 rows=$(sql "SELECT COUNT(*) FROM can_log")
 live_rows=$(( rows - backlog ))
