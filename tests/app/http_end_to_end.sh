@@ -49,17 +49,6 @@ start_http() {
 }
 stop_http() { "$HTTPSERVER" stop "$DIR/http" > /dev/null; }
 
-# start_emulator NAME ARGS...: the adapter with its sent-frame log.
-start_emulator() {
-  local name=$1; shift
-  rm -f "$DIR/ttyE2E"
-  "$EMU" --quiet --link "$DIR/ttyE2E" --sent-log "$DIR/$name.sent" --linger "$@" \
-    2> "$DIR/$name-emu.err" &
-  EMU_PID=$!
-  PIDS+=("$EMU_PID")
-  wait_for 10 test -L "$DIR/ttyE2E" || fail "$name: emulator link did not appear"
-}
-stop_emulator() { kill -TERM "$EMU_PID"; wait "$EMU_PID" || true; }
 
 # settings NAME SLEEP KEY VALUE: a settings file with one HTTP output.
 settings() {
@@ -74,30 +63,12 @@ settings() {
 XML
 }
 
-# start_telltrail NAME ARGS...: telltrail in the background, its console in NAME.out.
-start_telltrail() {
-  local name=$1; shift
-  "$TELLTRAIL" "$@" > "$DIR/$name.out" 2>&1 &
-  TT_PID=$!
-  PIDS+=("$TT_PID")
-}
-exited() { ! kill -0 "$1" 2> /dev/null; }
-# stop_telltrail NAME: SIGTERM; the run must end with exit status 0.
-stop_telltrail() {
-  kill -TERM "$TT_PID"
-  wait_for 10 exited "$TT_PID" || fail "$1: telltrail did not stop on SIGTERM"
-  local status=0
-  wait "$TT_PID" || status=$?
-  [ "$status" -eq 0 ] || fail "$1: exit status $status"
-  tail -n 1 "$DIR/$1.out" | grep -q " terminated\$" || fail "$1: no termination line at the end"
-}
 count() { local n; n=$(grep -c -e "$1" "$2" 2> /dev/null) || true; echo "${n:-0}"; }
 statements() { count '^INSERT' "$DATA/put_can_log.txt"; }
 sent() { wc -l < "$DIR/$1.sent"; }
 # Frames reported lost by failed PUT batches.
-lost() { sed -n 's/^HTTP server not connected: \([0-9]*\) frames not forwarded$/\1/p' "$1" |
-  awk '{ n += $1 } END { print n + 0 }'; }
-lost_any() { sed -n 's/^.*: \([0-9]*\) frames not forwarded$/\1/p' "$1" | awk '{ n += $1 } END { print n + 0 }'; }
+lost() { sum_reported "$1" '^HTTP server not connected: \([0-9]*\) frames not forwarded$'; }
+lost_any() { sum_reported "$1" '^.*: \([0-9]*\) frames not forwarded$'; }
 
 # --- 0. Start-up failures: the reason, exit status 255, no run.
 while IFS='|' read -r name key value address message; do

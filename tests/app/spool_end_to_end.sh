@@ -32,11 +32,7 @@ DBSERVER=$ROOT/tools/mariadb/test-server.sh
 
 # shellcheck source=../../tools/lib/script_helpers.sh
 . "$ROOT/tools/lib/script_helpers.sh"
-# (the module list whole: a grep that stops early would break php's pipe)
-if ! grep -qx pdo_mysql <<< "$(php -m 2> /dev/null)"; then
-  echo "SKIP: PHP with pdo_mysql is not installed (Debian packages php-cli, php-mysql)"
-  exit 77
-fi
+require_pdo_mysql
 if [ -z "${TT_OWN_MOUNTS:-}" ] && [ "$(id -u)" -eq 0 ] && unshare -m true 2> /dev/null; then
   TT_OWN_MOUNTS=1 exec unshare -m --propagation private "$0" "$@"
 fi
@@ -64,42 +60,12 @@ settings() {
 }
 MYSQL_OUT='<mysql Host="localhost" User="pi" Password="quillfern" DB="canlog"/>'
 
-start_emulator() {
-  local name=$1; shift
-  rm -f "$DIR/ttyE2E"
-  "$EMU" --quiet --link "$DIR/ttyE2E" --sent-log "$DIR/$name.sent" --linger "$@" \
-    2> "$DIR/$name-emu.err" &
-  EMU_PID=$!
-  PIDS+=("$EMU_PID")
-  wait_for 10 test -L "$DIR/ttyE2E" || fail "$name: emulator link did not appear"
-}
-stop_emulator() { kill -TERM "$EMU_PID"; wait "$EMU_PID" || true; }
-start_telltrail() {
-  local name=$1; shift
-  "$TELLTRAIL" "$@" > "$DIR/$name.out" 2>&1 &
-  TT_PID=$!
-  PIDS+=("$TT_PID")
-}
-exited() { ! kill -0 "$1" 2> /dev/null; }
-# stop_telltrail NAME SECONDS: SIGTERM ends the run within SECONDS, exit 0.
-stop_telltrail() {
-  local start=$SECONDS status=0
-  kill -TERM "$TT_PID"
-  wait_for "$2" exited "$TT_PID" || fail "$1: telltrail did not stop within $2 s of SIGTERM"
-  wait "$TT_PID" || status=$?
-  [ "$status" -eq 0 ] || fail "$1: exit status $status"
-  tail -n 1 "$DIR/$1.out" | grep -q " terminated\$" || fail "$1: no termination line at the end"
-  echo "  $1: stopped $((SECONDS - start)) s after SIGTERM, exit 0"
-}
 sent() { wc -l < "$DIR/$1.sent"; }
 # table_is NAME SENT: the table, in id order, is exactly the sent frames.
 table_is() {
   sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY id" > "$DIR/$1.rows"
   "$COMPARE" "$2" "$DIR/$1.rows" > "$DIR/$1.compare" || fail "$1: table differs: $(cat "$DIR/$1.compare")"
 }
-# reported FILE PATTERN: the sum of the numbers that lines matching
-# "PATTERN<n> ..." report.
-reported() { sed -n "s/^$2\\([0-9]*\\) .*/\\1/p" "$1" | awk '{ n += $1 } END { print n + 0 }'; }
 
 # --- 1. The database away for 6 s in the middle of a run.
 settings db1 "$MYSQL_OUT" "<spool Name=\"$DIR/db1.spool\"/>"
@@ -155,7 +121,7 @@ sleep 4
 stop_telltrail db3 10
 stop_emulator
 grep -q "^spool: [0-9]* frames kept for the next run\$" "$DIR/db3.out" || fail "db3: nothing kept in the spool"
-echo "3. silent database address: $(grep "^mysql away" "$DIR/db3.out"); $(grep "kept for the next run" "$DIR/db3.out")"
+echo "3. silent database address: $(grep "^mysql away" "$DIR/db3.out"); $(grep "kept for the next run" "$DIR/db3.out"); stopped $STOP_SECONDS s after SIGTERM"
 
 # --- 4. kill -9 with frames in the spool, then a second run.
 sql "TRUNCATE can_log"
@@ -200,8 +166,7 @@ db_resume
 wait_for 60 grep -q "^mysql back: " "$DIR/db5.out" || fail "db5: no back line"
 stop_telltrail db5 10
 stop_emulator
-dropped=$(sed -n 's/^spool .* full (1 MB): \([0-9]*\) oldest frames dropped$/\1/p' "$DIR/db5.out" |
-  awk '{ n += $1 } END { print n + 0 }')
+dropped=$(sum_reported "$DIR/db5.out" '^spool .* full (1 MB): \([0-9]*\) oldest frames dropped$')
 [ $(( $(rows) + dropped )) -eq 45000 ] || fail "db5: $(rows) rows + $dropped dropped is not 45000"
 sed -n "$((dropped + 1)),\$p" "$DIR/db5.sent" > "$DIR/db5.kept"
 table_is db5 "$DIR/db5.kept"
@@ -223,8 +188,8 @@ if mount -t tmpfs -o size=192k tmpfs "$DIR/small" 2> /dev/null; then
   wait_for 60 grep -q "^mysql back: " "$DIR/db6.out" || fail "db6: no back line"
   stop_telltrail db6 10
   stop_emulator
-  gone=$(( $(sed -n 's/^spool .* not written: .*: \([0-9]*\) frames lost$/\1/p' "$DIR/db6.out" | awk '{ n += $1 } END { print n + 0 }') +
-           $(sed -n 's/^spool .* full .*: \([0-9]*\) oldest frames dropped$/\1/p' "$DIR/db6.out" | awk '{ n += $1 } END { print n + 0 }') ))
+  gone=$(( $(sum_reported "$DIR/db6.out" '^spool .* not written: .*: \([0-9]*\) frames lost$') +
+           $(sum_reported "$DIR/db6.out" '^spool .* full .*: \([0-9]*\) oldest frames dropped$') ))
   [ $(( $(rows) + gone )) -eq 20000 ] || fail "db6: $(rows) rows + $gone reported is not 20000"
   echo "6. spool on a full 192 KB tmpfs: $gone frames reported dropped or lost, $(rows) delivered, the run went on"
   umount "$DIR/small"
