@@ -78,7 +78,10 @@ int TellTrailMain(int argc, char** argv) {
     return -1;
   }
   KSpool spool;
-  if (s.mSpoolDir != nullptr) {
+  const bool forwarding = s.mMySql || s.mPutHeader != nullptr || s.mUrlTemplate != nullptr;
+  if (s.mSpoolDir != nullptr && !forwarding)
+    std::printf("spool %s not used: it keeps frames for a database or web server\n", s.mSpoolDir);
+  if (s.mSpoolDir != nullptr && forwarding) {
     long long megabytes = 0;
     if (!ParseSpoolSize(s.mSpoolMaxMB, megabytes)) {
       std::printf("spool/MaxMB refused: a whole number of MB from 1 to %d: %s\n", KSpool::cMaxMaxMB,
