@@ -46,8 +46,7 @@ TICKS=$(getconf CLK_TCK)
 "$DBSERVER" start "$DIR/db" > "$DIR/db.out" 2>&1 || fail "database server: $(cat "$DIR/db.out")"
 sql() { "$DBSERVER" sql "$DIR/db" canlog -N -B -e "$1"; }
 sql "CREATE USER 'telltrail_put'@'localhost' IDENTIFIED BY 'put-Secret-7';
-     GRANT INSERT, SELECT (counter), UPDATE (counter, \`timestamp\`, can_id, d0, d1, d2, d3, d4, d5,
-       d6, d7, source) ON canlog.can_log TO 'telltrail_put'@'localhost'"
+     GRANT INSERT ON canlog.can_log TO 'telltrail_put'@'localhost'"
 most=$(printf '%s\n' $BOARDS | sort -n | tail -n 1)
 {
   echo "db_socket = \"$(sed -n 's/^MYSQL_UNIX_PORT=//p' "$DIR/db/env")\""

@@ -42,9 +42,11 @@ const COLUMNS = ['counter', '`timestamp`', 'can_id', 'd0', 'd1', 'd2', 'd3', 'd4
 // A board's name goes into the column source, VARCHAR(64).
 const BOARD_NAME = '/^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$/D';
 const SETTINGS = ['header', 'db_host', 'db_port', 'db_socket', 'db_name', 'db_user', 'db_password'];
-// MariaDB's and MySQL's error numbers: an unknown column; a transaction
-// undone by the server to end a deadlock.
+// MariaDB's and MySQL's error numbers: an unknown column; a frame already
+// stored (a duplicate key); a transaction undone by the server to end a
+// deadlock.
 const ER_BAD_FIELD_ERROR = 1054;
+const ER_DUP_ENTRY = 1062;
 const ER_LOCK_DEADLOCK = 1213;
 
 // Sends the status and the answer text and ends the script. PHP's built-in
@@ -181,13 +183,26 @@ function parse_insert(string $line): ?array
 
 // The insert of $count rows with placeholders, $columns in every row. A frame
 // that is already stored (same timestamp, counter, can_id and source: the
-// table's unique key) is left as it is and not counted as a changed row.
+// table's unique key) is skipped with a warning and not counted as a new row;
+// every other warning is looked for after the statement (see store), so
+// IGNORE hides nothing else. It needs no privilege but INSERT.
 function insert_statement(PDO $db, array $columns, int $count): PDOStatement
 {
     $row = '(' . implode(',', array_fill(0, count($columns), '?')) . ')';
-    return $db->prepare('INSERT INTO can_log (' . implode(',', $columns) . ') VALUES '
-                        . implode(',', array_fill(0, $count, $row))
-                        . ' ON DUPLICATE KEY UPDATE counter=counter');
+    return $db->prepare('INSERT IGNORE INTO can_log (' . implode(',', $columns) . ') VALUES '
+                        . implode(',', array_fill(0, $count, $row)));
+}
+
+// Ends the batch when the last insert had a warning other than the skipped
+// frames' (a value the table did not take as it is: changed, or cut).
+function check_warnings(PDO $db, int $skipped): void
+{
+    if ((int)$db->query('SELECT @@warning_count')->fetchColumn() <= $skipped)
+        return;
+    foreach ($db->query('SHOW WARNINGS')->fetchAll(PDO::FETCH_NUM) as [, $code, $message])
+        if ((int)$code !== ER_DUP_ENTRY)
+            throw new PDOException("table can_log refused a value: $code $message");
+    throw new PDOException('table can_log refused a value');
 }
 
 function connect(array $config): PDO
@@ -204,8 +219,6 @@ function connect(array $config): PDO
         PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,
         PDO::ATTR_EMULATE_PREPARES => false,
         PDO::MYSQL_ATTR_MULTI_STATEMENTS => false,
-        // affected rows: 1 for a new row, 0 for a frame already stored
-        PDO::MYSQL_ATTR_FOUND_ROWS => false,
     ]);
 }
 
@@ -243,7 +256,9 @@ function store(PDO $db, array $rows, ?string $source): int
         else
             $insert = insert_statement($db, $columns, count($chunk));
         $insert->execute(array_merge(...$chunk));
-        $new += $insert->rowCount();
+        $inserted = $insert->rowCount();
+        check_warnings($db, count($chunk) - $inserted);
+        $new += $inserted;
     }
     $db->commit();
     return $new;
