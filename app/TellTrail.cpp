@@ -78,23 +78,23 @@ int TellTrailMain(int argc, char** argv) {
     return -1;
   }
   KSpool spool;
+  long long spoolMegabytes = 0;
+  if (s.mSpoolDir != nullptr && !ParseSpoolSize(s.mSpoolMaxMB, spoolMegabytes)) {
+    std::printf("spool/MaxMB refused: a whole number of MB from 1 to %d: %s\n", KSpool::cMaxMaxMB,
+                s.mSpoolMaxMB);
+    return -1;
+  }
   const bool forwarding = s.mMySql || s.mPutHeader != nullptr || s.mUrlTemplate != nullptr;
   if (s.mSpoolDir != nullptr && !forwarding)
     std::printf("spool %s not used: it keeps frames for a database or web server\n", s.mSpoolDir);
   if (s.mSpoolDir != nullptr && forwarding) {
-    long long megabytes = 0;
-    if (!ParseSpoolSize(s.mSpoolMaxMB, megabytes)) {
-      std::printf("spool/MaxMB refused: a whole number of MB from 1 to %d: %s\n", KSpool::cMaxMaxMB,
-                  s.mSpoolMaxMB);
+    if (s.mSpoolDir[0] == 0) {
+      std::printf("spool/Name is empty\n");
       return -1;
     }
-    if (s.mSpoolDir[0] == 0 || !spool.Open(s.mSpoolDir, megabytes << 20)) {
-      if (s.mSpoolDir[0] == 0)
-        std::printf("spool/Name is empty\n");
+    if (!spool.Open(s.mSpoolDir, spoolMegabytes << 20))
       return -1;
-    }
   }
-
   KCanServer server;
   KCanFrame frame;
   // From here on a stop signal ends the run cleanly.
