@@ -12,11 +12,11 @@ PHASE_FILE=/var/lib/telltrail-systemtest-phase
 LOG=/var/log/telltrail
 CONF=/etc/telltrail
 START=$SECONDS
-failures=0
+passed=0 failures=0
 PIDS=()
 
 step() { printf '\n== %s (at %d s)\n' "$*" $((SECONDS - START)); }
-ok() { echo "ok: $*"; }
+ok() { echo "ok: $*"; passed=$((passed + 1)); }
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 # wait_for <seconds> <command...>: true once the command succeeds.
 wait_for() {
@@ -290,9 +290,10 @@ if [ "$phase" = 1 ]; then
   hardening_report
 
   step "systemctl reboot"
+  echo "boot 1: $passed passed, $failures failed"
+  [ $failures -eq 0 ] || exit 1
   echo 2 > "$PHASE_FILE"
   sync
-  [ $failures -eq 0 ] || { echo "boot 1: $failures failures"; exit 1; }
   exit 100
 fi
 
@@ -377,9 +378,5 @@ step "hardening in boot 2"
 hardening_report
 
 echo
-if [ $failures -eq 0 ]; then
-  echo "system checks: all passed in boot 2 after $((SECONDS - START)) s"
-else
-  echo "system checks: $failures failures"
-fi
+echo "boot 2: $passed passed, $failures failed"
 [ $failures -eq 0 ]
