@@ -83,6 +83,7 @@ expected_files() {
 ./usr/bin/telltrail
 ./usr/bin/can232emu
 ./lib/systemd/system/telltrail@.service
+./lib/systemd/system/telltrail-retry@.timer
 ./usr/lib/sysusers.d/telltrail.conf
 ./usr/lib/tmpfiles.d/telltrail.conf
 ./etc/telltrail/bus.xml
@@ -156,11 +157,11 @@ check_lintian() {
 
 # --- Service unit ---------------------------------------------------------------
 
-# check_unit <unit file> [--man=no]: verify without a message, and keep the exposure level of
-# the hardening at 3.0 or below (0 is best, 10 worst; --threshold counts in
-# tenths).
+# check_unit <unit file> [--man=no]: verify it and the retry timer beside it
+# without a message, and keep the exposure level of the hardening at 3.0 or
+# below (0 is best, 10 worst; --threshold counts in tenths).
 check_unit() {
-  local unit=$1
+  local unit=$1 timer=${1%/*}/telltrail-retry@.timer
   shift
   if ! command -v systemd-analyze > /dev/null; then
     skip "systemd-analyze: not installed (apt-get install systemd)"
@@ -168,7 +169,7 @@ check_unit() {
   fi
   # verify passes over unknown keys and bad values with a message only: any
   # message fails the check.
-  systemd-analyze verify "$@" "$unit" > "$TMP/verify.out" 2>&1 ||
+  systemd-analyze verify "$@" "$unit" "$timer" > "$TMP/verify.out" 2>&1 ||
     fail "systemd-analyze verify $unit: $(cat "$TMP/verify.out")"
   [ ! -s "$TMP/verify.out" ] || fail "systemd-analyze verify $unit: $(cat "$TMP/verify.out")"
   systemd-analyze security --offline=yes --threshold=30 "$unit" > "$TMP/security.out" 2>&1 ||
@@ -388,6 +389,7 @@ dpkg-deb -x "$OUT/telltrail_${VERSION}_amd64.deb" "$TMP/amd64-root"
 sed "s#^ExecStart=/usr/bin/telltrail #ExecStart=$TMP/amd64-root/usr/bin/telltrail #" \
   "$TMP/amd64-root/lib/systemd/system/telltrail@.service" > "$TMP/telltrail@.service"
 grep -q "^ExecStart=$TMP" "$TMP/telltrail@.service" || fail "the unit's ExecStart does not start /usr/bin/telltrail"
+cp "$TMP/amd64-root/lib/systemd/system/telltrail-retry@.timer" "$TMP/"
 check_unit "$TMP/telltrail@.service" --man=no
 
 check_source_install

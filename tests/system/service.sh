@@ -195,6 +195,19 @@ if [ "$(cat "$PHASE_FILE" 2> /dev/null)" != 2 ]; then
   fi
   systemctl stop telltrail@canary
 
+  step "a start-up failure: unit failed, retry timer armed; systemctl stop ends both"
+  systemctl start telltrail@nofile   # there is no /etc/telltrail/nofile.xml
+  wait_for 20 eval '[ "$(prop nofile ActiveState)" = failed ] && systemctl -q is-active telltrail-retry@nofile.timer' ||
+    fail "telltrail@nofile $(prop nofile ActiveState), its retry timer $(systemctl is-active telltrail-retry@nofile.timer)"
+  took=$SECONDS
+  systemctl stop telltrail@nofile
+  took=$((SECONDS - took))
+  if [ $took -le 20 ] && ! systemctl -q is-active telltrail-retry@nofile.timer; then
+    ok "telltrail@nofile: stopped in $took s, no retry pending"
+  else
+    fail "telltrail@nofile: stop took $took s, retry timer $(systemctl is-active telltrail-retry@nofile.timer)"
+  fi
+
   step "databases as README sets them up, instances for boot 2, mariadb disabled"
   {
     for d in canlog canlog_spool; do
@@ -256,7 +269,7 @@ wait_for 120 eval 'running unreadable && running db' || fail "unreadable $(prop 
 for i in unreadable db; do check_restarts $i 0 255 55 100; done
 dump_start /tmp/fixed
 cangen can0 -I i -L i -D i -n 2000 -g 0.1
-wait_for 20 eval '[ "$(rows canlog | wc -l)" -ge 2000 ] && [ "$(rows canlog_spool | wc -l)" -ge 4000 ]'
+wait_for 60 eval '[ "$(rows canlog | wc -l)" -ge 2000 ] && [ "$(rows canlog_spool | wc -l)" -ge 4000 ]'
 dump_stop "$DUMP_PID"
 rows canlog > /tmp/canlog.rows
 compare "telltrail@db, table canlog" /tmp/fixed/candump-*.log /tmp/canlog.rows --time
