@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Kernel cache of the test guests (sourced by run-in-guest.sh and
 # run-system-guest.sh): vmlinux and the needed modules of Debian's
 # linux-image-amd64, one directory per kernel package version. The host's own
