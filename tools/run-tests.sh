@@ -12,7 +12,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 JOBS=$(nproc 2>/dev/null || echo 2)
-ALL_STAGES=(native asan guest fuzz armhf package)
+# What the guests fetch (Debian's kernel) is cached in the build tree.
+export TELLTRAIL_VMTEST_CACHE=${TELLTRAIL_VMTEST_CACHE:-$ROOT/build/vmtest-kernel}
+ALL_STAGES=(native asan guest fuzz armhf package system)
 STAGES=("$@")
 [ ${#STAGES[@]} -gt 0 ] || STAGES=("${ALL_STAGES[@]}")
 
@@ -22,6 +24,9 @@ PACKAGES=(
   # guest: QEMU and what goes into the test guest's initramfs (the guest's
   # kernel is fetched by tools/vmtest/run-in-guest.sh with apt-get download)
   qemu-system-x86 busybox-static can-utils cpio xz-utils
+  # system: the system guest's Debian root file system, made once with
+  # mmdebstrap from the machine's apt sources and cached as an ext4 image
+  mmdebstrap e2fsprogs debian-archive-keyring
   # armhf: cross compiler and C library for 32-bit Arm, user-mode emulator
   g++-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user-static
   # fuzz: clang with the libFuzzer and sanitizer runtimes
@@ -138,10 +143,22 @@ stage_armhf() {
 # Debian packages for amd64 and armhf (tools/package.sh, own build trees in
 # build/package), then their checks: contents, lintian, the unit, the Arm
 # programs under qemu-arm-static, and, as root, a real dpkg -i / -r / -P.
+PACKAGED=0
 stage_package() {
   log "Debian packages and their checks"
   JOBS=$JOBS tools/package.sh
   JOBS=$JOBS tests/packaging/check-packages.sh build/package
+  PACKAGED=1
+}
+
+# The amd64 package installed and run as a service under a real systemd: a
+# Debian 12 system guest in QEMU (tools/vmtest/run-system-guest.sh) with vcan
+# and MariaDB, booted twice (tests/system/service.sh names each check). The
+# package is the package stage's, or built here when that stage did not run.
+stage_system() {
+  log "the packaged service under systemd in a Debian system guest"
+  [ "$PACKAGED" = 1 ] || JOBS=$JOBS tools/package.sh amd64
+  JOBS=$JOBS tests/system/run.sh build/native
 }
 
 install_packages

@@ -10,8 +10,11 @@
 #     emulator, stopped by SIGTERM, and a refused sample time;
 #   - as root: the amd64 package installed with dpkg -i, the logger run from
 #     the PATH on the emulator and on the shipped settings file, the manual
-#     page, the unit enabled, then dpkg -r (the settings file stays) and
-#     dpkg -P (it goes). A trap purges the package whatever happens.
+#     page, the service user's folders and the settings file's owner and
+#     mode, the unit enabled, then dpkg -r (the settings file stays) and
+#     dpkg -P (it goes); once more with an administrator's own owner and mode
+#     for the settings file, which the package must keep. A trap purges the
+#     package whatever happens.
 # A check that cannot run here says why (SKIP) and is counted.
 #
 #   check-packages.sh [PACKAGE_DIR]     (default build/package)
@@ -28,6 +31,10 @@ INSTALLED_BY_US=0
 # An instance enabled for the check, as a user would (systemctl enable).
 WANTS_LINK=/etc/systemd/system/multi-user.target.wants/telltrail@pkgcheck.service
 ENABLED_BY_US=0
+# The settings file's owner and mode as an administrator sets them, for the
+# second installation.
+SETTINGS=/etc/telltrail/bus.xml
+ADMIN_OVERRIDE=0
 PASSED=0
 SKIPPED=0
 
@@ -40,6 +47,7 @@ cleanup() {
     dpkg -P telltrail > /dev/null 2>&1 || echo "check-packages: could not purge telltrail" >&2
   fi
   [ "$ENABLED_BY_US" = 0 ] || rm -f "$WANTS_LINK"
+  [ "$ADMIN_OVERRIDE" = 0 ] || dpkg-statoverride --remove "$SETTINGS" > /dev/null 2>&1 || true
   rm -rf "$TMP"
 }
 trap cleanup EXIT
@@ -75,7 +83,9 @@ expected_files() {
 ./usr/bin/telltrail
 ./usr/bin/can232emu
 ./lib/systemd/system/telltrail@.service
+./lib/systemd/system/telltrail-retry@.timer
 ./usr/lib/sysusers.d/telltrail.conf
+./usr/lib/tmpfiles.d/telltrail.conf
 ./etc/telltrail/bus.xml
 ./usr/share/man/man1/telltrail.1.gz
 ./usr/share/man/man1/can232emu.1.gz
@@ -148,11 +158,11 @@ check_lintian() {
 
 # --- Service unit ---------------------------------------------------------------
 
-# check_unit <unit file> [--man=no]: verify without a message, and keep the exposure level of
-# the hardening at 3.0 or below (0 is best, 10 worst; --threshold counts in
-# tenths).
+# check_unit <unit file> [--man=no]: verify it and the retry timer beside it
+# without a message, and keep the exposure level of the hardening at 3.0 or
+# below (0 is best, 10 worst; --threshold counts in tenths).
 check_unit() {
-  local unit=$1
+  local unit=$1 timer=${1%/*}/telltrail-retry@.timer
   shift
   if ! command -v systemd-analyze > /dev/null; then
     skip "systemd-analyze: not installed (apt-get install systemd)"
@@ -160,7 +170,7 @@ check_unit() {
   fi
   # verify passes over unknown keys and bad values with a message only: any
   # message fails the check.
-  systemd-analyze verify "$@" "$unit" > "$TMP/verify.out" 2>&1 ||
+  systemd-analyze verify "$@" "$unit" "$timer" > "$TMP/verify.out" 2>&1 ||
     fail "systemd-analyze verify $unit: $(cat "$TMP/verify.out")"
   [ ! -s "$TMP/verify.out" ] || fail "systemd-analyze verify $unit: $(cat "$TMP/verify.out")"
   systemd-analyze security --offline=yes --threshold=30 "$unit" > "$TMP/security.out" 2>&1 ||
@@ -278,11 +288,22 @@ check_installed() {
     check_unit /lib/systemd/system/telltrail@.service --man=no
   fi
 
-  if command -v systemd-sysusers > /dev/null; then
+  if command -v systemd-sysusers > /dev/null && command -v systemd-tmpfiles > /dev/null; then
     getent passwd telltrail > /dev/null || fail "the service user telltrail was not created"
     pass "service user: $(getent passwd telltrail | cut -d: -f1,3,6,7)"
+    # The settings may hold a password: the service's group reads them,
+    # nobody else. The folders are there before any start of the unit, for
+    # a run by hand as the service user.
+    [ "$(stat -c '%U:%G %a' "$SETTINGS")" = "root:telltrail 640" ] ||
+      fail "$SETTINGS is $(stat -c '%U:%G %a' "$SETTINGS"), expected root:telltrail 640"
+    local d
+    for d in /var/log/telltrail /var/lib/telltrail/bus; do
+      setpriv --reuid=telltrail --regid=telltrail --init-groups test -w "$d" -a -r "$SETTINGS" ||
+        fail "the service user cannot write $d or read $SETTINGS: $(stat -c '%n %U:%G %a' "$d")"
+    done
+    pass "$SETTINGS root:telltrail 640; /var/log/telltrail, /var/lib/telltrail/bus writable by telltrail"
   else
-    skip "service user: systemd-sysusers is not installed (systemd creates the user at boot)"
+    skip "service user and folders: systemd-sysusers or systemd-tmpfiles is not installed (systemd makes them at boot)"
   fi
 
   if command -v systemctl > /dev/null; then
@@ -307,7 +328,23 @@ check_installed() {
   if [ -L "$WANTS_LINK" ]; then
     fail "dpkg -P left the enabled instance's link $WANTS_LINK"
   fi
-  pass "dpkg -P: settings file and enabled instance links gone"
+  ! dpkg-statoverride --list "$SETTINGS" > /dev/null || fail "dpkg -P left the override: $(dpkg-statoverride --list "$SETTINGS")"
+  pass "dpkg -P: settings file, its owner and mode, and enabled instance links gone"
+
+  # An administrator's own owner and mode for the settings file stay.
+  ADMIN_OVERRIDE=1
+  dpkg-statoverride --add root root 0600 "$SETTINGS"
+  INSTALLED_BY_US=1
+  dpkg -i "$deb" > "$TMP/dpkg-i.out" 2>&1 || fail "dpkg -i: $(cat "$TMP/dpkg-i.out")"
+  [ "$(stat -c '%U:%G %a' "$SETTINGS")" = "root:root 600" ] ||
+    fail "the package changed the administrator's root:root 600 of $SETTINGS to $(stat -c '%U:%G %a' "$SETTINGS")"
+  dpkg -P telltrail > "$TMP/dpkg-p.out" 2>&1 || fail "dpkg -P: $(cat "$TMP/dpkg-p.out")"
+  INSTALLED_BY_US=0
+  dpkg-statoverride --list "$SETTINGS" | grep -qE "^root root 0?600 $SETTINGS\$" ||
+    fail "dpkg -P removed the administrator's override of $SETTINGS"
+  dpkg-statoverride --remove "$SETTINGS"
+  ADMIN_OVERRIDE=0
+  pass "an administrator's owner and mode of $SETTINGS kept through dpkg -i and dpkg -P"
 }
 
 # --- cmake --install from a source build ------------------------------------
@@ -327,6 +364,7 @@ check_source_install() {
     fail "cmake --install: the unit starts $(grep '^ExecStart=' "$unit")"
   local f
   for f in bin/telltrail bin/can232emu etc/telltrail/bus.xml lib/sysusers.d/telltrail.conf \
+           lib/tmpfiles.d/telltrail.conf \
            share/man/man1/telltrail.1.gz share/doc/telltrail/copyright; do
     [ -f "$dest/usr/local/$f" ] || fail "cmake --install: no /usr/local/$f"
   done
@@ -352,6 +390,7 @@ dpkg-deb -x "$OUT/telltrail_${VERSION}_amd64.deb" "$TMP/amd64-root"
 sed "s#^ExecStart=/usr/bin/telltrail #ExecStart=$TMP/amd64-root/usr/bin/telltrail #" \
   "$TMP/amd64-root/lib/systemd/system/telltrail@.service" > "$TMP/telltrail@.service"
 grep -q "^ExecStart=$TMP" "$TMP/telltrail@.service" || fail "the unit's ExecStart does not start /usr/bin/telltrail"
+cp "$TMP/amd64-root/lib/systemd/system/telltrail-retry@.timer" "$TMP/"
 check_unit "$TMP/telltrail@.service" --man=no
 
 check_source_install
