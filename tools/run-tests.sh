@@ -36,6 +36,10 @@ PACKAGES=(
   # tools/httpserver/httpserver.sh, port 80 in a network namespace of their
   # own (ip), the PUT receiver's database driver, curl for hand-made bodies
   php-cli php-fpm nginx iproute2 php-mysql curl
+  # log file forms judged by the CAN world's tools (python-can's reader,
+  # can-utils' log2asc and canplayer), the retention with the clock moved,
+  # its compressors and the export's decompressors
+  python3-can faketime zstd gzip
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }
