@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "ForwardingSinks.h"
+#include "KPutOutput.h"
 #include "KMySql.h"
 #include "KTcpCanClient.h"
 #include "KXmlNodeList.h"
