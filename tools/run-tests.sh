@@ -123,8 +123,8 @@ stage_fuzz() {
   local can=(can/*.cpp)
   mkdir -p "$dir"
   fuzz_build "$dir/fuzz_xml" -I xml xml/KXmlNodeList.cpp xml/XmlParser.cpp tests/xml/fuzz_xml.cpp
-  fuzz_build "$dir/fuzz_http" -I net -I can net/KIpSocket.cpp net/KTcpCanClient.cpp net/PrintableText.cpp \
-    "${can[@]}" tests/net/fuzz_http.cpp
+  fuzz_build "$dir/fuzz_http" -I net -I can net/KIpSocket.cpp net/KTcpCanClient.cpp \
+    net/PrintableText.cpp "${can[@]}" tests/net/fuzz_http.cpp
   fuzz_build "$dir/fuzz_comfort" -I can "${can[@]}" tests/can/fuzz_comfort.cpp
   fuzz_build "$dir/fuzz_can232" -I can -I tools/candump_log "${can[@]}" \
     tools/candump_log/CandumpLog.cpp tests/can/fuzz_can232.cpp
