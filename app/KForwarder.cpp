@@ -340,11 +340,13 @@ void KForwarder::Run() {
       DeliverLive(lock);
       continue;
     }
-    if (spooled && due && !mStopping) {
+    // A stop still delivers what it can within its grace time, but does
+    // not wait for a far side that is away.
+    if (spooled && due && !(mStopping && mAway)) {
       DeliverSpooled(lock);
       continue;
     }
-    if (mStopping && mQueue.empty())
+    if (mStopping && mQueue.empty() && (!spooled || mAway))
       break;
     if (mIdleDue && mQueue.empty()) {
       mIdleDue = false;
@@ -353,7 +355,7 @@ void KForwarder::Run() {
       lock.lock();
       continue;
     }
-    if (spooled && !mStopping)
+    if (spooled)
       mWake.wait_for(lock, std::chrono::milliseconds(std::max(1LL, mNextTryMs - now)));
     else
       mWake.wait(lock);

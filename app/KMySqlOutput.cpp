@@ -37,5 +37,9 @@ KFrameOutput::KDelivery KMySqlOutput::Deliver(const KCanFrame* frames, int count
 }
 
 void KMySqlOutput::FailureText(char* out, std::size_t size) const {
-  std::snprintf(out, size, "%s", mReason);
+  // Before the first delivery: what the start-up test met.
+  if (mReason[0] == 0 && mDb.LastError() != 0)
+    std::snprintf(out, size, "mysql_real_connect: %s", mDb.LastMessage());
+  else
+    std::snprintf(out, size, "%s", mReason);
 }

@@ -7,7 +7,7 @@
 
 class KMySqlOutput : public KFrameOutput {
 public:
-  enum : int { cBatch = 2000, cReasonSize = 320 };
+  enum : int { cBatch = 5000, cReasonSize = 320 };
 
   // `db` holds the connection parameters; the output opens and closes it.
   explicit KMySqlOutput(KMySql& db);

@@ -205,7 +205,9 @@ bool KSpool::Open(const char* dir, long long maxBytes) {
 
   uint64_t headSeq = 0;
   long long headIndex = 0;
-  bool headRead = ReadHead(headSeq, headIndex);
+  std::string headPath = mDir + "/head";
+  const bool headExists = access(headPath.c_str(), F_OK) == 0;
+  bool headRead = headExists && ReadHead(headSeq, headIndex);
   // New segments come after the head's, even when none is left.
   if (headRead && headSeq > mNextSeq)
     mNextSeq = headSeq;
@@ -217,7 +219,7 @@ bool KSpool::Open(const char* dir, long long maxBytes) {
   mHead = 0;
   if (headRead && !mSegments.empty() && mSegments.front().mSeq == headSeq)
     mHead = std::min(headIndex, mSegments.front().mRecords);
-  else if (!headRead && !mSegments.empty())
+  else if (headExists && !headRead && !mSegments.empty())
     std::printf("spool %s: no position of the oldest frame; all kept frames are sent\n",
                 mDir.c_str());
   // A crash can cut the newest segment's last write.

@@ -79,7 +79,10 @@ int TellTrailMain(int argc, char** argv) {
     return -1;
   }
   KSpool spool;
-  if (s.mSpoolDir != nullptr) {
+  const bool forwarding = s.mMySql || s.mPutHeader != nullptr || s.mUrlTemplate != nullptr;
+  if (s.mSpoolDir != nullptr && !forwarding)
+    std::printf("spool %s not used: it keeps frames for a database or web server\n", s.mSpoolDir);
+  if (s.mSpoolDir != nullptr && forwarding) {
     long long megabytes = 0;
     if (!ParseSpoolSize(s.mSpoolMaxMB, megabytes)) {
       std::printf("spool/MaxMB refused: a whole number of MB from 1 to %d: %s\n", KSpool::cMaxMaxMB,
@@ -140,24 +143,31 @@ int TellTrailMain(int argc, char** argv) {
     forwarder->PrintDestination();
   std::fflush(stdout);
 
-  server.Resume();
-
   // The database is tried once before the run; the delivery opens it when
   // it has rows. With a spool, a server that cannot be reached now is
-  // tried again later; wrong settings end the start all the same.
+  // tried again later (the test comes before the capture starts, so that a
+  // silent server's wait costs no frames); wrong settings end the start
+  // all the same.
   bool away = false;
-  if (s.mMySql) {
+  if (s.mMySql && spool.IsOpen()) {
     if (mySql.Open()) {
       mySql.Close();
-    } else if (spool.IsOpen() && KMySql::Unreachable(mySql.LastError())) {
+    } else if (KMySql::Unreachable(mySql.LastError())) {
       away = true;
     } else {
-      if (spool.IsOpen())
-        mySql.PrintOpenFailure();
+      mySql.PrintOpenFailure();
+      RemoveStopHandlers();
+      return -1;
+    }
+  }
+  server.Resume();
+  if (s.mMySql && !spool.IsOpen()) {
+    if (!mySql.Open()) {
       server.Halt();
       RemoveStopHandlers();
       return -1;
     }
+    mySql.Close();
   }
   if (forwarder)
     forwarder->Start(away);

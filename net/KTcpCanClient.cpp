@@ -90,10 +90,33 @@ KTcpCanClient::TWaitEnum KTcpCanClient::Wait(bool write, int timeoutMs) {
   }
 }
 
+// One receive or send once the socket is ready: a time-out is reported as
+// the socket's EAGAIN (a stop is not reported), as a descriptor with a
+// receive or send time-out would.
+template <typename TCall>
+int KTcpCanClient::WaitThenCall(bool write, int timeoutMs, const char* operation, TCall call) {
+  for (;;) {
+    switch (Wait(write, timeoutMs)) {
+    case wtStopped:
+      Fail(fkStopped);
+      return -1;
+    case wtTimeOut:
+      if (!write)
+        mTimedOut = true;
+      errno = EAGAIN;
+      return static_cast<int>(ErrorCheck(-1, operation));
+    case wtReady:
+      break;
+    }
+    ssize_t n = call();
+    if (n == -1 && (errno == EAGAIN || errno == EINTR))
+      continue;
+    return static_cast<int>(ErrorCheck(n, operation));
+  }
+}
+
 int KTcpCanClient::Receive(char* buffer, int length, int timeoutMs) {
-  if (!mOpen)
-    return 0;
-  if (length <= 0)
+  if (!mOpen || length <= 0)
     return 0;
   if (mInputPos < mInputEnd) {
     int n = mInputEnd - mInputPos < length ? mInputEnd - mInputPos : length;
@@ -101,46 +124,19 @@ int KTcpCanClient::Receive(char* buffer, int length, int timeoutMs) {
     mInputPos += n;
     return n;
   }
-  for (;;) {
-    switch (Wait(false, timeoutMs)) {
-    case wtStopped:
-      Fail(fkStopped);
-      return -1;
-    case wtTimeOut:
-      mTimedOut = true;
-      errno = EAGAIN;
-      return static_cast<int>(ErrorCheck(-1, "recv"));
-    case wtReady:
-      break;
-    }
-    ssize_t n = recv(mSocket, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
-    if (n == -1 && (errno == EAGAIN || errno == EINTR))
-      continue;
-    return static_cast<int>(ErrorCheck(n, "recv"));
-  }
+  return WaitThenCall(false, timeoutMs, "recv", [&] {
+    return recv(mSocket, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+  });
 }
 
 int KTcpCanClient::Send(const char* data, int length, int timeoutMs) {
   if (!mOpen)
     return 0;
-  for (;;) {
-    switch (Wait(true, timeoutMs)) {
-    case wtStopped:
-      Fail(fkStopped);
-      return -1;
-    case wtTimeOut:
-      errno = EAGAIN;
-      return static_cast<int>(ErrorCheck(-1, "send"));
-    case wtReady:
-      break;
-    }
-    // MSG_NOSIGNAL: a peer that has gone away gives EPIPE instead of a
-    // SIGPIPE that would end the program.
-    ssize_t n = send(mSocket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n == -1 && (errno == EAGAIN || errno == EINTR))
-      continue;
-    return static_cast<int>(ErrorCheck(n, "send"));
-  }
+  // MSG_NOSIGNAL: a peer that has gone away gives EPIPE instead of a
+  // SIGPIPE that would end the program.
+  return WaitThenCall(true, timeoutMs, "send", [&] {
+    return send(mSocket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+  });
 }
 
 bool KTcpCanClient::Fill(int timeoutMs) {

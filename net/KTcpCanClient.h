@@ -157,6 +157,8 @@ private:
   // ahead first.
   int Receive(char* buffer, int length, int timeoutMs);
   int Send(const char* data, int length, int timeoutMs);
+  template <typename TCall>
+  int WaitThenCall(bool write, int timeoutMs, const char* operation, TCall call);
   // Fills the read-ahead buffer; false when nothing came.
   bool Fill(int timeoutMs);
   bool ConnectBlocking(const sockaddr_in& address, int timeoutMs);

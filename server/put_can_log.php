@@ -13,22 +13,41 @@
 //   ...
 //
 // The body is never executed as SQL. It is taken only when its first line is
-// the configured header followed by ";" and every further line is an insert
-// of exactly the form the logger writes (these columns in this order,
-// decimal numbers in their ranges); its rows are then stored with prepared
-// statements in one transaction, and the answer is "200 OK" with the text
-// "stored <n> rows". Anything else gets an error status (403 another header,
-// 400 another line, 405 another method, 413 too large, 500 not configured or
-// the database failed) and changes nothing.
+// one of the configured header lines followed by ";" and every further line
+// is an insert of exactly the form the logger writes (these columns in this
+// order, decimal numbers in their ranges). Its rows are then stored with
+// prepared statements in one transaction, each row with the name of the
+// board whose header line came (column source), and the answer is "200 OK"
+// with the text "stored <n> rows (<k> new, <d> already stored)". A frame
+// that is already in the table (the table's unique key frame) is left as it
+// is, so a batch that the logger sends again, because the answer to its
+// first delivery was lost, is stored once and answered 200 again.
+//
+// Anything else gets an error status and changes nothing: 403 another header
+// line, 400 another line, 405 another method, 413 too large, 500 not
+// configured, 503 the database is down or failed (the logger may send the
+// batch again later).
 //
 // Settings: put_can_log.ini beside this file, or the file named by the
-// environment variable TELLTRAIL_PUT_CONFIG (see put_can_log.ini.example).
-// Keep a file with a password out of the web server's document root, or
-// deny access to it.
+// environment variable TELLTRAIL_PUT_CONFIG (see put_can_log.ini.example):
+// the header line of every board in the section [boards] (name = "header"),
+// or one header line for all (header = "..."). A header line with a long
+// random part works as the board's key: it is compared in constant time and
+// never written into an answer or a log in full. Keep the file, which also
+// holds the database password, out of the web server's document root.
 
 const MAX_BODY = 1048576;   // a batch is at most about 500000 bytes
 const ROWS_PER_STATEMENT = 100;
 const COLUMNS = ['counter', '`timestamp`', 'can_id', 'd0', 'd1', 'd2', 'd3', 'd4', 'd5', 'd6', 'd7'];
+// A board's name goes into the column source, VARCHAR(64).
+const BOARD_NAME = '/^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$/D';
+const SETTINGS = ['header', 'db_host', 'db_port', 'db_socket', 'db_name', 'db_user', 'db_password'];
+// MariaDB's and MySQL's error numbers: an unknown column; a frame already
+// stored (a duplicate key); a transaction undone by the server to end a
+// deadlock.
+const ER_BAD_FIELD_ERROR = 1054;
+const ER_DUP_ENTRY = 1062;
+const ER_LOCK_DEADLOCK = 1213;
 
 // Sends the status and the answer text and ends the script. PHP's built-in
 // server (php -S) sends a body without length or chunks, which HTTP/1.1
@@ -48,15 +67,24 @@ function answer(int $status, string $text): void
     exit;
 }
 
+function not_configured(string $why): void
+{
+    error_log("put_can_log: $why");
+    answer(500, 'receiver not configured');
+}
+
+// The settings: the database's parameters and 'boards', the accepted header
+// lines by board name ('' for the one header line of older settings, whose
+// rows carry no board).
 function load_config(): array
 {
     $file = getenv('TELLTRAIL_PUT_CONFIG');
     if ($file === false || $file === '')
         $file = __DIR__ . '/put_can_log.ini';
-    $ini = @parse_ini_file($file, false, INI_SCANNER_RAW);
+    $ini = @parse_ini_file($file, true, INI_SCANNER_RAW);
     if ($ini === false) {
-        error_log("put_can_log: settings file $file not readable");
-        answer(500, 'receiver not configured');
+        $error = error_get_last();
+        not_configured("settings file $file not readable" . ($error ? ': ' . $error['message'] : ''));
     }
     $config = [
         'header' => '',
@@ -67,14 +95,56 @@ function load_config(): array
         'db_user' => 'pi',
         'db_password' => '',
     ];
-    foreach ($ini as $key => $value)
-        if (array_key_exists($key, $config))
+    $boards = [];
+    foreach ($ini as $key => $value) {
+        if ($key === 'boards' && is_array($value)) {
+            $boards = $value;
+        } elseif (is_array($value)) {
+            not_configured("$file: unknown section [$key]");
+        } elseif (array_key_exists($key, $config)) {
             $config[$key] = (string)$value;
-    if ($config['header'] === '') {
-        error_log("put_can_log: no header in $file");
-        answer(500, 'receiver not configured');
+        }
     }
+    $config['boards'] = [];
+    if ($config['header'] !== '')
+        $config['boards'][''] = $config['header'];
+    foreach ($boards as $name => $header) {
+        $name = (string)$name;
+        if (in_array($name, SETTINGS, true))
+            not_configured("$file: $name is inside [boards]; the settings come before the section");
+        if (!preg_match(BOARD_NAME, $name))
+            not_configured("$file: board name \"$name\" refused (letters, digits, \".\", \"_\", \"-\", at most 64)");
+        if (is_array($header) || (string)$header === '')
+            not_configured("$file: board $name has no header line");
+        $config['boards'][$name] = (string)$header;
+    }
+    if (count($config['boards']) === 0)
+        not_configured("$file: neither header nor [boards]");
+    if (count(array_unique($config['boards'])) !== count($config['boards']))
+        not_configured("$file: two boards have the same header line");
     return $config;
+}
+
+// The name of the board whose header line $given is, or null. Every
+// configured line is compared, each in a time that does not depend on where
+// the texts differ or on their lengths, so the time of an answer does not
+// tell how much of a guessed key was right.
+function find_board(array $boards, string $given): ?string
+{
+    $givenHash = hash('sha256', $given, true);
+    $found = null;
+    foreach ($boards as $name => $header) {
+        if (hash_equals(hash('sha256', $header, true), $givenHash))
+            $found = (string)$name;
+    }
+    return $found;
+}
+
+// A short fingerprint of a header line for the server's log: enough to tell
+// which board's line came (printf %s LINE | sha256sum), too little to use it.
+function fingerprint(string $header): string
+{
+    return strlen($header) . ' characters, sha256 ' . substr(hash('sha256', $header), 0, 8) . '...';
 }
 
 // Whether a decimal text without sign or leading zeros is at most $max (also
@@ -111,12 +181,87 @@ function parse_insert(string $line): ?array
     return array_merge([$counter, $timestamp, $canId], $data, array_fill(0, 8 - count($data), null));
 }
 
-// The insert of $count rows, with placeholders.
-function insert_statement(PDO $db, int $count): PDOStatement
+// The insert of $count rows with placeholders, $columns in every row. A frame
+// that is already stored (same timestamp, counter, can_id and source: the
+// table's unique key) is skipped with a warning and not counted as a new row;
+// every other warning is looked for after the statement (see store), so
+// IGNORE hides nothing else. It needs no privilege but INSERT.
+function insert_statement(PDO $db, array $columns, int $count): PDOStatement
 {
-    $row = '(' . implode(',', array_fill(0, count(COLUMNS), '?')) . ')';
-    return $db->prepare('INSERT INTO can_log (' . implode(',', COLUMNS) . ') VALUES '
+    $row = '(' . implode(',', array_fill(0, count($columns), '?')) . ')';
+    return $db->prepare('INSERT IGNORE INTO can_log (' . implode(',', $columns) . ') VALUES '
                         . implode(',', array_fill(0, $count, $row)));
+}
+
+// Ends the batch when the last insert had a warning other than the skipped
+// frames' (a value the table did not take as it is: changed, or cut).
+function check_warnings(PDO $db, int $skipped): void
+{
+    if ((int)$db->query('SELECT @@warning_count')->fetchColumn() <= $skipped)
+        return;
+    foreach ($db->query('SHOW WARNINGS')->fetchAll(PDO::FETCH_NUM) as [, $code, $message])
+        if ((int)$code !== ER_DUP_ENTRY)
+            throw new PDOException("table can_log refused a value: $code $message");
+    throw new PDOException('table can_log refused a value');
+}
+
+function connect(array $config): PDO
+{
+    $dsn = 'mysql:dbname=' . $config['db_name'];
+    if ($config['db_socket'] !== '') {
+        $dsn .= ';unix_socket=' . $config['db_socket'];
+    } else {
+        $dsn .= ';host=' . $config['db_host'];
+        if ($config['db_port'] !== '')
+            $dsn .= ';port=' . $config['db_port'];
+    }
+    return new PDO($dsn, $config['db_user'], $config['db_password'], [
+        PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,
+        PDO::ATTR_EMULATE_PREPARES => false,
+        PDO::MYSQL_ATTR_MULTI_STATEMENTS => false,
+    ]);
+}
+
+// Whether the table has the column source: a table made by an older
+// telltrail has not, and its rows are stored without their board.
+function has_source_column(PDO $db): bool
+{
+    try {
+        $db->prepare('INSERT INTO can_log (source) VALUES (?)');   // prepared only, never run
+        return true;
+    } catch (PDOException $e) {
+        if (($e->errorInfo[1] ?? 0) === ER_BAD_FIELD_ERROR)
+            return false;
+        throw $e;
+    }
+}
+
+// Stores the rows in one transaction, each with $source when it is not null;
+// the count of new rows.
+function store(PDO $db, array $rows, ?string $source): int
+{
+    $columns = COLUMNS;
+    if ($source !== null) {
+        $columns[] = 'source';
+        foreach ($rows as &$row)
+            $row[] = $source;
+        unset($row);
+    }
+    $new = 0;
+    $full = null;
+    $db->beginTransaction();
+    foreach (array_chunk($rows, ROWS_PER_STATEMENT) as $chunk) {
+        if (count($chunk) === ROWS_PER_STATEMENT)
+            $insert = $full ?? ($full = insert_statement($db, $columns, ROWS_PER_STATEMENT));
+        else
+            $insert = insert_statement($db, $columns, count($chunk));
+        $insert->execute(array_merge(...$chunk));
+        $inserted = $insert->rowCount();
+        check_warnings($db, count($chunk) - $inserted);
+        $new += $inserted;
+    }
+    $db->commit();
+    return $new;
 }
 
 if (($_SERVER['REQUEST_METHOD'] ?? '') !== 'PUT') {
@@ -137,8 +282,13 @@ $lines = explode("\r\n", $body);
 // lines are allowed only there.
 while (count($lines) > 0 && end($lines) === '')
     array_pop($lines);
-if (count($lines) === 0 || $lines[0] !== $config['header'] . ';')
+$first = $lines[0] ?? '';
+$board = substr($first, -1) === ';' ? find_board($config['boards'], substr($first, 0, -1)) : null;
+if ($board === null) {
+    error_log('put_can_log: header line not accepted from ' . ($_SERVER['REMOTE_ADDR'] ?? '?')
+              . ' (' . fingerprint(rtrim($first, ';')) . ')');
     answer(403, 'header line not accepted');
+}
 
 $rows = [];
 for ($n = 1; $n < count($lines); ++$n) {
@@ -148,38 +298,35 @@ for ($n = 1; $n < count($lines); ++$n) {
     $rows[] = $row;
 }
 
-try {
-    $dsn = 'mysql:dbname=' . $config['db_name'];
-    if ($config['db_socket'] !== '') {
-        $dsn .= ';unix_socket=' . $config['db_socket'];
-    } else {
-        $dsn .= ';host=' . $config['db_host'];
-        if ($config['db_port'] !== '')
-            $dsn .= ';port=' . $config['db_port'];
+// Batches stored side by side may lock each other out (a deadlock); the
+// server then undoes one of the transactions at once, which is tried again
+// here. (A lock wait that times out is not tried again: it takes longer than
+// the logger waits for its answer.)
+$new = 0;
+$withSource = true;
+for ($attempt = 1; count($rows) > 0; ++$attempt) {
+    try {
+        $db = $db ?? connect($config);
+        $withSource = has_source_column($db);
+        $new = store($db, $rows, $withSource ? $board : null);
+        break;
+    } catch (PDOException $e) {
+        // Whatever the statements did is undone: by the rollback, or by the
+        // server when the connection is gone.
+        try {
+            if (isset($db) && $db->inTransaction())
+                $db->rollBack();
+        } catch (PDOException $ignored) {
+        }
+        if ($attempt < 3 && ($e->errorInfo[1] ?? 0) === ER_LOCK_DEADLOCK)
+            continue;
+        error_log('put_can_log: ' . $e->getMessage());
+        header('Retry-After: 60');
+        answer(503, 'database not available, nothing stored');
     }
-    $db = new PDO($dsn, $config['db_user'], $config['db_password'], [
-        PDO::ATTR_ERRMODE => PDO::ERRMODE_EXCEPTION,
-        PDO::ATTR_EMULATE_PREPARES => false,
-        PDO::MYSQL_ATTR_MULTI_STATEMENTS => false,
-    ]);
-    // Rows in statements of up to ROWS_PER_STATEMENT: a whole batch (some
-    // 5000 rows) is stored well within the second the logger waits for the
-    // answer.
-    $full = null;
-    $db->beginTransaction();
-    foreach (array_chunk($rows, ROWS_PER_STATEMENT) as $chunk) {
-        if (count($chunk) === ROWS_PER_STATEMENT)
-            $insert = $full ?? ($full = insert_statement($db, ROWS_PER_STATEMENT));
-        else
-            $insert = insert_statement($db, count($chunk));
-        $insert->execute(array_merge(...$chunk));
-    }
-    $db->commit();
-} catch (PDOException $e) {
-    if (isset($db) && $db->inTransaction())
-        $db->rollBack();
-    error_log('put_can_log: ' . $e->getMessage());
-    answer(500, 'database error, nothing stored');
 }
 
-answer(200, 'stored ' . count($rows) . ' rows');
+$text = sprintf('stored %d rows (%d new, %d already stored)', count($rows), $new, count($rows) - $new);
+if ($board !== '' && !$withSource)
+    $text .= '; board not recorded: can_log has no column source (can_log_upgrade.sql adds it)';
+answer(200, $text);

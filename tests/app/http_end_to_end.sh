@@ -18,6 +18,11 @@
 #   3. GET per frame from the template "GET /log.php?%s HTTP/1.1"
 #   4. GET without a server: the failed request reported, the period's other
 #      frames counted as not forwarded in one line; the run goes on
+#   5. hostile servers (tools/httpserver/hostile_peer.py): header lines every
+#      10 ms for ever and a server that never answers cost each exchange at
+#      most 5 s and SIGTERM still ends the run within 10 s; an answer full of
+#      escape sequences reaches the console escaped; a name that does not
+#      resolve sends nothing to this machine
 #
 #   http_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
 set -euo pipefail
@@ -31,7 +36,7 @@ CHECK=$ROOT/tests/app/http_check.php
 
 # shellcheck source=../../tools/lib/script_helpers.sh
 . "$ROOT/tools/lib/script_helpers.sh"
-enter_network_namespace "php nginx" "$0" "$@"
+enter_network_namespace "php nginx /usr/bin/python3" "$0" "$@"
 make_workdir tthttpe2e
 CLEANUP_EXTRA='"$HTTPSERVER" stop "$DIR/http" > /dev/null 2>&1'
 DATA=$DIR/http/data
@@ -44,17 +49,6 @@ start_http() {
 }
 stop_http() { "$HTTPSERVER" stop "$DIR/http" > /dev/null; }
 
-# start_emulator NAME ARGS...: the adapter with its sent-frame log.
-start_emulator() {
-  local name=$1; shift
-  rm -f "$DIR/ttyE2E"
-  "$EMU" --quiet --link "$DIR/ttyE2E" --sent-log "$DIR/$name.sent" --linger "$@" \
-    2> "$DIR/$name-emu.err" &
-  EMU_PID=$!
-  PIDS+=("$EMU_PID")
-  wait_for 10 test -L "$DIR/ttyE2E" || fail "$name: emulator link did not appear"
-}
-stop_emulator() { kill -TERM "$EMU_PID"; wait "$EMU_PID" || true; }
 
 # settings NAME SLEEP KEY VALUE: a settings file with one HTTP output.
 settings() {
@@ -69,29 +63,12 @@ settings() {
 XML
 }
 
-# start_telltrail NAME ARGS...: telltrail in the background, its console in NAME.out.
-start_telltrail() {
-  local name=$1; shift
-  "$TELLTRAIL" "$@" > "$DIR/$name.out" 2>&1 &
-  TT_PID=$!
-  PIDS+=("$TT_PID")
-}
-exited() { ! kill -0 "$1" 2> /dev/null; }
-# stop_telltrail NAME: SIGTERM; the run must end with exit status 0.
-stop_telltrail() {
-  kill -TERM "$TT_PID"
-  wait_for 10 exited "$TT_PID" || fail "$1: telltrail did not stop on SIGTERM"
-  local status=0
-  wait "$TT_PID" || status=$?
-  [ "$status" -eq 0 ] || fail "$1: exit status $status"
-  tail -n 1 "$DIR/$1.out" | grep -q " terminated\$" || fail "$1: no termination line at the end"
-}
 count() { local n; n=$(grep -c -e "$1" "$2" 2> /dev/null) || true; echo "${n:-0}"; }
 statements() { count '^INSERT' "$DATA/put_can_log.txt"; }
 sent() { wc -l < "$DIR/$1.sent"; }
 # Frames reported lost by failed PUT batches.
-lost() { sed -n 's/^HTTP server not connected: \([0-9]*\) frames not forwarded$/\1/p' "$1" |
-  awk '{ n += $1 } END { print n + 0 }'; }
+lost() { sum_reported "$1" '^HTTP server not connected: \([0-9]*\) frames not forwarded$'; }
+lost_any() { sum_reported "$1" '^.*: \([0-9]*\) frames not forwarded$'; }
 
 # --- 0. Start-up failures: the reason, exit status 255, no run.
 while IFS='|' read -r name key value address message; do
@@ -219,4 +196,63 @@ for trace in "" trace; do
   fi
   echo "$name: 10 frames counted as not forwarded after $failures failed request(s), run ended by SIGTERM with status 0"
 done
+
+# --- 5. Hostile servers on port 80.
+PEER=$ROOT/tools/httpserver/hostile_peer.py
+start_peer() {
+  rm -f "$DIR/peer.log" "$DIR/peer.out"
+  /usr/bin/python3 "$PEER" "$1" 127.0.0.1 80 --log "$DIR/peer.log" > "$DIR/peer.out" 2>&1 &
+  PEER_PID=$!
+  PIDS+=("$PEER_PID")
+  wait_for 10 grep -q listening "$DIR/peer.out" || fail "hostile peer $1 did not start"
+}
+stop_peer() { kill "$PEER_PID"; wait "$PEER_PID" 2> /dev/null || true; }
+# hostile NAME MODE OUTPUT VALUE: a run against the peer, stopped by SIGTERM.
+hostile() {
+  start_peer "$2"
+  settings "$1" 1 "$3" "$4"
+  start_emulator "$1" --rate 100 --mix std,ext --seed 25
+  start_telltrail "$1" "$DIR/$1.xml"
+}
+hostile trickle trickle mysql_put "$HEADER"
+wait_for 20 grep -q "^HTTP server did not answer within 5 s: [0-9]* frames not forwarded\$" "$DIR/trickle.out" ||
+  fail "trickle: no exchange gave up"
+stop_telltrail trickle
+stop_emulator
+stop_peer
+echo "trickle: each exchange gave up after 5 s ($(lost_any "$DIR/trickle.out") frames reported), SIGTERM ended the run"
+
+hostile silent silent template "GET /log.php?%s HTTP/1.1"
+wait_for 20 grep -q "^HTTP server did not answer within 5 s: [0-9]* frames not forwarded\$" "$DIR/silent.out" ||
+  fail "silent: no request gave up"
+stop_telltrail silent
+stop_emulator
+stop_peer
+echo "silent template server: requests gave up, SIGTERM ended the run"
+
+hostile escapes escapes mysql_put "$HEADER"
+wait_for 20 grep -q "^result: " "$DIR/escapes.out" || fail "escapes: no answer shown"
+stop_telltrail escapes
+stop_emulator
+stop_peer
+if LC_ALL=C grep -q $'[\x1b\x07\r]' "$DIR/escapes.out"; then fail "escapes: control bytes reached the console"; fi
+if grep -q "^17:00:00.000 terminated" "$DIR/escapes.out"; then fail "escapes: a forged line reached the console"; fi
+grep -q '^result: stored\\x1B\[2J.* \.\.\. ([0-9]* more bytes)$' "$DIR/escapes.out" || fail "escapes: answer not shown escaped and cut"
+echo "escapes: answers shown escaped on one line, cut"
+
+start_peer escapes
+cat > "$DIR/nohost.xml" << XML
+<telltrail><device Name="$DEVICE"/><sleep Name="1"/><mysql_put Name="$HEADER"/>
+<ip_address Name="no-such-host.invalid"/></telltrail>
+XML
+start_emulator nohost --rate 100 --mix std,ext --seed 26
+start_telltrail nohost "$DIR/nohost.xml"
+wait_for 20 grep -q "^HTTP server name not found: no-such-host.invalid: [0-9]* frames not forwarded\$" "$DIR/nohost.out" ||
+  fail "nohost: no failure reported"
+sleep 2
+stop_telltrail nohost
+stop_emulator
+stop_peer
+[ ! -s "$DIR/peer.log" ] || fail "nohost: requests reached this machine: $(head -n 2 "$DIR/peer.log")"
+echo "no-such-host.invalid: reported, nothing sent to 127.0.0.1:80, the run went on"
 echo PASS

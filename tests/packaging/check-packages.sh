@@ -87,6 +87,7 @@ EOF
     [ -f "$f" ] && echo "./usr/share/doc/telltrail/examples/${f##*/}"
   done
   [ -f "$ROOT/db/can_log.sql" ] && echo ./usr/share/doc/telltrail/can_log.sql
+  [ -f "$ROOT/db/can_log_upgrade.sql" ] && echo ./usr/share/doc/telltrail/can_log_upgrade.sql
   [ -f "$ROOT/server/put_can_log.php" ] && echo ./usr/share/doc/telltrail/put_can_log.php
   [ -f "$ROOT/server/put_can_log.ini.example" ] && echo ./usr/share/doc/telltrail/put_can_log.ini.example
   grep -qs 'comfortsend' "$ROOT/tools/CMakeLists.txt" &&

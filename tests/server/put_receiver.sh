@@ -8,7 +8,16 @@
 #   2. bodies that are not the logger's (another statement, a string, a
 #      subquery, a second header, another header, numbers out of range, a
 #      good line followed by a bad one, another method) are refused with an
-#      error status and change nothing; a good body is still taken after them.
+#      error status and change nothing; a good body is still taken after them;
+#   3. boards with header lines of their own: each row carries its board, an
+#      unknown header is refused (403) and never shows in full in answers or
+#      logs, a batch sent again is stored once (200 both times), a table of
+#      an older telltrail (no column source) still takes rows, and a database
+#      that fails in the middle of a batch, is stopped or would change a value
+#      answers 503 and keeps nothing of the batch;
+#   4. telltrail with a spool as a board with a key: answers that come too
+#      late (a locked table) and a database stopped during the run (503);
+#      the frames are kept, sent again and each stored once.
 # Runs in a network namespace of its own (unshare -n, as root).
 #
 #   put_receiver.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
@@ -23,10 +32,7 @@ DBSERVER=$ROOT/tools/mariadb/test-server.sh
 
 # shellcheck source=../../tools/lib/script_helpers.sh
 . "$ROOT/tools/lib/script_helpers.sh"
-if ! php -m 2> /dev/null | grep -q '^pdo_mysql$'; then
-  echo "SKIP: PHP with pdo_mysql is not installed (Debian packages php-cli, php-mysql)"
-  exit 77
-fi
+require_pdo_mysql
 enter_network_namespace "nginx curl mariadbd" "$0" "$@"
 make_workdir ttputrecv
 CLEANUP_EXTRA='"$HTTPSERVER" stop "$DIR/http" > /dev/null 2>&1; "$DBSERVER" stop "$DIR/db" > /dev/null 2>&1'
@@ -120,4 +126,107 @@ grep -q "^stored 2 rows" "$DIR/answer" || fail "good body: answer $(cat "$DIR/an
 [ "$(sql "SELECT counter,timestamp,can_id,d0,d1,d2 FROM can_log WHERE counter = 70001")" = \
   "$(printf '70001\t1796652309123\t384\t49\t0\tNULL')" ] || fail "good body: row stored wrong"
 echo "a good body after them: stored 2 rows"
+
+# --- 3. Boards, batches sent again, an older table, a failing database.
+KEY1="USE canlog $(head -c 24 /dev/urandom | base64)"
+KEY2="USE canlog $(head -c 24 /dev/urandom | base64)"
+sql "CREATE DATABASE canlog_old;
+     CREATE TABLE canlog_old.can_log (id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,
+       counter INT UNSIGNED NOT NULL, \`timestamp\` BIGINT NOT NULL, can_id INT UNSIGNED NOT NULL,
+       d0 TINYINT, d1 TINYINT UNSIGNED, d2 TINYINT UNSIGNED, d3 TINYINT UNSIGNED,
+       d4 TINYINT UNSIGNED, d5 TINYINT UNSIGNED, d6 TINYINT UNSIGNED, d7 TINYINT UNSIGNED,
+       KEY time_range (\`timestamp\`, can_id));
+     GRANT INSERT ON canlog_old.can_log TO 'telltrail_put'@'localhost'"
+for db in canlog canlog_old; do
+  { grep '^db_\|^header' "$DIR/put_can_log.ini" | sed "s/^db_name = .*/db_name = \"$db\"/"
+    printf '[boards]\nhall-1 = "%s"\nhall-2 = "%s"\n' "$KEY1" "$KEY2"; } > "$DIR/$db.ini"
+done
+# batch HEADER FIRST COUNT: a batch of COUNT frames with counters from FIRST.
+batch() {
+  printf '%s;\\r\\n' "$1"
+  for ((i = $2; i < $2 + $3; ++i)); do
+    printf 'INSERT can_log(counter,timestamp,can_id,d0) VALUES(%d,1796652309123,384,%d);\\r\\n' "$i" $((i % 256))
+  done
+}
+fail_at() {
+  "$DBSERVER" sql "$DIR/db" canlog --delimiter=// -e "CREATE TRIGGER fail_at BEFORE INSERT ON can_log FOR EACH ROW
+       IF NEW.counter = $1 THEN SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'disk full'; END IF"
+}
+# A case: the settings (database), what happens before, the status, the
+# batch, and the new rows it must leave with the board in source ('' none).
+while IFS='|' read -r db before status name header first count new source; do
+  cp "$DIR/$db.ini" "$DIR/put_can_log.ini"
+  total=$(sql "SELECT COUNT(*) FROM $db.can_log")
+  [ -z "$before" ] || eval "$before"
+  put "$status" "$name" "$(batch "$header" "$first" "$count")"
+  case $before in *halt*) "$DBSERVER" resume "$DIR/db" > /dev/null ;; esac
+  sql "DROP TRIGGER IF EXISTS fail_at"
+  [ "$(sql "SELECT COUNT(*) FROM $db.can_log")" -eq $((total + new)) ] ||
+    fail "$name: $(( $(sql "SELECT COUNT(*) FROM $db.can_log") - total )) new rows, not $new"
+  if [ "$status" = 200 ]; then
+    grep -q "^stored $count rows ($new new, $((count - new)) already stored)" "$DIR/answer" ||
+      fail "$name: answer $(cat "$DIR/answer")"
+    [ "$db" = canlog_old ] ||
+      [ "$(sql "SELECT COUNT(*) FROM can_log WHERE source = '$source' AND counter BETWEEN $first AND $((first + count - 1))")" \
+        -eq "$count" ] || fail "$name: the rows do not carry source '$source'"
+  fi
+  if grep -qF -e "${KEY1#USE canlog }" -e "${KEY2#USE canlog }" "$DIR/answer" "$DIR"/http/logs/*; then
+    fail "$name: a header line shows in an answer or a log"
+  fi
+  echo "$status: $name ($(tr -d '\r\n' < "$DIR/answer"))"
+done << CASES
+canlog||200|board hall-1|$KEY1|80000|3|3|hall-1
+canlog||200|board hall-2, the same frames|$KEY2|80000|3|3|hall-2
+canlog||200|hall-1's batch sent again|$KEY1|80000|3|0|hall-1
+canlog||200|hall-1, a batch of several statements, part of it stored before|$KEY1|79900|250|247|hall-1
+canlog||200|the same batch again|$KEY1|79900|250|0|hall-1
+canlog||200|the header of older settings, no board|$HEADER|80000|3|3|
+canlog||403|hall-1's header with a character more|${KEY1}x|80100|3|0|
+canlog||403|hall-1's header less its last character|${KEY1%?}|80100|3|0|
+canlog||403|hall-1's name for a header|hall-1|80100|3|0|
+canlog_old||200|an older table without source|$KEY2|80128|3|3|
+canlog_old||200|the older table, the batch again (no key: stored twice)|$KEY2|80128|3|3|
+canlog_old||503|the older table, a value its (signed) d0 cannot hold|$KEY2|80380|6|0|
+canlog|fail_at 81250|503|a database that fails at the 251st of 300 rows|$KEY1|81000|300|0|
+canlog||200|that batch sent again|$KEY1|81000|300|300|hall-1
+canlog|"\$DBSERVER" halt "\$DIR/db"|503|a database that is stopped|$KEY2|82000|3|0|
+canlog||200|that batch after the restart|$KEY2|82000|3|3|hall-2
+CASES
+
+# --- 4. telltrail with a spool; the database stopped during the run.
+KEY3="USE canlog $(head -c 24 /dev/urandom | base64)"
+{ cat "$DIR/canlog.ini"; printf 'hall-3 = "%s"\n' "$KEY3"; } > "$DIR/put_can_log.ini"
+hall3() { sql "SELECT COUNT(*) FROM can_log WHERE source = 'hall-3'"; }
+cat > "$DIR/spool.xml" << XML
+<telltrail>
+  <device Name="$DEVICE"/>
+  <sleep Name="1"/>
+  <mysql_put Name="$KEY3"/>
+  <ip_address Name="127.0.0.1"/>
+  <spool Name="$DIR/spool"/>
+</telltrail>
+XML
+start_emulator spool --count 20000 --rate 1000 --seed 32
+start_telltrail spool "$DIR/spool.xml"
+wait_for 20 eval '[ "$(hall3)" -gt 0 ]' || fail "spool run: no rows"
+# The table locked longer than telltrail waits for an answer: the batch is
+# stored after telltrail gave up on it, and sent again.
+"$DBSERVER" sql "$DIR/db" canlog -e "LOCK TABLES can_log WRITE; SELECT SLEEP(8); UNLOCK TABLES" > /dev/null
+"$DBSERVER" halt "$DIR/db"
+served503() { grep -c '"PUT /put_can_log.php HTTP/1.1" 503 ' "$DIR/http/logs/nginx-access.log"; }
+before=$(served503)
+# (two tries answered 503: frames were kept while the database was down)
+wait_for 20 eval '[ "$(served503)" -gt $((before + 1)) ]' || fail "spool run: no batch answered 503"
+"$DBSERVER" resume "$DIR/db" > /dev/null
+wait_for 60 eval '[ "$(hall3)" -ge 20000 ]' || fail "spool run: $(hall3) rows of 20000"
+stop_telltrail spool
+stop_emulator
+sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log WHERE source = 'hall-3'
+     ORDER BY counter" > "$DIR/spool.rows"
+"$COMPARE" "$DIR/spool.sent" "$DIR/spool.rows" > "$DIR/spool.compare" ||
+  fail "spool run: table differs: $(cat "$DIR/spool.compare")"
+again=$(grep -Ec '^result: stored [0-9]+ rows \([0-9]+ new, [1-9][0-9]* already stored\)' "$DIR/spool.out") ||
+  fail "spool run: no batch stored before was sent again"
+echo "spool run, answers lost and the database stopped: $again batch(es) sent again and stored once;" \
+  "$(cat "$DIR/spool.compare")"
 echo PASS

@@ -14,7 +14,8 @@
 # Environment at start: HTTPSERVER_ROOT serves another document root (for
 # instance server/ with the PUT receiver); TELLTRAIL_PUT_CONFIG is handed on
 # to the PHP scripts (php -S: its environment; nginx: a FastCGI parameter,
-# as a site of one's own would set it).
+# as a site of one's own would set it); HTTPSERVER_FPM_CHILDREN sets the
+# number of php-fpm workers (default 2).
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -102,7 +103,7 @@ $fpm_user
 listen = $dir/php-fpm.sock
 listen.mode = 0600
 pm = static
-pm.max_children = 2
+pm.max_children = ${HTTPSERVER_FPM_CHILDREN:-2}
 clear_env = yes
 env[TELLTRAIL_HTTP_DATA] = $dir/data
 catch_workers_output = yes

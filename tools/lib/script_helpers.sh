@@ -69,3 +69,54 @@ cpu_ticks() {
   set -- $stat
   echo $(( ${12} + ${13} ))
 }
+
+# The logger and the adapter emulator of the end-to-end scripts (they set
+# TELLTRAIL and EMU; the emulator's link is $DIR/ttyE2E, telltrail's device
+# "..$DIR/ttyE2E"):
+#   start_emulator NAME ARGS...  the adapter with its sent-frame log
+#                                $DIR/NAME.sent, lingering once done (EMU_PID)
+#   stop_emulator
+#   start_telltrail NAME ARGS... telltrail in the background, its console in
+#                                $DIR/NAME.out (TT_PID)
+#   stop_telltrail NAME [SECONDS]  SIGTERM; the run must end within SECONDS
+#                                (default 10) with exit status 0 and the
+#                                termination line last
+start_emulator() {
+  local name=$1; shift
+  rm -f "$DIR/ttyE2E"
+  "$EMU" --quiet --link "$DIR/ttyE2E" --sent-log "$DIR/$name.sent" --linger "$@" \
+    2> "$DIR/$name-emu.err" &
+  EMU_PID=$!
+  PIDS+=("$EMU_PID")
+  wait_for 10 test -L "$DIR/ttyE2E" || fail "$name: emulator link did not appear"
+}
+stop_emulator() { kill -TERM "$EMU_PID"; wait "$EMU_PID" || true; }
+start_telltrail() {
+  local name=$1; shift
+  "$TELLTRAIL" "$@" > "$DIR/$name.out" 2>&1 &
+  TT_PID=$!
+  PIDS+=("$TT_PID")
+}
+exited() { ! kill -0 "$1" 2> /dev/null; }
+stop_telltrail() {
+  local start=$SECONDS status=0
+  kill -TERM "$TT_PID"
+  wait_for "${2:-10}" exited "$TT_PID" || fail "$1: telltrail did not stop within ${2:-10} s of SIGTERM"
+  wait "$TT_PID" || status=$?
+  [ "$status" -eq 0 ] || fail "$1: exit status $status"
+  tail -n 1 "$DIR/$1.out" | grep -q " terminated\$" || fail "$1: no termination line at the end"
+  STOP_SECONDS=$((SECONDS - start))
+}
+
+# sum_reported FILE SED_PATTERN: the sum of the numbers the pattern's first
+# group takes from the lines of FILE.
+sum_reported() { sed -n "s/$2/\\1/p" "$1" | awk '{ n += $1 } END { print n + 0 }'; }
+
+# require_pdo_mysql: skips the script (77) without PHP's MySQL driver.
+require_pdo_mysql() {
+  # (the module list whole: a grep that stops early would break php's pipe)
+  if ! grep -qx pdo_mysql <<< "$(php -m 2> /dev/null)"; then
+    echo "SKIP: PHP with pdo_mysql is not installed (Debian packages php-cli, php-mysql)"
+    exit 77
+  fi
+}

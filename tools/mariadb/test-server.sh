@@ -18,12 +18,15 @@
 #   test-server.sh halt DIR    stops the server of DIR, keeps its data
 #   test-server.sh resume DIR  starts the server of DIR again (same socket, port)
 #   test-server.sh sql DIR ARGS...   the mariadb client as root on DIR's socket
+#
+# TEST_SERVER_OPTIONS: more mariadbd options for start and resume (a bench's
+# --innodb-buffer-pool-size=1G, say).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 cmd=${1:-}
 DIR=${2:-}
-[ -n "$cmd" ] && [ -n "$DIR" ] || { sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+[ -n "$cmd" ] && [ -n "$DIR" ] || { sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 mkdir -p "$DIR"
 DIR=$(cd "$DIR" && pwd)
 
@@ -67,10 +70,11 @@ launch() {
   local port=$1 sock
   sock=$(socket_path)
   rm -f "$sock"
+  # shellcheck disable=SC2086 # the options are words
   mariadbd --no-defaults --user=root --datadir="$DIR/data" --tmpdir="$DIR/tmp" --socket="$sock" \
     --port="$port" --bind-address=127.0.0.1 --pid-file="$DIR/mariadbd.pid" \
     --log-error="$DIR/error.log" --innodb-buffer-pool-size=64M \
-    --skip-name-resolve > /dev/null 2>&1 &
+    --skip-name-resolve ${TEST_SERVER_OPTIONS:-} > /dev/null 2>&1 &
   local pid=$!
   echo "$pid" > "$DIR/mariadbd.pid"
   for _ in $(seq 300); do
