@@ -5,12 +5,14 @@
 
 #include <arpa/inet.h>
 
+#include "AdapterSettings.h"
 #include "KPutOutput.h"
 #include "KSpool.h"
 #include "KTemplateOutput.h"
 #include "KMySql.h"
 #include "KTcpCanClient.h"
 #include "KXmlNodeList.h"
+#include "LogFileSettings.h"
 #include "NCanUtils.h"
 
 namespace {
@@ -62,6 +64,7 @@ void ReadArguments(int argc, char** argv, KRunSettings& s) {
   s.mXml = count >= 1 && firstLength > 4 && std::strcmp(s.mDevice + firstLength - 4, ".xml") == 0;
   s.mCsv = !s.mXml && s.mOutputKind != nullptr && std::strcmp(s.mOutputKind, "csv") == 0;
   s.mMySql = !s.mXml && s.mOutputKind != nullptr && std::strcmp(s.mOutputKind, "mysql") == 0;
+  s.mCandump = !s.mXml && s.mOutputKind != nullptr && std::strcmp(s.mOutputKind, "candump") == 0;
   s.mFileLogging = s.mFileName != nullptr && !s.mMySql && !s.mXml;
   s.mSampleTime = 10;
   s.mArgc = argc;
@@ -193,5 +196,15 @@ bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
   }
   s.mCsv = false;
   s.mSampleTime = 104;
-  return true;
+  // Keys beyond the log file's name and the device's: the line form (and
+  // the retention values, checked here, used by telltrail-retention), the
+  // CAN232 adapter's bit rate.
+  if (s.mFileLogging) {
+    KLogFileSettings log;
+    if (!ReadLogFileSettings(root, log))
+      return false;
+    s.mCsv = log.mForm == lfCsv;
+    s.mCandump = log.mForm == lfCandump;
+  }
+  return ReadAdapterBitRate(root, s.mDevice, s.mCan232BitRate);
 }

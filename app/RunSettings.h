@@ -16,6 +16,12 @@ struct KRunSettings {
   bool mCsv = false;
   bool mMySql = false;
   bool mFileLogging = false;
+  // Log file lines in the candump log format (the console keeps the trace
+  // form): output kind "candump", or log_file Format="candump".
+  bool mCandump = false;
+  // The CAN232 adapter's bit rate command (0..8) from the bitrate key; -1:
+  // the adapter's default.
+  int mCan232BitRate = -1;
   const char* mDevice = nullptr;
   const char* mSampleTimeText = nullptr;
   const char* mFileName = nullptr;

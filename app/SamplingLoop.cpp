@@ -8,12 +8,13 @@
 #include <unistd.h>
 
 #include "ErrnoText.h"
+#include "LogFileSettings.h"
 #include "StopSignal.h"
 
-void SetLogFilename(const char* name, int day, char* out) {
+void SetLogFilename(const char* name, int day, char* out, const char* suffix) {
   int d, m, y;
   NCanUtils::GetDateFromDays(day, d, m, y);
-  std::snprintf(out, cLogNameSize, "%s_%4.4d%2.2d%2.2d", name, y, m, d);
+  std::snprintf(out, cLogNameSize, "%s_%4.4d%2.2d%2.2d%s", name, y, m, d, suffix);
   std::printf("log file: %s\n", out);
 }
 
@@ -58,10 +59,17 @@ bool KSamplingLoop::OpenLogFile() {
 }
 
 void KSamplingLoop::WriteToLogFile() {
-  std::size_t length = std::strlen(mLine);
+  // The candump form goes to the file only; the console keeps its line.
+  char candump[cLineSize];
+  const char* line = mLine;
+  if (mSettings.mCandump) {
+    NCanUtils::FormatCandump(mFrame, mServer.GetDev(), candump, sizeof(candump));
+    line = candump;
+  }
+  std::size_t length = std::strlen(line);
   if (mLogUsed + length > static_cast<std::size_t>(cLogBufferSize))
     FlushLogFile();
-  std::memcpy(mLogBuffer + mLogUsed, mLine, length);
+  std::memcpy(mLogBuffer + mLogUsed, line, length);
   mLogUsed += length;
 }
 
@@ -109,7 +117,8 @@ int KSamplingLoop::RunPeriod() {
       if (mFrame.mDays != mCurrentDay) {
         CloseLogFile();
         mCurrentDay = mFrame.mDays;
-        SetLogFilename(mSettings.mFileName, mCurrentDay, mLogName);
+        SetLogFilename(mSettings.mFileName, mCurrentDay, mLogName,
+                       LogFileSuffix(mSettings.mCandump ? lfCandump : lfTrace));
       }
       if (mLogFile == nullptr) {
         if (!OpenLogFile()) {

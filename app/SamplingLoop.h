@@ -21,9 +21,10 @@ enum : int {
   cMaxFileNameLength = cLogNameSize - 1 - cDateSuffixLength
 };
 
-// Builds "<name>_YYYYMMDD" for the day number into `out` (the 1024-character
-// log file name buffer) and prints "log file: <name>".
-void SetLogFilename(const char* name, int day, char* out);
+// Builds "<name>_YYYYMMDD<suffix>" for the day number into `out` (the
+// 1024-character log file name buffer) and prints "log file: <name>".
+// The suffix: LogFileSuffix (LogFileSettings.h).
+void SetLogFilename(const char* name, int day, char* out, const char* suffix = "");
 
 // Once per sample period: drain the capture server's ring, write every frame
 // to the outputs, then pause for the rest of the period.

@@ -13,6 +13,7 @@
 #include "KSpool.h"
 #include "KTcpCanClient.h"
 #include "KTemplateOutput.h"
+#include "LogFileSettings.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
 #include "SamplingLoop.h"
@@ -109,16 +110,20 @@ int TellTrailMain(int argc, char** argv) {
   char logName[cLogNameSize] = "";
   int currentDay = 0;
   if (s.mFileLogging) {
-    if (std::strlen(s.mFileName) > static_cast<std::size_t>(cMaxFileNameLength)) {
-      std::printf("log file name too long (more than %d characters)\n", cMaxFileNameLength);
+    const char* suffix = LogFileSuffix(s.mCandump ? lfCandump : lfTrace);
+    const int longest = cMaxFileNameLength - static_cast<int>(std::strlen(suffix));
+    if (std::strlen(s.mFileName) > static_cast<std::size_t>(longest)) {
+      std::printf("log file name too long (more than %d characters)\n", longest);
       RemoveStopHandlers();
       return -1;
     }
     NCanUtils::ArtTime(frame.mDays, frame.mMs);
     currentDay = frame.mDays;
-    SetLogFilename(s.mFileName, currentDay, logName);
+    SetLogFilename(s.mFileName, currentDay, logName, suffix);
   }
 
+  if (s.mCan232BitRate >= 0)
+    server.SetCan232BitRate(s.mCan232BitRate);
   server.Init(s.mDevice);
 
   std::printf("device: %s\n", server.GetDev());
@@ -127,6 +132,8 @@ int TellTrailMain(int argc, char** argv) {
   std::printf("sample time: %d sec\n", s.mSampleTime);
   if (s.mCsv)
     std::printf("use comma separated values\n");
+  if (s.mCandump && s.mFileLogging)
+    std::printf("log file in candump log format\n");
   std::unique_ptr<KFrameOutput> output = MakeOutput(s, mySql, client.get());
   std::unique_ptr<KForwarder> forwarder;
   if (output)

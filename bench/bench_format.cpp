@@ -41,6 +41,20 @@ void BM_CsvLine(benchmark::State& state) {
 }
 BENCHMARK(BM_CsvLine)->Arg(8)->Arg(0);
 
+// The candump log line of the log file (written besides the trace line of
+// the console): at most the cost of the trace line.
+void BM_CandumpLine(benchmark::State& state) {
+  KCanFrame f = SampleFrame(static_cast<int>(state.range(0)));
+  char line[cLineSize];
+  for (auto _ : state) {
+    NCanUtils::FormatCandump(f, "ttyUSB0", line);
+    benchmark::DoNotOptimize(line);
+    ++f.mMs;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_CandumpLine)->Arg(8)->Arg(0);
+
 void BM_SqlInsert(benchmark::State& state) {
   KCanFrame f = SampleFrame(static_cast<int>(state.range(0)));
   char line[cLineSize];

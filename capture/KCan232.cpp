@@ -64,7 +64,19 @@ int KCanCommDriver::ReadFromCOM() {
 const char KCan232::cStartup[] = "\rC\rX1\rV\rS1\rO\r";
 static_assert(sizeof(KCan232::cStartup) - 1 == KCan232::cStartupLength, "start-up string");
 
-KCan232::KCan232() : KCanCommDriver(), mSendFrame(), mWaitAck(false), mLostReported(false) {}
+const long KCan232::cBitRates[cBitRateCodes] = {10000,  20000,  50000,  100000, 125000,
+                                                250000, 500000, 800000, 1000000};
+
+int KCan232::BitRateCode(long bitsPerSecond) {
+  for (int code = 0; code < cBitRateCodes; ++code)
+    if (cBitRates[code] == bitsPerSecond)
+      return code;
+  return -1;
+}
+
+KCan232::KCan232()
+    : KCanCommDriver(), mSendFrame(), mWaitAck(false), mBitRateCode(cDefaultBitRateCode),
+      mLostReported(false) {}
 
 bool KCan232::Init(const char* dev) {
   std::lock_guard<std::mutex> lock(mLock);
@@ -87,7 +99,11 @@ bool KCan232::Init(const char* dev) {
     return false;
   }
   // The adapter's replies arrive later and are dropped as non-frame lines.
-  WriteBufferToCOM(cStartup, cStartupLength);
+  char startup[cStartupLength + 1];
+  std::memcpy(startup, cStartup, sizeof(startup));
+  if (startup[cBitRateDigit - 1] == 'S' && mBitRateCode >= 0 && mBitRateCode < cBitRateCodes)
+    startup[cBitRateDigit] = static_cast<char>('0' + mBitRateCode);
+  WriteBufferToCOM(startup, cStartupLength);
   return true;
 }
 

@@ -50,14 +50,25 @@ class KCan232 : public KCanCommDriver {
 public:
   // Empty command, close channel, auto-poll on, version, 20 kbit/s, open.
   static const char cStartup[];
-  enum : int { cStartupLength = 13 };
+  enum : int {
+    cStartupLength = 13,
+    cBitRateDigit = 9,     // the digit of "S1" in cStartup
+    cDefaultBitRateCode = 1,
+    cBitRateCodes = 9      // S0 .. S8
+  };
+  // The bit rates (bit/s) of the adapter's commands S0 .. S8.
+  static const long cBitRates[cBitRateCodes];
+  // The command code 0..8 of a bit rate in bit/s; -1 when the adapter has
+  // no command for it.
+  static int BitRateCode(long bitsPerSecond);
   enum : char { cCR = '\r', cBEL = '\a' };
 
   KCan232();
   // The port is closed only by Close().
   ~KCan232() override = default;
 
-  // Opens "/dev/<dev>" at 115200 baud and sends the start-up string.
+  // Opens "/dev/<dev>" at 115200 baud and sends the start-up string (with
+  // the bit rate command of mBitRateCode).
   bool Init(const char* dev) override;
   void Close() override;
   // True when the port is open.
@@ -77,6 +88,9 @@ public:
 
   KCanFrame mSendFrame;
   bool mWaitAck;
+  // The bit rate command code (0..8) the next Init sends in the start-up
+  // string; cDefaultBitRateCode (S1, 20 kbit/s) unless set.
+  int mBitRateCode;
 
 private:
   bool ReceiveLocked(KCanFrame& frame);

@@ -10,6 +10,8 @@
 #include "KCan232.h"
 #include "KRPiCanDriver.h"
 
+static_assert(static_cast<int>(cCan232DefaultBitRateCode) == static_cast<int>(KCan232::cDefaultBitRateCode), "one default bit rate");
+
 KCanServer::KCanServer()
     : KThread(), mFrameCounter(0), mInitialised(false), mLock(nullptr), mRingSize(cRingSize),
       mWriteIndex(0), mReadIndex(0), mRing(new KCanFrame[cRingSize]), mRecvDriver(nullptr),
@@ -46,7 +48,9 @@ bool KCanServer::Init(const char* dev) {
   if (mRecvDriver == nullptr) {
     if (dev != nullptr && std::strstr(dev, "tty") != nullptr) {
       // A CAN232 adapter on a serial line: one driver receives and sends.
-      mRecvDriver = new KCan232;
+      KCan232* adapter = new KCan232;
+      adapter->mBitRateCode = mCan232BitRateCode;
+      mRecvDriver = adapter;
     } else {
       mRecvDriver = new KRPiCanDriver;
       // The sending socket receives nothing: without that it would queue a

@@ -10,6 +10,9 @@
 #include "KThread.h"
 #include "NCanUtils.h"
 
+// KCan232::cDefaultBitRateCode, without the driver's header.
+enum : int { cCan232DefaultBitRateCode = 1 };
+
 class KCanServer : public KThread {
 public:
   enum : int { cRingSize = 10240 };
@@ -22,6 +25,10 @@ public:
   // SocketCAN drivers, the first receiving and the second sending. Effective
   // once only.
   bool Init(const char* dev);
+  // The bit rate command code (0..8, KCan232::cBitRates) a CAN232 adapter
+  // is set to by Init; without it S1 (20 kbit/s). SocketCAN interfaces get
+  // their bit rate from the system (ip link), not from here.
+  void SetCan232BitRate(int code) { mCan232BitRateCode = code; }
   // The receiving driver's device name, or "" without one.
   const char* GetDev() const;
   // Terminate, then pause 1000 ms.
@@ -81,4 +88,5 @@ private:
   int mEvent;
   std::atomic<bool> mFullSignalled;
   std::atomic<bool> mWakeOnFrame;
+  int mCan232BitRateCode = cCan232DefaultBitRateCode;
 };

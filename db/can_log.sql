@@ -31,3 +31,65 @@ CREATE TABLE IF NOT EXISTS can_log (
   -- what one identifier sent in a time range
   KEY id_time (can_id, `timestamp`)
 ) ENGINE=InnoDB;
+
+-- ---------------------------------------------------------------------------
+-- can_frames: the rows of can_log in a form that reads without decoding.
+--   time_utc   receive time as a UTC date and time with milliseconds (made
+--              from `timestamp` by date arithmetic, so the session's time
+--              zone does not change it)
+--   id_hex     the identifier as candump writes it: 3 hexadecimal digits,
+--              or 8 for one above 7FF (the table keeps no extended flag: an
+--              extended identifier up to 7FF shows as standard), or 8 with
+--              20000000 set for an error frame
+--   extended   1 for an identifier above 7FF (see id_hex)
+--   remote, error   the remote request and error frame flags (bits 30, 29)
+--   length     number of data bytes
+--   data_hex   the data bytes, two hexadecimal digits each
+--   frame      the frame as a candump log line has it: ID#DATA, ID#R<length>
+-- `timestamp` and can_id stay as they are: filter on them, and the key
+-- id_time (can_id, `timestamp`) finds the rows, for example the frames of
+-- identifier 180 (and its remote requests) in one hour:
+--   SELECT time_utc, frame, source FROM can_frames
+--   WHERE can_id IN (0x180, 0x40000180)
+--     AND `timestamp` >= TIMESTAMPDIFF(SECOND, '1970-01-01', '2026-12-07 14:00') * 1000
+--     AND `timestamp` <  TIMESTAMPDIFF(SECOND, '1970-01-01', '2026-12-07 15:00') * 1000
+--   ORDER BY `timestamp`, counter;
+-- A table of an earlier telltrail needs db/can_log_upgrade.sql first (the
+-- view shows its source column).
+CREATE OR REPLACE ALGORITHM=MERGE SQL SECURITY INVOKER VIEW can_frames AS
+SELECT
+  id,
+  source,
+  counter,
+  `timestamp`,
+  can_id,
+  CAST(TIMESTAMPADD(MICROSECOND, `timestamp` * 1000, TIMESTAMP'1970-01-01 00:00:00')
+       AS DATETIME(3)) AS time_utc,
+  CASE
+    WHEN can_id & 0x20000000 THEN LPAD(HEX(can_id & 0x3FFFFFFF), 8, '0')
+    WHEN can_id & 0x1FFFFFFF > 0x7FF THEN LPAD(HEX(can_id & 0x1FFFFFFF), 8, '0')
+    ELSE LPAD(HEX(can_id & 0x7FF), 3, '0')
+  END AS id_hex,
+  (can_id & 0x20000000 = 0 AND can_id & 0x1FFFFFFF > 0x7FF) AS extended,
+  (can_id >> 30) & 1 AS remote,
+  (can_id >> 29) & 1 AS error,
+  (d0 IS NOT NULL) + (d1 IS NOT NULL) + (d2 IS NOT NULL) + (d3 IS NOT NULL) +
+    (d4 IS NOT NULL) + (d5 IS NOT NULL) + (d6 IS NOT NULL) + (d7 IS NOT NULL) AS length,
+  CONCAT_WS('', LPAD(HEX(d0), 2, '0'), LPAD(HEX(d1), 2, '0'), LPAD(HEX(d2), 2, '0'),
+            LPAD(HEX(d3), 2, '0'), LPAD(HEX(d4), 2, '0'), LPAD(HEX(d5), 2, '0'),
+            LPAD(HEX(d6), 2, '0'), LPAD(HEX(d7), 2, '0')) AS data_hex,
+  CONCAT(
+    CASE
+      WHEN can_id & 0x20000000 THEN LPAD(HEX(can_id & 0x3FFFFFFF), 8, '0')
+      WHEN can_id & 0x1FFFFFFF > 0x7FF THEN LPAD(HEX(can_id & 0x1FFFFFFF), 8, '0')
+      ELSE LPAD(HEX(can_id & 0x7FF), 3, '0')
+    END,
+    '#',
+    IF(can_id & 0x60000000 = 0x40000000,
+       CONCAT('R', IF(d0 IS NULL, '', (d0 IS NOT NULL) + (d1 IS NOT NULL) + (d2 IS NOT NULL) +
+                      (d3 IS NOT NULL) + (d4 IS NOT NULL) + (d5 IS NOT NULL) +
+                      (d6 IS NOT NULL) + (d7 IS NOT NULL))),
+       CONCAT_WS('', LPAD(HEX(d0), 2, '0'), LPAD(HEX(d1), 2, '0'), LPAD(HEX(d2), 2, '0'),
+                 LPAD(HEX(d3), 2, '0'), LPAD(HEX(d4), 2, '0'), LPAD(HEX(d5), 2, '0'),
+                 LPAD(HEX(d6), 2, '0'), LPAD(HEX(d7), 2, '0')))) AS frame
+FROM can_log;

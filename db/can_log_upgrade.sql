@@ -4,7 +4,8 @@
 -- It adds the source column and the keys; the rows stay as they are. Older
 -- tables also keep working without it, but then a frame delivered twice
 -- (after an answer lost in an outage) is stored twice, and the Source
--- setting cannot be used.
+-- setting cannot be used. Run db/can_log.sql after it for the view
+-- can_frames, which shows the source column.
 --
 -- Where the table already holds the same frame twice, adding the key frame
 -- fails ("Duplicate entry"); ALTER IGNORE TABLE instead of ALTER TABLE

@@ -41,6 +41,10 @@ PACKAGES=(
   # tools/httpserver/httpserver.sh, port 80 in a network namespace of their
   # own (ip), the PUT receiver's database driver, curl for hand-made bodies
   php-cli php-fpm nginx iproute2 php-mysql curl
+  # log file forms judged by the CAN world's tools (python-can's reader,
+  # can-utils' log2asc and canplayer), the retention with the clock moved,
+  # its compressors and the export's decompressors
+  python3-can faketime zstd gzip
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }
@@ -99,8 +103,9 @@ stage_guest() {
 # seeded from its committed corpus (new inputs go to build/fuzz, so the
 # committed corpora stay as they are): the XML settings reader, the HTTP
 # client's answer reading (and the relay's answer line) over a socket pair,
-# and the frame text readers. FUZZ_SECONDS (default 150) is the whole
-# stage's fuzzing time, split 2:2:1.
+# the frame text readers, and the CAN232 line decoder fed serial bytes as the
+# driver feeds it. FUZZ_SECONDS (default 150) is the whole stage's fuzzing
+# time, split 2:2:1:1.
 fuzz_build() {
   local out=$1; shift
   clang++ -std=c++17 -g -O1 -Wall -Wextra -Werror \
@@ -119,15 +124,19 @@ fuzz_run() {
 
 stage_fuzz() {
   local dir=build/fuzz total=${FUZZ_SECONDS:-150}
-  local share=$(( total / 5 > 1 ? total / 5 : 1 ))
+  local share=$(( total / 6 > 1 ? total / 6 : 1 ))
+  local can=(can/*.cpp)
   mkdir -p "$dir"
   fuzz_build "$dir/fuzz_xml" -I xml xml/KXmlNodeList.cpp xml/XmlParser.cpp tests/xml/fuzz_xml.cpp
   fuzz_build "$dir/fuzz_http" -I net -I can net/KIpSocket.cpp net/KTcpCanClient.cpp \
-    can/NCanUtils.cpp tests/net/fuzz_http.cpp
-  fuzz_build "$dir/fuzz_comfort" -I can can/NCanUtils.cpp tests/can/fuzz_comfort.cpp
+    net/PrintableText.cpp "${can[@]}" tests/net/fuzz_http.cpp
+  fuzz_build "$dir/fuzz_comfort" -I can "${can[@]}" tests/can/fuzz_comfort.cpp
+  fuzz_build "$dir/fuzz_can232" -I can -I tools/candump_log "${can[@]}" \
+    tools/candump_log/CandumpLog.cpp tests/can/fuzz_can232.cpp
   fuzz_run xml $(( share * 2 )) 4096 tests/xml/corpus -dict=tests/xml/fuzz_xml.dict
   fuzz_run http $(( share * 2 )) 4096 tests/net/corpus/http -dict=tests/net/fuzz_http.dict
   fuzz_run comfort "$share" 256 tests/can/corpus/comfort
+  fuzz_run can232 "$share" 512 tests/can/corpus/can232
 }
 
 # 32-bit Arm (the target boards): cross build with 64-bit time_t, unit tests

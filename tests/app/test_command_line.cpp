@@ -466,7 +466,7 @@ namespace {
 // The example settings files of the source tree: one output each. The
 // database example's connection is not tried here, only its choice.
 TEST(ExampleSettings, EachChoosesItsOutput) {
-  for (const char* name : {"log_file", "mysql", "mysql_put", "template"}) {
+  for (const char* name : {"log_file", "candump_log", "mysql", "mysql_put", "template"}) {
     SCOPED_TRACE(name);
     std::string path = std::string(TELLTRAIL_EXAMPLES_DIR) + "/" + name + ".xml";
     KParser parser;
@@ -474,7 +474,8 @@ TEST(ExampleSettings, EachChoosesItsOutput) {
     ASSERT_TRUE(parser.ParseFile(path.c_str(), &root));
     std::string output = name;
     // The forwarding outputs keep what their server cannot take.
-    EXPECT_EQ(root.FindNodeAttr("spool", "Name") != nullptr, output != "log_file");
+    EXPECT_EQ(root.FindNodeAttr("spool", "Name") != nullptr,
+              output != "log_file" && output != "candump_log");
     if (output == "mysql") {
       EXPECT_NE(root.Find("mysql"), nullptr);
       continue;
@@ -487,7 +488,8 @@ TEST(ExampleSettings, EachChoosesItsOutput) {
     ASSERT_TRUE(ReadXmlSettings(root, s, mySql, client));
     EXPECT_STREQ(s.mDevice, "can0");
     EXPECT_STREQ(s.mSampleTimeText, "10");
-    EXPECT_EQ(s.mFileLogging, output == "log_file");
+    EXPECT_EQ(s.mFileLogging, output == "log_file" || output == "candump_log");
+    EXPECT_EQ(s.mCandump, output == "candump_log");
     EXPECT_EQ(s.mPutHeader != nullptr, output == "mysql_put");
     EXPECT_EQ(s.mUrlTemplate != nullptr, output == "template");
     EXPECT_EQ(client != nullptr, output == "mysql_put" || output == "template");

@@ -3,7 +3,7 @@
 // Besides the sanitizers' findings, a broken invariant aborts.
 //
 //   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Ican \
-//     can/NCanUtils.cpp tests/can/fuzz_comfort.cpp -o fuzz_comfort
+//     can/*.cpp tests/can/fuzz_comfort.cpp -o fuzz_comfort
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -40,6 +40,8 @@ TEST(KCan232Frame, DecodeTable) {
       {"t8000", false, 0, 0, {}},           // standard identifier above 0x7FF
       {"t7FF8A0B1", false, 0, 0, {}},       // fewer data pairs than the length says
       {"t1239", false, 0, 0, {}},           // length 9
+      {"r1239", false, 0, 0, {}},           // length 9, as a remote frame ends
+      {"t1239112233445566778899", false, 0, 0, {}}, // nine data pairs
       {"t123A", false, 0, 0, {}},           // length must be decimal
       {"t123", false, 0, 0, {}},            // no length
       {"t12G0", false, 0, 0, {}},

@@ -10,6 +10,9 @@ using namespace NCanUtils;
 
 namespace {
 
+// Longest device name a driver keeps (KCanDriver::cDevSize with its zero).
+const int KCanDriverDevSize = 128;
+
 // The worked example: counter 17, 2026-12-07 14:05:09.123 UTC, id 0x180,
 // five data bytes 31 00 FA 00 0C.
 KCanFrame Example() {
@@ -171,6 +174,46 @@ TEST(FrameText, LengthZeroForms) {
   EXPECT_EQ(Http(f), "counter=17&timestamp=1796652309123&can_id=384");
 }
 
+KCanFrame WithId(uint32_t id, int len, int days = 9837) {
+  KCanFrame f = Example();
+  f.mId = id;
+  f.mLen = len;
+  f.mDays = days;
+  return f;
+}
+
+// candump log lines, as can-utils write them: every flag visible in the
+// identifier's width and the "R", the time in seconds and microseconds.
+TEST(FrameText, CandumpLines) {
+  const struct {
+    KCanFrame mFrame;
+    const char* mIface;
+    int mMicro;
+    const char* mLine;
+  } cases[] = {
+      {Example(), "can0", 0, "(1796652309.123000) can0 180#3100FA000C\n"},
+      {WithId(0x18DB33F1u | KCanFrame::cExtendedFlag, 0), "can0", 456,
+       "(1796652309.123456) can0 18DB33F1#\n"},
+      {WithId(0x00000180u | KCanFrame::cExtendedFlag, 2), "ttyUSB0", 0,
+       "(1796652309.123000) ttyUSB0 00000180#3100\n"},
+      {WithId(0x123 | KCanFrame::cRemoteFlag, 4), "can0", 0, "(1796652309.123000) can0 123#R4\n"},
+      {WithId(0x123 | KCanFrame::cRemoteFlag, 0), "can0", 0, "(1796652309.123000) can0 123#R\n"},
+      {WithId(0x1ABCDEF0u | KCanFrame::cExtendedFlag | KCanFrame::cRemoteFlag, 8), "can0", 0,
+       "(1796652309.123000) can0 1ABCDEF0#R8\n"},
+      {WithId(0x20000004u, 3), "can0", 0, "(1796652309.123000) can0 20000004#3100FA\n"},
+      // An identifier above 11 bits without the flag keeps all its bits.
+      {WithId(0x12345, 0), "can0", 0, "(1796652309.123000) can0 00012345#\n"},
+      // Before 2001-09-09 the seconds have nine digits: zero-padded.
+      {WithId(0x7FF, 1, 0), "a b\t", 1000, "(0946735509.123999) a_b_ 7FF#31\n"},
+      {WithId(0x7FF, 1, 0), "", 0, "(0946735509.123000) - 7FF#31\n"},
+  };
+  for (const auto& c : cases) {
+    char line[cLineSize];
+    FormatCandump(c.mFrame, c.mIface, line, sizeof(line), c.mMicro);
+    EXPECT_STREQ(line, c.mLine);
+  }
+}
+
 // A corrupt length never makes a formatter read past the eight data bytes.
 TEST(FrameText, OutOfRangeLengthIsClamped) {
   KCanFrame f = Example();
@@ -199,6 +242,9 @@ TEST(FrameText, BoundedBySize) {
       [](const KCanFrame& fr, char* o, std::size_t s) { FormatFrame(fr, true, o, s); },
       [](const KCanFrame& fr, char* o, std::size_t s) { fr.FormMySqlInsert(o, s); },
       [](const KCanFrame& fr, char* o, std::size_t s) { fr.FormHttpVariables(o, s); },
+      [](const KCanFrame& fr, char* o, std::size_t s) {
+        FormatCandump(fr, std::string(KCanDriverDevSize - 1, 'x').c_str(), o, s, 999);
+      },
   };
   for (Former form : formers) {
     char full[cLineSize + 64];

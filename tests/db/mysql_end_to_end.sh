@@ -10,8 +10,11 @@
 #   3. the settings file's mysql element; a wrong password
 #   4. an unusable client library: a name missing, not loadable, hidden
 #   5. the server stopped during a run, then down at start-up
+# After run 1 (with EXPORT): the rows as a candump log by telltrail-export,
+# judged by python-can against what was sent, its identifier and time
+# choices made by the server, and the view can_frames.
 #
-#   mysql_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE STANDIN_DIR
+#   mysql_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE STANDIN_DIR [EXPORT]
 # STANDIN_DIR holds standin-missing/ and standin-broken/libmysqlclient.so.
 set -euo pipefail
 
@@ -19,6 +22,7 @@ TELLTRAIL=$1
 EMU=$2
 COMPARE=$3
 STANDINS=$4
+EXPORT=${5:-}
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 SERVER=$ROOT/tools/mariadb/test-server.sh
 # shellcheck source=../../tools/lib/script_helpers.sh
@@ -106,6 +110,43 @@ grep -q " terminated\$" "$DIR/run1.out" || fail "run 1: no termination line"
 if grep "^mysql" "$DIR/run1.out" | grep -q -v "^mysql host: "; then fail "run 1: database error"; fi
 check_rows run1 "$DIR/run1.sent" "$FROM" "$TO"
 echo "run 1 (socket, SIGTERM): $(cat "$DIR/run1.compare")"
+
+# --- 1b. The rows of run 1 as a candump log, and through the view.
+if [ -z "$EXPORT" ]; then
+  echo "run 1b: no telltrail-export given, not checked"
+elif ! /usr/bin/python3 -c 'import can' 2> /dev/null; then
+  echo "run 1b: SKIPPED: Debian's python3-can is not installed (tools/run-tests.sh installs it)"
+else
+  echo '<telltrail><mysql Host="localhost" User="pi" Password="quillfern" DB="canlog"/></telltrail>' \
+    > "$DIR/export.xml"
+  "$EXPORT" --mysql "$DIR/export.xml" > "$DIR/table.log" 2> "$DIR/table.err" ||
+    fail "run 1b: export: $(cat "$DIR/table.err")"
+  grep -q "from the table, which keeps no extended flag" "$DIR/table.err" || fail "run 1b: $(cat "$DIR/table.err")"
+  cp "$DIR/run1.sent" "$DIR/run1.sent.log" # python-can reads a candump log by its .log
+  /usr/bin/python3 "$ROOT/tests/tools/candump_judge.py" "$DIR/run1.sent.log" "$DIR/table.log" can0 noext \
+    > "$DIR/judge.out" 2>&1 || fail "run 1b: $(cat "$DIR/judge.out")"
+  # The server's choice by identifier and time is the export's own filter.
+  id=$(sed -n '7s/.* \([0-9A-F]*\)#.*/\1/p' "$DIR/table.log")
+  from=$(sed -n '500s/^(\([0-9.]*\)).*/\1/p' "$DIR/table.log")
+  to=$(sed -n '2500s/^(\([0-9.]*\)).*/\1/p' "$DIR/table.log")
+  for choice in "--id $id" "--id 100-3FF --from @$from" "--from @$from --to @$to"; do
+    # shellcheck disable=SC2086
+    "$EXPORT" -q --mysql "$DIR/export.xml" $choice > "$DIR/chosen.log" 2>&1 &&
+      "$EXPORT" -q $choice "$DIR/table.log" | cmp -s - "$DIR/chosen.log" ||
+      fail "run 1b: export --mysql $choice differs from the same choice of the whole table"
+  done
+  # The view, in another session time zone: the same times and frames.
+  sql "SET time_zone = '+05:00'; SELECT CONCAT('(', LPAD(\`timestamp\` DIV 1000, 10, '0'), '.',
+       LPAD(\`timestamp\` MOD 1000, 3, '0'), '000) can0 ', frame) FROM can_frames
+       WHERE TIMESTAMPDIFF(MICROSECOND, '1970-01-01', time_utc) = \`timestamp\` * 1000
+       ORDER BY \`timestamp\`, counter" | cmp -s - "$DIR/table.log" ||
+    fail "run 1b: the view's times or frames differ from the export"
+  sql "EXPLAIN SELECT time_utc, frame FROM can_frames WHERE can_id IN (0x180, 0x40000180)
+       AND \`timestamp\` >= TIMESTAMPDIFF(SECOND, '1970-01-01', '2026-12-07 14:00') * 1000
+       AND \`timestamp\` < TIMESTAMPDIFF(SECOND, '1970-01-01', '2026-12-07 15:00') * 1000
+       ORDER BY \`timestamp\`, counter" | grep -q "id_time" || fail "run 1b: the example query does not use id_time"
+  echo "run 1b (export, view): $(cat "$DIR/judge.out"); identifier and time choices by the server as by the export"
+fi
 
 # --- 2. TCP; a saturated bus's rate of eight-byte frames, the adapter goes
 # away at the end and the run ends by itself.

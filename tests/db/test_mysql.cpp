@@ -105,7 +105,22 @@ protected:
     ASSERT_TRUE(mAdmin.Query(("DROP DATABASE IF EXISTS " + mDatabase).c_str()));
     ASSERT_TRUE(mAdmin.Query(("CREATE DATABASE " + mDatabase).c_str()));
     ASSERT_TRUE(mAdmin.Query(("USE " + mDatabase).c_str()));
-    ASSERT_TRUE(mAdmin.Query(ReadFile(TELLTRAIL_CAN_LOG_SQL).c_str()));
+    // The client library runs one statement per query: the file's
+    // statements (each ending with ';' at the end of a line) one by one,
+    // its comment lines left out.
+    std::istringstream sql(ReadFile(TELLTRAIL_CAN_LOG_SQL));
+    std::string statement;
+    for (std::string line; std::getline(sql, line);) {
+      size_t first = line.find_first_not_of(" \t");
+      if (first == std::string::npos || line.compare(first, 2, "--") == 0)
+        continue;
+      statement += line + "\n";
+      if (line.back() == ';') {
+        ASSERT_TRUE(mAdmin.Query(statement.c_str())) << statement;
+        statement.clear();
+      }
+    }
+    ASSERT_EQ(statement, "");
   }
   void TearDown() override {
     if (mAdmin.Opened())

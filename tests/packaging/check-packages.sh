@@ -102,6 +102,11 @@ EOF
   [ -f "$ROOT/server/put_can_log.ini.example" ] && echo ./usr/share/doc/telltrail/put_can_log.ini.example
   grep -qs 'comfortsend' "$ROOT/tools/CMakeLists.txt" &&
     printf '%s\n' ./usr/bin/comfortsend ./usr/share/man/man1/comfortsend.1.gz
+  grep -qs '(export)' "$ROOT/tools/CMakeLists.txt" &&
+    printf '%s\n' ./usr/bin/telltrail-export ./usr/share/man/man1/telltrail-export.1.gz
+  grep -qs '(retention)' "$ROOT/tools/CMakeLists.txt" &&
+    printf '%s\n' ./usr/bin/telltrail-retention ./usr/share/man/man1/telltrail-retention.1.gz \
+      ./lib/systemd/system/telltrail-retention.service ./lib/systemd/system/telltrail-retention.timer
   return 0
 }
 
@@ -392,6 +397,19 @@ sed "s#^ExecStart=/usr/bin/telltrail #ExecStart=$TMP/amd64-root/usr/bin/telltrai
 grep -q "^ExecStart=$TMP" "$TMP/telltrail@.service" || fail "the unit's ExecStart does not start /usr/bin/telltrail"
 cp "$TMP/amd64-root/lib/systemd/system/telltrail-retry@.timer" "$TMP/"
 check_unit "$TMP/telltrail@.service" --man=no
+# The retention service and its timer, the same way.
+if [ -f "$TMP/amd64-root/lib/systemd/system/telltrail-retention.service" ]; then
+  sed "s#^ExecStart=/usr/bin/#ExecStart=$TMP/amd64-root/usr/bin/#" \
+    "$TMP/amd64-root/lib/systemd/system/telltrail-retention.service" > "$TMP/telltrail-retention.service"
+  cp "$TMP/amd64-root/lib/systemd/system/telltrail-retention.timer" "$TMP/"
+  check_unit "$TMP/telltrail-retention.service" --man=no
+  if command -v systemd-analyze > /dev/null; then
+    systemd-analyze verify --man=no "$TMP/telltrail-retention.timer" > "$TMP/verify-timer.out" 2>&1 &&
+      [ ! -s "$TMP/verify-timer.out" ] ||
+      fail "systemd-analyze verify telltrail-retention.timer: $(cat "$TMP/verify-timer.out")"
+    pass "systemd-analyze verify telltrail-retention.timer"
+  fi
+fi
 
 check_source_install
 check_armhf_programs "$OUT/telltrail_${VERSION}_armhf.deb"

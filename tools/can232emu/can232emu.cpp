@@ -53,6 +53,8 @@ const char cUsage[] =
     "  --remote FORM    remote frame lines: bare (length only, as real adapters send\n"
     "                   them), pairs (as many 00 pairs as the length), both (default:\n"
     "                   the two in turn)\n"
+    "  --bitrate Sn     the bus's bit rate as the adapter's command S0..S8: frames come\n"
+    "                   only while the adapter is set to it (default: any setting)\n"
     "  --line TEXT      send TEXT and CR once the channel is open, before the traffic\n"
     "                   (repeatable; for lines an adapter should never send)\n"
     "  --sent-log FILE  write every frame sent as a candump -l line\n"
@@ -114,22 +116,20 @@ bool LoadReplay(const char* path, std::vector<KBusFrame>& frames) {
   return true;
 }
 
-// Frame line of the adapter: t/T/r/R, identifier, length, data pairs. A
-// remote frame ends after its length (`bareRemote`, as real adapters send
-// it) or carries as many 00 pairs as its length says.
+// Frame line of the adapter, with its CR, from the logger's own CAN232
+// codec. A remote frame ends after its length (`bareRemote`, as real
+// adapters send it) or carries as many 00 pairs as its length says.
 int FormatLine(const KBusFrame& f, bool bareRemote, char* out, size_t size) {
-  char type = f.mExtended ? (f.mRemote ? 'R' : 'T') : (f.mRemote ? 'r' : 't');
-  int n = f.mExtended ? std::snprintf(out, size, "%c%08" PRIX32 "%d", type, f.mId, f.mLen)
-                      : std::snprintf(out, size, "%c%03" PRIX32 "%d", type, f.mId, f.mLen);
-  const int pairs = f.mRemote && bareRemote ? 0 : f.mLen;
-  for (int i = 0; i < pairs && n > 0 && static_cast<size_t>(n) < size; ++i)
-    n += std::snprintf(out + n, size - static_cast<size_t>(n), "%02X",
-                       f.mRemote ? 0 : static_cast<unsigned>(f.mData[i]));
-  if (n > 0 && static_cast<size_t>(n) + 1 < size) {
-    out[n++] = '\r';
-    out[n] = 0;
-  }
-  return n;
+  KCanFrame frame;
+  frame.mId = f.IdWord();
+  frame.mLen = f.mLen;
+  if (!f.mRemote)
+    std::memcpy(frame.mData, f.mData, sizeof(frame.mData));
+  KCan232Frame line;
+  line.GetCanFrame(frame);
+  if (bareRemote)
+    line.DropRemoteData();
+  return std::snprintf(out, size, "%s\r", line.mText);
 }
 
 // candump -l line of a frame sent at wall-clock time `tv`.
@@ -163,6 +163,7 @@ public:
   const char* mSentLogPath = nullptr;
   enum TRemoteFormEnum { rfBare, rfPairs, rfBoth } mRemoteForm = rfBoth;
   std::vector<std::string> mLines; // sent once when the channel opens
+  char mBusRate = 0;   // '0'..'8': the bus's bit rate command; 0: any
   bool mLinger = false;
   bool mQuiet = false;
 
@@ -191,6 +192,7 @@ private:
   FILE* mSentLog = nullptr;
 
   bool mOpen = false;     // CAN channel open
+  char mRateSet = '1';    // the adapter's bit rate command digit (S1 at power-on)
   double mBase = 0;       // time of frame mScheduled == 0 since the channel opened
   long long mSinceOpen = 0; // frames queued since the channel opened
   long long mSent = 0;    // frames queued in total
@@ -341,7 +343,9 @@ double KEmulator::DueTime(long long k) const {
 void KEmulator::QueueDueFrames(double now) {
   // Keep only a little queued, so that a slow reader shows as lag instead of
   // piling up frames here.
-  while (mOpen && (mCount < 0 || mSent < mCount) && mOut.size() < 2048) {
+  // At another bit rate than the bus's the adapter receives nothing.
+  const bool rateMatches = mBusRate == 0 || mRateSet == mBusRate;
+  while (mOpen && rateMatches && (mCount < 0 || mSent < mCount) && mOut.size() < 2048) {
     double due = mBase + DueTime(mSinceOpen);
     if (due > now)
       break;
@@ -406,26 +410,13 @@ void KEmulator::OnInput(const char* bytes, ssize_t n) {
   }
 }
 
-// A frame line from the logger: type letter, identifier (29 bits at most),
-// length, data pairs; a remote line may end after its length.
+// A frame line from the logger, as the adapter takes it: one frame line of
+// the CAN232 codec and nothing after it.
 bool ValidFrameLine(const char* s) {
-  bool extended = s[0] == 'T' || s[0] == 'R';
-  int idDigits = extended ? 8 : 3;
-  const char* p = s + 1;
-  for (int i = 0; i < idDigits; ++i, ++p)
-    if (NCanUtils::GetHexDigit(*p) < 0)
-      return false;
-  if (extended ? NCanUtils::GetHexDigit(s[1]) > 1 : NCanUtils::GetHexDigit(s[1]) > 7)
-    return false;
-  if (*p < '0' || *p > '8')
-    return false;
-  int len = *p++ - '0';
-  if ((s[0] == 'r' || s[0] == 'R') && *p == 0)
-    return true;
-  for (int i = 0; i < 2 * len; ++i, ++p)
-    if (NCanUtils::GetHexDigit(*p) < 0)
-      return false;
-  return *p == 0;
+  KCan232Frame line(s);
+  KCanFrame frame;
+  const int used = line.Decode(frame);
+  return used > 0 && static_cast<size_t>(used) == std::strlen(s);
 }
 
 void KEmulator::OnCommand() {
@@ -442,7 +433,10 @@ void KEmulator::OnCommand() {
     mOpen = true;
     mBase = NowSeconds();
     mSinceOpen = 0;
-    Say("CAN channel opened: sending frames");
+    if (mBusRate != 0 && mRateSet != mBusRate)
+      Say("CAN channel opened at S%c, the bus runs at S%c: no frames", mRateSet, mBusRate);
+    else
+      Say("CAN channel opened: sending frames");
     Reply("\r");
     for (const std::string& line : mLines) {
       mOut.append(line);
@@ -458,6 +452,7 @@ void KEmulator::OnCommand() {
   case 'S':
     if (!mOpen && c[1] >= '0' && c[1] <= '8' && c[2] == 0) {
       Say("bit rate setting S%c", c[1]);
+      mRateSet = c[1];
       Reply("\r");
       return;
     }
@@ -626,6 +621,7 @@ int main(int argc, char** argv) {
                             {"sent-log", required_argument, nullptr, 'o'},
                             {"remote", required_argument, nullptr, 'R'},
                             {"line", required_argument, nullptr, 'T'},
+                            {"bitrate", required_argument, nullptr, 'b'},
                             {"linger", no_argument, nullptr, 'L'},
                             {"quiet", no_argument, nullptr, 'q'},
                             {"help", no_argument, nullptr, 'h'},
@@ -702,6 +698,14 @@ int main(int argc, char** argv) {
         return 2;
       }
       emu.mLines.push_back(optarg);
+      break;
+    case 'b':
+      if ((optarg[0] != 'S' && optarg[0] != 's') || optarg[1] < '0' || optarg[1] > '8' ||
+          optarg[2] != 0) {
+        std::fprintf(stderr, "can232emu: --bitrate takes S0 .. S8\n");
+        return 2;
+      }
+      emu.mBusRate = optarg[1];
       break;
     case 'L': emu.mLinger = true; break;
     case 'q': emu.mQuiet = true; break;

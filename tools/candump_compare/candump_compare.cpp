@@ -1,9 +1,10 @@
-// candump-compare: checks a telltrail log (CSV or trace lines) against a
-// candump -l log of the same traffic. Every frame candump recorded must
-// appear in telltrail's log once, in order, with consecutive counters and the
-// same identifier, flags, length and data; with --time also the same receive
-// time to the millisecond. Trace lines carry no flag bits: there only the
-// 29 identifier bits are compared. Rows of the database table, as
+// candump-compare: checks a telltrail log (CSV, trace or candump lines)
+// against a candump -l log of the same traffic. Every frame candump recorded
+// must appear in telltrail's log once, in order, with consecutive counters
+// (candump lines have none) and the same identifier, flags, length and data;
+// with --time also the same receive time to the millisecond. Trace lines
+// carry no flag bits: there only the 29 identifier bits are compared. Rows
+// of the database table, as
 // `mariadb -N -B -e "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7
 // FROM can_log ORDER BY counter"` prints them (tab-separated, NULL for a
 // missing byte), carry the identifier without bit 31 (extended frame).
@@ -18,118 +19,16 @@
 #include <string>
 #include <vector>
 
-#include "CandumpLog.h"
+#include "LogLine.h"
 #include "NCanUtils.h"
 
 namespace {
 
 struct KLogFrame {
-  uint32_t mCounter = 0;
+  KLogLine mLog;
   long long mUnixMs = 0;
-  uint32_t mId = 0;
-  int mLen = 0;
-  unsigned char mData[8] = {};
   int mLine = 0;
-  bool mTrace = false; // from a trace line: no flag bits
-  bool mRow = false;   // from a table row: no bit 31
 };
-
-bool ParseCandump(const char* line, KLogFrame& f) {
-  KCandumpFrame c;
-  const char* why = "";
-  if (ParseCandumpLine(line, c, why) != clFrame || !c.mHasTime)
-    return false;
-  f.mUnixMs = c.UnixMs();
-  f.mId = c.IdWord();
-  f.mLen = c.mLen;
-  std::memcpy(f.mData, c.mData, sizeof(f.mData));
-  return true;
-}
-
-// The eight data fields after the head of a CSV line or a table row, each
-// after a separator: a decimal byte, or NULL from the frame's length on.
-bool ParseData(const char* p, char separator, KLogFrame& f) {
-  f.mLen = 0;
-  for (int i = 0; i < 8; ++i) {
-    if (*p++ != separator)
-      return false;
-    if (std::strncmp(p, "NULL", 4) == 0) {
-      p += 4;
-      continue;
-    }
-    char* end;
-    long v = std::strtol(p, &end, 10);
-    if (end == p || v < 0 || v > 255 || f.mLen != i)
-      return false;
-    f.mData[f.mLen++] = static_cast<unsigned char>(v);
-    p = end;
-  }
-  return *p == '\n' || *p == 0;
-}
-
-// "17,'2026-12-07',50709123,384,0,49,0,250,0,12,NULL,NULL,NULL"
-bool ParseCsv(const char* line, KLogFrame& f) {
-  unsigned long counter, id;
-  int year, month, day, ms, flags, consumed = 0;
-  if (std::sscanf(line, "%lu,'%d-%d-%d',%d,%lu,%d%n", &counter, &year, &month, &day, &ms, &id,
-                  &flags, &consumed) != 7)
-    return false;
-  int days;
-  if (!NCanUtils::GetArtDays(year, month, day, days))
-    return false;
-  f.mCounter = static_cast<uint32_t>(counter);
-  f.mUnixMs = (static_cast<long long>(days) + NCanUtils::cEpochOffsetDays) * NCanUtils::cMsPerDay + ms;
-  f.mId = static_cast<uint32_t>(id);
-  return ParseData(line + consumed, ',', f);
-}
-
-// " 17  7.12.2026 14:05:09.123       180 00 [5] 31 00 fa 00 0c           1...."
-bool ParseTrace(const char* line, KLogFrame& f) {
-  unsigned long counter, id;
-  unsigned flags;
-  int day, month, year, hours, minutes, seconds, millis, length, consumed = 0;
-  if (std::sscanf(line, "%lu %d.%d.%d %d:%d:%d.%d %lx %x [%d] %n", &counter, &day, &month, &year,
-                  &hours, &minutes, &seconds, &millis, &id, &flags, &length, &consumed) != 11 ||
-      consumed == 0)
-    return false;
-  int days;
-  if (!NCanUtils::GetArtDays(year, month, day, days) || length < 0 || length > 8)
-    return false;
-  f.mTrace = true;
-  f.mCounter = static_cast<uint32_t>(counter);
-  f.mUnixMs = (static_cast<long long>(days) + NCanUtils::cEpochOffsetDays) * NCanUtils::cMsPerDay +
-              ((hours * 60LL + minutes) * 60 + seconds) * 1000 + millis;
-  f.mId = static_cast<uint32_t>(id);
-  f.mLen = length;
-  const char* p = line + consumed;
-  for (int i = 0; i < length; ++i) {
-    if (!NCanUtils::GetHexByte(p, f.mData[i]) || *p++ != ' ')
-      return false;
-  }
-  return true;
-}
-
-// "17\t1796652309123\t384\t49\t0\t250\t0\t12\tNULL\tNULL\tNULL"
-bool ParseRow(const char* line, KLogFrame& f) {
-  unsigned long counter, id;
-  long long ms;
-  int consumed = 0;
-  if (std::sscanf(line, "%lu\t%lld\t%lu%n", &counter, &ms, &id, &consumed) != 3)
-    return false;
-  f.mRow = true;
-  f.mCounter = static_cast<uint32_t>(counter);
-  f.mUnixMs = ms;
-  f.mId = static_cast<uint32_t>(id);
-  return ParseData(line + consumed, '\t', f);
-}
-
-// A CSV line starts with its counter and a comma, a trace line with blanks
-// or a counter and blanks.
-bool IsCsv(const char* line) {
-  while (*line >= '0' && *line <= '9')
-    ++line;
-  return *line == ',';
-}
 
 bool ReadLog(const char* path, bool telltrail, std::vector<KLogFrame>& frames) {
   FILE* in = std::fopen(path, "r");
@@ -146,15 +45,16 @@ bool ReadLog(const char* path, bool telltrail, std::vector<KLogFrame>& frames) {
       continue;
     KLogFrame f;
     f.mLine = number;
-    bool parsed = !telltrail                        ? ParseCandump(line, f)
-                  : std::strchr(line, '\t') != nullptr ? ParseRow(line, f)
-                  : IsCsv(line)                         ? ParseCsv(line, f)
-                                                        : ParseTrace(line, f);
+    const char* why = "";
+    // The reference is a candump log; telltrail's logs may be of any form.
+    bool parsed = (telltrail || line[0] == '(') && ParseLogLine(line, f.mLog, why) == clFrame;
     if (!parsed) {
-      std::fprintf(stderr, "candump-compare: %s:%d: not a frame line: %s", path, number, line);
+      std::fprintf(stderr, "candump-compare: %s:%d: not a frame line (%s): %s", path, number, why,
+                   line);
       ok = false;
       break;
     }
+    f.mUnixMs = NCanUtils::UnixMs(f.mLog.mFrame.mDays, f.mLog.mFrame.mMs);
     frames.push_back(f);
   }
   std::fclose(in);
@@ -192,20 +92,21 @@ int main(int argc, char** argv) {
   };
   size_t n = reference.size() < logged.size() ? reference.size() : logged.size();
   for (size_t i = 0; i < n; ++i) {
-    const KLogFrame& r = reference[i];
-    const KLogFrame& l = logged[i];
-    if (l.mCounter != logged[0].mCounter + static_cast<uint32_t>(i))
+    const KCanFrame& r = reference[i].mLog.mFrame;
+    const KLogLine& log = logged[i].mLog;
+    const KCanFrame& l = log.mFrame;
+    if (log.mHasCounter && l.mCounter != logged[0].mLog.mFrame.mCounter + static_cast<uint32_t>(i))
       report(i, "counter not consecutive");
-    uint32_t expectedId = l.mTrace ? r.mId & KCanFrame::cIdMask
-                          : l.mRow ? r.mId & KCanFrame::cNoBit31Mask
-                                   : r.mId;
+    uint32_t expectedId = log.mCarries == caNoFlags      ? r.mId & KCanFrame::cIdMask
+                          : log.mCarries == caNoExtended ? r.mId & KCanFrame::cNoBit31Mask
+                                                         : r.mId;
     if (l.mId != expectedId)
       report(i, "identifier differs");
     if (l.mLen != r.mLen || std::memcmp(l.mData, r.mData, static_cast<size_t>(r.mLen)) != 0) {
       if ((r.mId & KCanFrame::cRemoteFlag) == 0 || l.mLen != r.mLen)
         report(i, "data differs");
     }
-    if (compareTime && l.mUnixMs != r.mUnixMs)
+    if (compareTime && logged[i].mUnixMs != reference[i].mUnixMs)
       report(i, "receive time differs");
   }
   if (reference.size() != logged.size()) {

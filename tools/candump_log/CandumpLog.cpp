@@ -52,6 +52,18 @@ TCandumpLineEnum ParseCandumpLine(const char* line, KCandumpFrame& f, const char
   while (id > p && id[-1] != ' ' && id[-1] != '\t')
     --id;
   const int digits = static_cast<int>(hash - id);
+  // The interface: the word before the frame.
+  const char* ifaceEnd = id;
+  while (ifaceEnd > p && (ifaceEnd[-1] == ' ' || ifaceEnd[-1] == '\t'))
+    --ifaceEnd;
+  const char* iface = p;
+  while (iface < ifaceEnd && (*iface == ' ' || *iface == '\t'))
+    ++iface;
+  int ifaceLength = static_cast<int>(ifaceEnd - iface);
+  if (ifaceLength >= KCandumpFrame::cIfaceSize)
+    ifaceLength = KCandumpFrame::cIfaceSize - 1;
+  std::memcpy(f.mIface, iface, static_cast<size_t>(ifaceLength));
+  f.mIface[ifaceLength] = 0;
   uint32_t value = 0;
   for (const char* q = id; q < hash; ++q) {
     int v = GetHexDigit(*q);

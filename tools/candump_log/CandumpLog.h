@@ -3,13 +3,15 @@
 //   (1700000000.123456) can0 18FEF100#R      remote frame, "123#R3" with length
 //   (1700000000.123456) can0 20000004#...    error frame (8 digits, bit 29)
 // possibly followed by a blank and more (candump -x adds " R" or " T").
-// Used by the test tools: the CAN232 emulator replays such logs, and
-// candump-compare checks telltrail's logs against them.
+// Used by the test tools (the CAN232 emulator replays such logs, and
+// candump-compare checks telltrail's logs against them) and by
+// telltrail-export, which reads them as one of its sources.
 #pragma once
 
 #include <cstdint>
 
 struct KCandumpFrame {
+  enum : int { cIfaceSize = 64 };
   uint32_t mId = 0;        // identifier without flag bits
   bool mExtended = false;  // 29-bit identifier
   bool mRemote = false;    // remote request
@@ -19,6 +21,7 @@ struct KCandumpFrame {
   bool mHasTime = false;
   long long mSeconds = 0;  // receive time, when the line has one
   long mMicros = 0;
+  char mIface[cIfaceSize] = ""; // the interface name before the frame (cut to fit)
 
   double Time() const { return static_cast<double>(mSeconds) + mMicros * 1e-6; }
   long long UnixMs() const { return mSeconds * 1000 + mMicros / 1000; }
