@@ -3,12 +3,14 @@
 // identifier, frames per time bucket, and the values of one identifier over
 // time. Times are ms since 1970 UTC, ranges half open: [from, to).
 //
-// Where the summary table can_log_minute exists (db/can_log.sql keeps it
-// current with a trigger), whole minutes are counted from it and only the
-// parts of a range that do not fill a minute from the frames themselves; so
-// every answer is exact for any range, and a day of frames costs some
-// thousand summary rows. Tables without it (or without the source column of
-// older versions) are read directly.
+// Where the summary table can_log_minute exists (db/can_log.sql), whole
+// minutes are counted from it: the rows it has counted (id up to
+// can_log_summary_state.last_id) from the summary, the newer ones from the
+// frames themselves, and so are the parts of a range that do not fill a
+// minute. Every answer is exact for any range, and a day of frames costs
+// some thousand summary rows. Tables without it (or without the source
+// column of older versions) are read directly. Each request reads in one
+// snapshot, so the summary and the rows agree.
 //
 // Values are PHP numbers: int on a 64-bit PHP; on a 32-bit PHP a time in ms
 // becomes a float, which holds it exactly (below 2^53) and which
@@ -29,6 +31,7 @@ final class KCanLog
     private bool $mHasSource;
     private bool $mHasSummary;
     private ?string $mSource = null;   // null: every board
+    private $mLastId = 0;              // rows counted in the summary: id <= this
 
     public function __construct(PDO $db)
     {
@@ -36,14 +39,24 @@ final class KCanLog
         // The columns the user may read; a table or column without the
         // privilege counts as missing.
         $columns = $this->rows("SELECT TABLE_NAME, COLUMN_NAME FROM information_schema.COLUMNS
-                                WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME IN ('can_log', 'can_log_minute')");
+                                WHERE TABLE_SCHEMA = DATABASE()
+                                  AND TABLE_NAME IN ('can_log', 'can_log_minute', 'can_log_summary_state')");
         $names = [];
         foreach ($columns as $c)
             $names[$c['TABLE_NAME'] . '.' . $c['COLUMN_NAME']] = true;
         if (!isset($names['can_log.timestamp']))
             throw new RuntimeException('table can_log not found or not readable');
         $this->mHasSource = isset($names['can_log.source']);
-        $this->mHasSummary = $this->mHasSource && isset($names['can_log_minute.last_ts']);
+        $this->mHasSummary = $this->mHasSource && isset($names['can_log_minute.last_ts'])
+            && isset($names['can_log_summary_state.last_id']);
+        $this->mDb->exec('START TRANSACTION WITH CONSISTENT SNAPSHOT');
+        if ($this->mHasSummary) {
+            $state = $this->rows('SELECT last_id FROM can_log_summary_state WHERE one = 1');
+            if ($state)
+                $this->mLastId = self::num($state[0]['last_id']);
+            else
+                $this->mHasSummary = false;
+        }
     }
 
     public function hasSource(): bool { return $this->mHasSource; }
@@ -67,8 +80,8 @@ final class KCanLog
         foreach ($this->parts($from, $to) as [$kind, $a, $b]) {
             $sql = $kind === 'minutes'
                 ? 'SELECT DISTINCT source FROM can_log_minute WHERE minute >= ? AND minute < ?'
-                : 'SELECT DISTINCT source FROM can_log WHERE `timestamp` >= ? AND `timestamp` < ?';
-            foreach ($this->rows($sql, [$a, $b]) as $r)
+                : 'SELECT DISTINCT source FROM can_log WHERE ' . $this->frameRange($kind);
+            foreach ($this->rows($sql, $this->rangeParams($kind, $a, $b)) as $r)
                 $names[$r['source']] = true;
         }
         $names = array_keys($names);
@@ -95,10 +108,10 @@ final class KCanLog
                 $bytes = $detail ? 'SUM(' . self::LENGTH . ')' : '0';
                 $sql = "SELECT can_id, COUNT(*) AS frames, $bytes AS bytes, MIN(`timestamp`) AS first,
                                MAX(`timestamp`) AS last
-                        FROM can_log WHERE `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . '
+                        FROM can_log WHERE " . $this->frameRange($kind) . $this->sourceCondition() . '
                         GROUP BY can_id';
             }
-            foreach ($this->rows($sql, $this->withSource([$a, $b])) as $r) {
+            foreach ($this->rows($sql, $this->withSource($this->rangeParams($kind, $a, $b))) as $r) {
                 $id = self::num($r['can_id']);
                 $e = &$ids[$id];
                 if ($e === null) {
@@ -240,14 +253,16 @@ final class KCanLog
     // --- Parts of a range and buckets
 
     // [from, to) cut into what is counted where: ['minutes', first minute,
-    // end minute] from the summary, ['frames', from ms, to ms] from the rows.
+    // end minute] from the summary, ['tail', from ms, to ms] the rows of
+    // those minutes that the summary has not counted yet, ['frames', from
+    // ms, to ms] all rows of the parts that do not fill a minute.
     private function parts($from, $to): array
     {
         $a = (int)ceil($from / self::MINUTE);
         $b = (int)floor($to / self::MINUTE);
         if (!$this->mHasSummary || $a >= $b)
             return [['frames', $from, $to]];
-        $parts = [['minutes', $a, $b]];
+        $parts = [['minutes', $a, $b], ['tail', $a * self::MINUTE, $b * self::MINUTE]];
         if ($from < $a * self::MINUTE)
             $parts[] = ['frames', $from, $a * self::MINUTE];
         if ($b * self::MINUTE < $to)
@@ -280,10 +295,10 @@ final class KCanLog
             } else {
                 $bytes = $withBytes ? 'SUM(' . self::LENGTH . ')' : '0';
                 $sql = "SELECT (`timestamp` - ?) DIV ? AS bucket, can_id, COUNT(*) AS frames, $bytes AS bytes
-                        FROM can_log WHERE `timestamp` >= ? AND `timestamp` < ?$id" . $this->sourceCondition() . '
+                        FROM can_log WHERE " . $this->frameRange($kind) . $id . $this->sourceCondition() . '
                         GROUP BY bucket, can_id';
             }
-            $params = [$from, $width, $a, $b];
+            $params = array_merge([$from, $width], $this->rangeParams($kind, $a, $b));
             if ($canId !== null)
                 $params[] = $canId;
             foreach ($this->rows($sql, $this->withSource($params)) as $r)
@@ -313,6 +328,17 @@ final class KCanLog
     }
 
     // --- Statements
+
+    // The rows of a 'frames' or 'tail' part, and its parameters.
+    private function frameRange(string $kind): string
+    {
+        return '`timestamp` >= ? AND `timestamp` < ?' . ($kind === 'tail' ? ' AND id > ?' : '');
+    }
+
+    private function rangeParams(string $kind, $a, $b): array
+    {
+        return $kind === 'tail' ? [$a, $b, $this->mLastId] : [$a, $b];
+    }
 
     private function sourceCondition(): string
     {
