@@ -68,6 +68,14 @@ function read_params(array $query): array
         if ($required && !isset($query[$name]))
             throw new KBadRequest("$name is missing");
     }
+    // PHP keeps the last of a repeated parameter: refuse instead.
+    $seen = [];
+    foreach (explode('&', $_SERVER['QUERY_STRING'] ?? '') as $pair) {
+        $name = urldecode(explode('=', $pair, 2)[0]);
+        if ($name !== '' && isset($seen[$name]))
+            throw new KBadRequest("$name must be given once");
+        $seen[$name] = true;
+    }
     foreach ($query as $name => $value) {
         if (!in_array((string)$name, $names, true))
             throw new KBadRequest("unknown parameter $name for q=$q");

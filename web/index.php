@@ -88,7 +88,7 @@ header("Content-Security-Policy: default-src 'self'; img-src 'self' data:; style
       <span class="sub" id="c-load-peak"></span></div>
   </section>
   <section class="panel">
-    <h2 id="rate-title">Frames per second</h2>
+    <h2><span id="rate-title">Frames per second</span> <small id="rate-note"></small></h2>
     <div class="chart"><canvas id="rate-chart" aria-label="Frames per second over time"></canvas></div>
     <h2>Bus load <small id="load-note"></small></h2>
     <div class="chart small"><canvas id="load-chart" aria-label="Bus load over time"></canvas></div>

@@ -87,10 +87,11 @@
     const d = data;
     if (id > 0x7FF || d.length < 5 || d.length > 7 || (d[0] & 0x08) || (d[1] & 0xF0)) return null;
     const extended = d[2] === 0xFA;
-    if (d.length === 5 && extended) return null;
     const index = extended ? d[3] * 256 + d[4] : d[2];
     const n = d.length;
-    const value = n <= 6 ? d[n - 2] * 256 + d[n - 1] : extended ? d[5] * 256 + d[6] : d[3] * 256 + d[4];
+    // A request with an extended index carries no value.
+    const value = n === 5 && extended ? 0x8000
+      : n <= 6 ? d[n - 2] * 256 + d[n - 1] : extended ? d[5] * 256 + d[6] : d[3] * 256 + d[4];
     const types = { 0: 'write', 1: 'read', 2: 'answer' };
     return {
       receiver: (d[0] & 0xF0) * 8 + (d[1] & 0x0F), type: types[d[0] & 0x0F] || `type ${d[0] & 0x0F}`,
@@ -249,10 +250,11 @@
     $('rate-title').textContent = state.id === null
       ? `Frames per second${order.length > 1 ? ', stacked by identifier' : ''}`
       : `Frames per second of ${idLabel(state.id)}`;
+    $('rate-note').textContent = `mean of ${step < 60 ? step + ' s' : step < 3600 ? step / 60 + ' min' : step / 3600 + ' h'}`;
     drawChart('rate-chart', {
       type: 'bar', data: { datasets },
       options: {
-        scales: axisOptions(span, `frames/s (${step < 60 ? step + ' s' : step / 60 + ' min'} buckets)`, true),
+        scales: axisOptions(span, 'frames/s', true),
         plugins: {
           legend: { display: datasets.length > 1, position: 'bottom', labels: { boxWidth: 12 } },
           tooltip: { callbacks: { title: tooltipTitle, label: (c) => `${c.dataset.label}: ${fmtRate(c.parsed.y)} /s` } },
@@ -268,7 +270,7 @@
       return { x: xs[i], y: seconds > 0 ? (100 * b) / (state.bitrate * seconds) : null };
     });
     const peak = load.reduce((m, p) => (p.y !== null && p.y > m ? p.y : m), 0);
-    $('c-load-peak').textContent = state.id === null && rows.length ? `peak ${fmtNum(peak, 1)} %` : '';
+    $('c-load-peak').textContent = state.id === null && rows.length ? `peak ${fmtNum(peak, peak < 1 ? 2 : 1)} %` : '';
     $('load-note').textContent = `at ${fmtNum(state.bitrate / 1000)} kbit/s` + (state.id !== null ? `, ${idLabel(state.id)} only` : '');
     drawChart('load-chart', {
       type: 'line',
@@ -349,7 +351,8 @@
       const ecell = el('td', 'elster-col');
       if (t) {
         anyElster = true;
-        ecell.textContent = `${t.type} → ${hexId(t.receiver)} · idx ${pad(t.index.toString(16).toUpperCase(), 4)} · ${t.value === null ? 'n/a' : t.value}`;
+        ecell.textContent = `${t.type} → ${hexId(t.receiver)} · idx ${pad(t.index.toString(16).toUpperCase(), 4)}` +
+          (t.value === null ? '' : ` · ${t.value}`);
       }
       tr.append(ecell);
       const seen = el('td', 'seen');
@@ -376,7 +379,8 @@
     $('c-frames').textContent = fmtNum(frames);
     $('c-rate').textContent = fmtRate(frames / seconds);
     $('c-ids').textContent = fmtNum(ids.length);
-    $('c-load').textContent = `${fmtNum((100 * bits) / (state.bitrate * seconds), 1)} %`;
+    const load = (100 * bits) / (state.bitrate * seconds);
+    $('c-load').textContent = `${fmtNum(load, load < 1 ? 2 : 1)} %`;
     return frames;
   }
 
