@@ -36,6 +36,9 @@ PACKAGES=(
   # tools/httpserver/httpserver.sh, port 80 in a network namespace of their
   # own (ip), the PUT receiver's database driver, curl for hand-made bodies
   php-cli php-fpm nginx iproute2 php-mysql curl
+  # web page: Chart.js from Debian, and a headless browser that the test
+  # drives (chromium with its WebDriver, through Debian's Python selenium)
+  libjs-chart.js chromium chromium-driver python3-selenium
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }

@@ -18,12 +18,14 @@
 #   test-server.sh halt DIR    stops the server of DIR, keeps its data
 #   test-server.sh resume DIR  starts the server of DIR again (same socket, port)
 #   test-server.sh sql DIR ARGS...   the mariadb client as root on DIR's socket
+# MARIADB_BUFFER_POOL sets the server's InnoDB buffer pool (default 64M;
+# the benchmarks of big tables use more).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 cmd=${1:-}
 DIR=${2:-}
-[ -n "$cmd" ] && [ -n "$DIR" ] || { sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+[ -n "$cmd" ] && [ -n "$DIR" ] || { sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 mkdir -p "$DIR"
 DIR=$(cd "$DIR" && pwd)
 
@@ -69,7 +71,7 @@ launch() {
   rm -f "$sock"
   mariadbd --no-defaults --user=root --datadir="$DIR/data" --tmpdir="$DIR/tmp" --socket="$sock" \
     --port="$port" --bind-address=127.0.0.1 --pid-file="$DIR/mariadbd.pid" \
-    --log-error="$DIR/error.log" --innodb-buffer-pool-size=64M \
+    --log-error="$DIR/error.log" --innodb-buffer-pool-size="${MARIADB_BUFFER_POOL:-64M}" \
     --skip-name-resolve > /dev/null 2>&1 &
   local pid=$!
   echo "$pid" > "$DIR/mariadbd.pid"
