@@ -161,5 +161,7 @@ try {
     send_json(400, ['error' => $e->getMessage()]);
 } catch (Throwable $e) {
     error_log('telltrail-web: ' . get_class($e) . ': ' . $e->getMessage());
-    send_json(500, ['error' => $e instanceof PDOException ? 'database error' : 'internal error']);
+    $why = $e instanceof PDOException ? 'database error'
+         : ($e instanceof RuntimeException ? $e->getMessage() : 'internal error');
+    send_json(500, ['error' => $why]);
 }

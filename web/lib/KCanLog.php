@@ -24,6 +24,13 @@ final class KCanLog
                  . ' + (d4 IS NOT NULL) + (d5 IS NOT NULL) + (d6 IS NOT NULL) + (d7 IS NOT NULL))';
     // Frames read one by one for a series before it is reduced to buckets.
     const MAX_POINTS = 2000;
+    // Frames of one identifier a series reads at most; beyond, it samples
+    // SAMPLES buckets, looking at the last SAMPLE_SCAN frames of each.
+    const MAX_READ = 20000;
+    const SAMPLES = 500;
+    const SAMPLE_SCAN = 200;
+    // Frames of one identifier read for its list of Elster indexes.
+    const ELSTER_SCAN = 20000;
     // Frames per identifier read for the cycle times of the table.
     const CYCLE_FRAMES = 101;
 
@@ -214,14 +221,17 @@ final class KCanLog
                              self::elsterCondition() . ' AND ' . self::elsterIndex() . ' = ?', [$index]);
     }
 
-    // The Elster parameter indexes that $canId sent values for in [from,
-    // to): [[index, frames], ...] ordered by index.
+    // The Elster parameter indexes that $canId sent values for in its last
+    // ELSTER_SCAN frames of [from, to): [[index, frames], ...] ordered by
+    // index.
     public function elsterIndexes(int $canId, $from, $to): array
     {
         $index = self::elsterIndex();
-        $rows = $this->rows("SELECT $index AS i, COUNT(*) AS n FROM can_log
-                             WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition()
-                            . ' AND ' . self::elsterCondition() . ' GROUP BY i ORDER BY i',
+        $rows = $this->rows("SELECT $index AS i, COUNT(*) AS n FROM (
+                               SELECT d0, d1, d2, d3, d4, d5, d6, d7, can_id FROM can_log
+                               WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . '
+                               ORDER BY `timestamp` DESC, id DESC LIMIT ' . self::ELSTER_SCAN . ') AS recent
+                             WHERE ' . self::elsterCondition() . ' GROUP BY i ORDER BY i',
                             $this->withSource([$canId, $from, $to]));
         return array_map(fn($r) => [self::num($r['i']), self::num($r['n'])], $rows);
     }
@@ -310,12 +320,21 @@ final class KCanLog
     // [[t, min, max], ...] of a value expression over the frames of one
     // identifier: each frame (min = max) when there are at most MAX_POINTS,
     // else the smallest and largest value of equal time buckets (t their
-    // start).
+    // start). An identifier with more than MAX_READ frames in the range is
+    // sampled instead: the last frame of each of SAMPLES equal buckets that
+    // has the value (among its last SAMPLE_SCAN frames), min = max; one
+    // identifier's frames lie all over the table, and reading them all
+    // would take seconds.
     private function series(int $canId, $from, $to, string $value, string $condition, array $extra): array
     {
-        $where = 'FROM can_log WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?' . $this->sourceCondition()
-               . " AND $condition";
-        $params = array_merge($this->withSource([$canId, $from, $to]), $extra);
+        $range = 'FROM can_log WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?' . $this->sourceCondition();
+        $params = $this->withSource([$canId, $from, $to]);
+        // Counted in the index on (can_id, timestamp) alone.
+        $frames = self::num($this->rows("SELECT COUNT(*) AS n $range", $params)[0]['n']);
+        if ($frames > self::MAX_READ)
+            return $this->sampledSeries($canId, $from, $to, $value, $condition, $extra);
+        $where = "$range AND $condition";
+        $params = array_merge($params, $extra);
         $count = self::num($this->rows("SELECT COUNT(*) AS n $where", $params)[0]['n']);
         if ($count <= self::MAX_POINTS) {
             $rows = $this->rows("SELECT `timestamp` AS t, $value AS v $where ORDER BY `timestamp`, id", $params);
@@ -325,6 +344,28 @@ final class KCanLog
         $rows = $this->rows("SELECT (`timestamp` - ?) DIV ? AS b, MIN($value) AS lo, MAX($value) AS hi
                              $where GROUP BY b ORDER BY b", array_merge([$from, $width], $params));
         return array_map(fn($r) => [$from + (int)$r['b'] * $width, self::num($r['lo']), self::num($r['hi'])], $rows);
+    }
+
+    private function sampledSeries(int $canId, $from, $to, string $value, string $condition, array $extra): array
+    {
+        $last = $this->mDb->prepare(
+            "SELECT t, v FROM (SELECT `timestamp` AS t, id, $value AS v, $condition AS ok FROM can_log
+                               WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . '
+                               ORDER BY `timestamp` DESC, id DESC LIMIT ' . self::SAMPLE_SCAN . ') AS recent
+             WHERE ok ORDER BY t DESC, id DESC LIMIT 1');
+        $width = max(1, (int)ceil(($to - $from) / self::SAMPLES));
+        $out = [];
+        for ($start = $from; $start < $to; $start += $width) {
+            $params = $this->withSource([$canId, $start, min($to, $start + $width)]);
+            // The condition's own parameters come first: it stands in the
+            // select list, before the range.
+            $this->bind($last, array_merge($extra, $params));
+            $last->execute();
+            $r = $last->fetch(PDO::FETCH_ASSOC);
+            if ($r !== false)
+                $out[] = [self::num($r['t']), self::num($r['v']), self::num($r['v'])];
+        }
+        return $out;
     }
 
     // --- Statements
