@@ -3,7 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ForwardingSinks.h"
+#include <arpa/inet.h>
+
+#include "KPutOutput.h"
+#include "KSpool.h"
+#include "KTemplateOutput.h"
 #include "KMySql.h"
 #include "KTcpCanClient.h"
 #include "KXmlNodeList.h"
@@ -83,6 +87,30 @@ bool ParseSampleTime(const char* text, int& seconds) {
   return true;
 }
 
+bool ParseSpoolSize(const char* text, long long& megabytes) {
+  if (text == nullptr) {
+    megabytes = KSpool::cDefaultMaxMB;
+    return true;
+  }
+  long long value = 0;
+  const char* p = text;
+  while (*p >= '0' && *p <= '9' && value <= KSpool::cMaxMaxMB)
+    value = value * 10 + (*p++ - '0');
+  if (p == text || *p != 0 || value < 1 || value > KSpool::cMaxMaxMB)
+    return false;
+  megabytes = value;
+  return true;
+}
+
+bool AddressOrName(const char* host) {
+  if (host == nullptr || host[0] == 0)
+    return false;
+  if (std::strspn(host, "0123456789.") != std::strlen(host))
+    return true;
+  in_addr address;
+  return inet_pton(AF_INET, host, &address) == 1;
+}
+
 namespace {
 
 const unsigned short cHttpPort = 80;
@@ -97,6 +125,12 @@ static_assert(KXmlNodeList::cAttrValueSize - 1 <= cMaxPutHeaderLength,
 bool HttpSettingsUsable(const KRunSettings& s) {
   if (std::strlen(s.mServerAddress) > static_cast<std::size_t>(KIpSocket::cHostSize - 2)) {
     std::printf("ip_address/Name too long (more than %d characters)\n", KIpSocket::cHostSize - 2);
+    return false;
+  }
+  // A mistyped address would otherwise be taken for a name that never
+  // resolves.
+  if (!AddressOrName(s.mServerAddress)) {
+    std::printf("ip_address/Name is not a valid IPv4 address: %s\n", s.mServerAddress);
     return false;
   }
   if (s.mPutHeader != nullptr &&
@@ -123,8 +157,12 @@ bool HttpSettingsUsable(const KRunSettings& s) {
 
 bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
                      std::unique_ptr<KTcpCanClient>& client) {
+  s.mSpoolDir = root.FindNodeAttr("spool", "Name");
+  s.mSpoolMaxMB = root.FindNodeAttr("spool", "MaxMB");
   s.mMySql = root.Find("mysql") != nullptr;
-  if (s.mMySql && !mySql.GetXmlParams(&root))
+  // With a spool the connection is tested later: a database that cannot be
+  // reached now is no reason not to start.
+  if (s.mMySql && !(s.mSpoolDir != nullptr ? mySql.ReadXmlParams(&root) : mySql.GetXmlParams(&root)))
     return false;
   s.mDevice = root.FindNodeAttr("device", "Name");
   if (!s.mMySql) {

@@ -23,6 +23,9 @@ struct KRunSettings {
   const char* mPutHeader = nullptr;
   const char* mUrlTemplate = nullptr;
   const char* mServerAddress = nullptr;
+  // The spool directory and its size in MB (text), from the settings file.
+  const char* mSpoolDir = nullptr;
+  const char* mSpoolMaxMB = nullptr;
   int mSampleTime = 10;
   // The argument count in effect, as C counts it: the program name included,
   // a trailing "trace" not. One means no positional argument.
@@ -42,12 +45,22 @@ void PrintUsage();
 // wrapping are refused.
 bool ParseSampleTime(const char* text, int& seconds);
 
+// The spool's size in MB: a decimal number from 1 to KSpool::cMaxMaxMB; absent
+// gives KSpool::cDefaultMaxMB.
+bool ParseSpoolSize(const char* text, long long& megabytes);
+
+// Text made of digits and dots only is meant as an IPv4 address: true when
+// it is one, or when the text is a name (anything else).
+bool AddressOrName(const char* host);
+
 // Takes the run settings from a parsed settings file: database (its
-// parameters go into `mySql`, whose connection is tested), HTTP PUT batch or
+// parameters go into `mySql`, whose connection is tested unless there is a
+// spool: then the entry point tests it), HTTP PUT batch or
 // URL template with the server address (`client` is then created for port
 // 80 of that address, blocking, tracing with the trace switch), device,
 // sample time, log file. False, with the reason printed, when start-up must
 // fail: a missing or too long ip_address, a PUT header too long for the
-// batch, a URL template that is not one request line with exactly one "%s".
+// batch, a URL template that is not one request line with exactly one "%s",
+// an ip_address that is neither an IPv4 address nor a name.
 bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
                      std::unique_ptr<KTcpCanClient>& client);

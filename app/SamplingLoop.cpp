@@ -1,13 +1,14 @@
 #include "SamplingLoop.h"
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ErrnoText.h"
 #include "StopSignal.h"
-#include "TellTrail.h"
 
 void SetLogFilename(const char* name, int day, char* out) {
   int d, m, y;
@@ -17,8 +18,8 @@ void SetLogFilename(const char* name, int day, char* out) {
 }
 
 KSamplingLoop::KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame,
-                             int currentDay, const char* logName, KForwardingSinks* sinks)
-    : mSettings(settings), mServer(server), mFrame(frame), mSinks(sinks), mCurrentDay(currentDay),
+                             int currentDay, const char* logName, KForwarder* forwarder)
+    : mSettings(settings), mServer(server), mFrame(frame), mForwarder(forwarder), mCurrentDay(currentDay),
       mLogFile(nullptr), mPending(false), mOutputFailed(false), mWriteFailed(false),
       mOverwrittenReported(0), mDroppedReported(0), mLogBuffer(new char[cLogBufferSize]),
       mLogUsed(0) {
@@ -89,13 +90,17 @@ int KSamplingLoop::RunPeriod() {
   mLogFile = nullptr;
   mPending = false;
   mWriteFailed = false;
-  HttpLen = 0;
   int count = 0;
   while (mServer.GetFrame(mFrame)) {
     ++count;
-    if (mSinks != nullptr && !mSinks->Frame(mFrame)) {
-      mOutputFailed = true;
-      break;
+    if (mForwarder != nullptr) {
+      // A database that cannot be reached (without a spool) ends the run:
+      // the drain stops here.
+      if (mForwarder->Failed()) {
+        mOutputFailed = true;
+        break;
+      }
+      mForwarder->Add(mFrame);
     }
     mPending = true;
     NCanUtils::FormatFrame(mFrame, mSettings.mCsv, mLine);
@@ -108,7 +113,9 @@ int KSamplingLoop::RunPeriod() {
       }
       if (mLogFile == nullptr) {
         if (!OpenLogFile()) {
-          std::printf("log file \"%s\" not opened\n", mLogName);
+          char reason[128];
+          NCanUtils::ErrnoText(errno, reason, sizeof(reason));
+          std::printf("log file \"%s\" not opened: %s\n", mLogName, reason);
           mServer.Terminate();
           mOutputFailed = true;
           break;
@@ -131,8 +138,8 @@ void KSamplingLoop::ClosePeriod() {
     std::printf("%s", mLine);
     mPending = false;
   }
-  if (mSinks != nullptr)
-    mSinks->EndPeriod();
+  if (mForwarder != nullptr)
+    mForwarder->EndPeriod();
   uint32_t overwritten = mServer.Overwritten();
   if (overwritten != mOverwrittenReported) {
     std::printf("ring buffer overflow: %u frames lost\n", overwritten - mOverwrittenReported);
@@ -188,6 +195,6 @@ void KSamplingLoop::Run() {
   // Whatever the capture thread stored before it stopped is still written,
   // unless the outputs have failed.
   mServer.WaitFor();
-  if (!mOutputFailed && mServer.RingCount() > 0)
+  if (!OutputFailed() && mServer.RingCount() > 0)
     RunPeriod();
 }

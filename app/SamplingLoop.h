@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "ForwardingSinks.h"
 #include "KCanServer.h"
+#include "KForwarder.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
 
@@ -29,10 +29,10 @@ void SetLogFilename(const char* name, int day, char* out);
 // to the outputs, then pause for the rest of the period.
 class KSamplingLoop {
 public:
-  // `sinks` (may be null: console and log file only) get every frame before
-  // its line is formatted, and the end of every period.
+  // `forwarder` (may be null: console and log file only) gets every frame
+  // before its line is formatted, and the end of every period.
   KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame, int currentDay,
-                const char* logName, KForwardingSinks* sinks = nullptr);
+                const char* logName, KForwarder* forwarder = nullptr);
   ~KSamplingLoop();
   KSamplingLoop(const KSamplingLoop&) = delete;
   KSamplingLoop& operator=(const KSamplingLoop&) = delete;
@@ -55,7 +55,9 @@ public:
   int PauseSteps(time_t start, time_t now) const;
 
   // True when an output could not be opened: the run is ending.
-  bool OutputFailed() const { return mOutputFailed; }
+  bool OutputFailed() const {
+    return mOutputFailed || (mForwarder != nullptr && mForwarder->Failed());
+  }
   const char* LogName() const { return mLogName; }
   int CurrentDay() const { return mCurrentDay; }
 
@@ -73,7 +75,7 @@ private:
   const KRunSettings& mSettings;
   KCanServer& mServer;
   KCanFrame& mFrame;
-  KForwardingSinks* mSinks;
+  KForwarder* mForwarder;
   int mCurrentDay;
   FILE* mLogFile;
   bool mPending;

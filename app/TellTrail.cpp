@@ -3,23 +3,36 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unistd.h>
 
-#include "ForwardingSinks.h"
 #include "KCanServer.h"
+#include "KForwarder.h"
 #include "KMySql.h"
+#include "KMySqlOutput.h"
+#include "KPutOutput.h"
+#include "KSpool.h"
 #include "KTcpCanClient.h"
+#include "KTemplateOutput.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
 #include "SamplingLoop.h"
 #include "StopSignal.h"
 #include "XmlParser.h"
 
-char HttpPut[cHttpPutSize];
-uint32_t HttpLen = 0;
-
 namespace {
 
 const char cVersionLine[] = "telltrail 0.1.0 - one CAN bus to console, log file, database or web";
+
+// The forwarding output the settings ask for, or none.
+std::unique_ptr<KFrameOutput> MakeOutput(const KRunSettings& s, KMySql& mySql, KTcpCanClient* client) {
+  if (s.mMySql)
+    return std::unique_ptr<KFrameOutput>(new KMySqlOutput(mySql));
+  if (client != nullptr && s.mPutHeader != nullptr)
+    return std::unique_ptr<KFrameOutput>(new KPutOutput(*client, s.mPutHeader));
+  if (client != nullptr && s.mUrlTemplate != nullptr)
+    return std::unique_ptr<KFrameOutput>(new KTemplateOutput(*client, s.mUrlTemplate, s.mTrace));
+  return nullptr;
+}
 
 } // namespace
 
@@ -59,6 +72,25 @@ int TellTrailMain(int argc, char** argv) {
   // Argument 3 is the database host in MySQL mode.
   if (!s.mXml && s.mMySql && s.mFileName != nullptr && !mySql.SetHost(s.mFileName))
     return -1;
+  // A longer name would not fit the driver and silently become the default.
+  if (s.mDevice != nullptr && std::strlen(s.mDevice) >= static_cast<std::size_t>(KCanDriver::cDevSize)) {
+    std::printf("device name too long (more than %d characters)\n", KCanDriver::cDevSize - 1);
+    return -1;
+  }
+  KSpool spool;
+  if (s.mSpoolDir != nullptr) {
+    long long megabytes = 0;
+    if (!ParseSpoolSize(s.mSpoolMaxMB, megabytes)) {
+      std::printf("spool/MaxMB refused: a whole number of MB from 1 to %d: %s\n", KSpool::cMaxMaxMB,
+                  s.mSpoolMaxMB);
+      return -1;
+    }
+    if (s.mSpoolDir[0] == 0 || !spool.Open(s.mSpoolDir, megabytes << 20)) {
+      if (s.mSpoolDir[0] == 0)
+        std::printf("spool/Name is empty\n");
+      return -1;
+    }
+  }
 
   KCanServer server;
   KCanFrame frame;
@@ -92,13 +124,34 @@ int TellTrailMain(int argc, char** argv) {
   std::printf("sample time: %d sec\n", s.mSampleTime);
   if (s.mCsv)
     std::printf("use comma separated values\n");
+  std::unique_ptr<KFrameOutput> output = MakeOutput(s, mySql, client.get());
+  std::unique_ptr<KForwarder> forwarder;
+  if (output)
+    forwarder.reset(new KForwarder(*output, spool.IsOpen() ? &spool : nullptr, server, s.mSampleTime));
   std::printf("\n");
+  if (forwarder)
+    forwarder->PrintDestination();
   std::fflush(stdout);
 
+  // The database is tried once before the run; the delivery opens it when
+  // it has rows. With a spool, a server that cannot be reached now is
+  // tried again later (the test comes before the capture starts, so that a
+  // silent server's wait costs no frames); wrong settings end the start
+  // all the same.
+  bool away = false;
+  if (s.mMySql && spool.IsOpen()) {
+    if (mySql.Open()) {
+      mySql.Close();
+    } else if (KMySql::Unreachable(mySql.LastError())) {
+      away = true;
+    } else {
+      mySql.PrintOpenFailure();
+      RemoveStopHandlers();
+      return -1;
+    }
+  }
   server.Resume();
-
-  // The database is tried once before the run; the loop opens it per period.
-  if (s.mMySql) {
+  if (s.mMySql && !spool.IsOpen()) {
     if (!mySql.Open()) {
       server.Halt();
       RemoveStopHandlers();
@@ -106,10 +159,14 @@ int TellTrailMain(int argc, char** argv) {
     }
     mySql.Close();
   }
+  if (forwarder)
+    forwarder->Start(away);
 
-  KForwardingSinks sinks(s, server, &mySql, client.get());
-  KSamplingLoop loop(s, server, frame, currentDay, logName, &sinks);
+  KSamplingLoop loop(s, server, frame, currentDay, logName, forwarder.get());
   loop.Run();
+  // What the loop handed over last is delivered, or kept in the spool.
+  if (forwarder)
+    forwarder->Finish();
 
   // A run that ended by itself lingers a second before it says so; a stop
   // signal (also one that comes during that second) cuts it short. The
@@ -127,5 +184,10 @@ int TellTrailMain(int argc, char** argv) {
   RemoveStopHandlers();
   // A run that ended through a failure says so: service managers restart on
   // it. A stop by signal is a success.
-  return loop.OutputFailed() || server.CaptureFailed() ? 1 : 0;
+  int status = loop.OutputFailed() || server.CaptureFailed() ? 1 : 0;
+  // A delivery thread stuck in the database library cannot be waited for;
+  // the process ends without running the destructors it might still use.
+  if (forwarder && forwarder->Abandoned())
+    _exit(status);
+  return status;
 }

@@ -4,13 +4,9 @@
 #include <cstdint>
 
 enum : int {
-  cHttpPutSize = 500000,
-  cRequestSize = 512,
+  cHttpPutSize = 500000, // one HTTP PUT batch with its terminating zero
+  cRequestSize = 512,    // one request line of the URL template output
 };
-
-// The HTTP PUT batch being collected and its length (main thread only).
-extern char HttpPut[cHttpPutSize];
-extern uint32_t HttpLen;
 
 // The whole program; returns the exit status: 0 after a run that a stop
 // signal ended, 1 after a run that ended through a failure (the device could

@@ -1,5 +1,7 @@
 #include "KCan232.h"
 
+#include "ErrnoText.h"
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -76,7 +78,10 @@ bool KCan232::Init(const char* dev) {
   KCanDriver::Init(dev);
   if (!InitCOM()) {
     if (dev != nullptr) {
-      std::printf("serial port /dev/%s not opened\n", mComDev[0] != 0 ? mComDev : dev);
+      char reason[128] = "name too long";
+      if (mOpenError != 0)
+        NCanUtils::ErrnoText(mOpenError, reason, sizeof(reason));
+      std::printf("serial port /dev/%s not opened: %s\n", mComDev[0] != 0 ? mComDev : dev, reason);
       std::fflush(stdout);
     }
     return false;

@@ -23,7 +23,8 @@ const struct {
 
 KComm::KComm()
     : mPortNr(0), mBaudrate(DefaultBaudRate), mParity(0), mBits(8), mStopBits(0), mDTR(false),
-      mRTS(false), mRtsFlowControl(false), mHandle(-1), mLost(false), mReadPos(0), mReadEnd(0) {
+      mRTS(false), mRtsFlowControl(false), mHandle(-1), mOpenError(0), mLost(false), mReadPos(0),
+      mReadEnd(0) {
   mComDev[0] = 0;
 }
 
@@ -51,6 +52,7 @@ void KComm::SetBaudrate(int baud) {
 bool KComm::InitCOM() {
   if (COM_INITIALISIERT())
     ExitCOM();
+  mOpenError = 0;
   if (mPortNr == 0 && mComDev[0] == 0)
     return false;
   char path[cComDevSize + 16];
@@ -62,6 +64,7 @@ bool KComm::InitCOM() {
   // negative result is a failure.
   int handle = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (handle < 0) {
+    mOpenError = errno;
     mHandle = -1;
     return false;
   }
@@ -69,6 +72,7 @@ bool KComm::InitCOM() {
   mLost.store(false, std::memory_order_relaxed);
   mReadPos = mReadEnd = 0;
   if (!SetComParameters()) {
+    mOpenError = errno;
     ExitCOM();
     return false;
   }

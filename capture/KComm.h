@@ -46,7 +46,9 @@ public:
   void SetBaudrate(int baud);
 
   // Opens and configures the port; false (port closed) when there is
-  // nothing to open, it cannot be opened, or the line settings are refused.
+  // nothing to open, it cannot be opened, or the line settings are refused:
+  // mOpenError then holds the errno of the call that failed (0 for
+  // nothing to open).
   bool InitCOM();
   void ExitCOM();
   // Applies speed, character size and parity to the open port.
@@ -89,6 +91,7 @@ public:
   bool mRtsFlowControl;
   char mComDev[cComDevSize];
   int mHandle;
+  int mOpenError;
 
 private:
   void ApplyAndReport(unsigned monitorWord);

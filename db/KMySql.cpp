@@ -31,6 +31,7 @@ MYSQL_FIELD_OFFSET (*p_mysql_field_tell)(MYSQL_RES*) = nullptr;
 MYSQL_ROW (*p_mysql_fetch_row)(MYSQL_RES*) = nullptr;
 int (*p_mysql_options)(MYSQL*, int, const void*) = nullptr;
 void (*p_mysql_free_result)(MYSQL_RES*) = nullptr;
+unsigned int (*p_mysql_warning_count)(MYSQL*) = nullptr;
 
 namespace {
 
@@ -66,10 +67,16 @@ const KBinding lBindings[] = {
 
 // Client error codes after which the server has dropped the open
 // transaction: the connection is gone (server gone away, lost during a
-// query, lost with details), or the server rolled it back (deadlock).
+// query, lost with details, killed), or the server rolled it back (deadlock,
+// lock wait time-out).
 bool TransactionLost(unsigned int error) {
-  return error == 2006 || error == 2013 || error == 2055 || error == 1213;
+  return error == 2006 || error == 2013 || error == 2055 || error == 1927 || error == 1213 ||
+         error == 1205;
 }
+
+// Option numbers of mysql_options, the same in MySQL's and MariaDB's
+// libraries.
+enum : int { cOptConnectTimeout = 0, cOptReadTimeout = 11, cOptWriteTimeout = 12 };
 
 // Copies a connection parameter into its field; refuses one that does not
 // fit rather than cutting it. `what` names it in the message.
@@ -107,24 +114,71 @@ bool LoadSo() {
   p_mysql_options = reinterpret_cast<decltype(p_mysql_options)>(dlsym(LoadSoInstance, "mysql_options"));
   p_mysql_free_result =
       reinterpret_cast<decltype(p_mysql_free_result)>(dlsym(LoadSoInstance, "mysql_free_result"));
+  p_mysql_warning_count =
+      reinterpret_cast<decltype(p_mysql_warning_count)>(dlsym(LoadSoInstance, "mysql_warning_count"));
   return true;
 }
 
 KMySql::KMySql()
     : mMySql(nullptr), mOpened(false), mRowsPerCommit(cDefaultRowsPerCommit),
-      mBatchRows(cMaxBatchRows), mUncommitted(0), mQueued(0), mBatchCount{} {
+      mBatchRows(cMaxBatchRows), mQuiet(false), mReportLost(true), mUncommitted(0), mQueued(0),
+      mRefused(0), mLost(false), mLastError(0) {
   std::snprintf(mHost, sizeof(mHost), "localhost");
   std::snprintf(mUser, sizeof(mUser), "pi");
   std::snprintf(mPassword, sizeof(mPassword), "quillfern");
   std::snprintf(mDatabase, sizeof(mDatabase), "canlog");
+  mSource[0] = 0;
+  mLastMessage[0] = 0;
   mStatement[0] = 0;
 }
 
 KMySql::~KMySql() { Close(); }
 
+bool KMySql::Unreachable(unsigned int error) {
+  switch (error) {
+  case 2001: // socket not created
+  case 2002: // no local server (socket)
+  case 2003: // no server on the host
+  case 2004: // TCP socket not created
+  case 2005: // host name does not resolve (now)
+  case 2006: // server has gone away
+  case 2011: // connection through pipe
+  case 2012: // handshake broken off
+  case 2013: // connection lost during a query
+  case 2055: // connection lost, with details
+  case 1040: // too many connections
+  case 1053: // server shutting down
+  case 1129: // host blocked after many broken connections
+  case 1203: // the user's connections used up
+  case 1226: // the user's resources used up
+  case 1927: // connection killed
+  case 4031: // disconnected for inactivity
+    return true;
+  default:
+    return false;
+  }
+}
+
 bool KMySql::SetHost(const char* host) { return CopyParam(mHost, host, "mysql host"); }
 
-bool KMySql::GetXmlParams(const KXmlNode* root) {
+bool KMySql::SetSource(const char* source) {
+  if (source == nullptr)
+    source = "";
+  std::size_t length = std::strlen(source);
+  bool valid = length < static_cast<std::size_t>(cSourceSize);
+  for (const char* p = source; valid && *p != 0; ++p)
+    valid = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
+            *p == '.' || *p == '_' || *p == '-';
+  if (!valid) {
+    std::printf("mysql/Source refused: at most %d letters, digits, '.', '_' or '-'\n",
+                cSourceSize - 1);
+    return false;
+  }
+  std::snprintf(mSource, sizeof(mSource), "%s", source);
+  return true;
+}
+
+bool KMySql::ReadXmlParams(const KXmlNode* root) {
   struct {
     char* mField;
     const char* mElement;
@@ -137,30 +191,47 @@ bool KMySql::GetXmlParams(const KXmlNode* root) {
       {mPassword, "mysql", "Password", "mysql", "PW"},
       {mDatabase, "mysql", "DB", "mysql", "Database"},
   };
-  if (root != nullptr) {
-    for (const auto& p : params) {
-      const char* element = p.mElement;
-      const char* attr = p.mAttr;
-      const char* value = root->FindNodeAttr(element, attr);
-      if (value == nullptr && p.mFallbackElement != nullptr) {
-        element = p.mFallbackElement;
-        attr = p.mFallbackAttr;
-        value = root->FindNodeAttr(element, attr);
-      }
-      char what[64];
-      std::snprintf(what, sizeof(what), "%s/%s", element, attr);
-      if (value != nullptr && !CopyParam(p.mField, value, what))
-        return false;
+  if (root == nullptr)
+    return true;
+  for (const auto& p : params) {
+    const char* element = p.mElement;
+    const char* attr = p.mAttr;
+    const char* value = root->FindNodeAttr(element, attr);
+    if (value == nullptr && p.mFallbackElement != nullptr) {
+      element = p.mFallbackElement;
+      attr = p.mFallbackAttr;
+      value = root->FindNodeAttr(element, attr);
     }
+    char what[64];
+    std::snprintf(what, sizeof(what), "%s/%s", element, attr);
+    if (value != nullptr && !CopyParam(p.mField, value, what))
+      return false;
   }
+  const char* source = root->FindNodeAttr("mysql", "Source");
+  return source == nullptr || SetSource(source);
+}
+
+void KMySql::PrintOpenFailure() const {
+  // The password stays out of the console and the service log.
+  std::printf("can not open database \"%s\" (Host: %s  User: %s,  Password: ***)\n", mDatabase,
+              mHost, mUser);
+}
+
+bool KMySql::GetXmlParams(const KXmlNode* root) {
+  if (!ReadXmlParams(root))
+    return false;
   if (Open()) {
     Close();
     return true;
   }
-  // The password stays out of the console and the service log.
-  std::printf("can not open database \"%s\" (Host: %s  User: %s,  Password: ***)\n", mDatabase,
-              mHost, mUser);
+  PrintOpenFailure();
   return false;
+}
+
+void KMySql::TakeError() {
+  mLastError = mMySql != nullptr ? p_mysql_errno(mMySql) : 0;
+  std::snprintf(mLastMessage, sizeof(mLastMessage), "%s",
+                mMySql != nullptr ? p_mysql_error(mMySql) : "no connection");
 }
 
 bool KMySql::Open() {
@@ -172,17 +243,28 @@ bool KMySql::Open() {
       std::printf("mysql_init: no memory for a connection\n");
       return false;
     }
+    // A host that takes the packets and never answers must not hold the
+    // connect or a statement for the kernel's minutes.
+    if (p_mysql_options != nullptr) {
+      unsigned int connectWait = cConnectWait, readWait = cReadWait, writeWait = cWriteWait;
+      p_mysql_options(mMySql, cOptConnectTimeout, &connectWait);
+      p_mysql_options(mMySql, cOptReadTimeout, &readWait);
+      p_mysql_options(mMySql, cOptWriteTimeout, &writeWait);
+    }
   }
   if (!mOpened) {
     if (p_mysql_real_connect(mMySql, mHost, mUser, mPassword, mDatabase, 0, nullptr, 0) == nullptr) {
-      PrintError("mysql_real_connect");
+      TakeError();
+      if (!mQuiet)
+        PrintError("mysql_real_connect");
       p_mysql_close(mMySql);
       mMySql = nullptr;
       return false;
     }
     mOpened = true;
+    mLastError = 0;
     mUncommitted = 0;
-    DropQueue();
+    mQueued = 0;
     if (mRowsPerCommit > 0 && !Query("SET autocommit=0")) {
       Close();
       return false;
@@ -200,110 +282,131 @@ void KMySql::Close() {
   mMySql = nullptr;
   mOpened = false;
   mUncommitted = 0;
-  DropQueue();
-}
-
-void KMySql::DropQueue() {
-  for (int& count : mBatchCount)
-    count = 0;
   mQueued = 0;
 }
 
 bool KMySql::CheckTransactionLost(int failed) {
   if (!TransactionLost(p_mysql_errno(mMySql)))
     return false;
-  if (mRowsPerCommit > 0 && mUncommitted + failed > 0)
+  mLost = true;
+  if (mRowsPerCommit > 0 && mUncommitted + failed > 0 && mReportLost && !mQuiet)
     std::printf("mysql transaction lost: %d rows not stored\n", mUncommitted + failed);
   mUncommitted = 0;
   return true;
 }
 
-bool KMySql::Send(const char* sql, int rows) {
-  if (p_mysql_query(mMySql, sql) == 0) {
-    if (mRowsPerCommit > 0)
-      mUncommitted += rows;
-    return true;
+void KMySql::FormStatement(const KCanFrame* frames, int count) {
+  // "INSERT IGNORE can_log(<all columns>) VALUES(<row 1>),(<row 2>),...;":
+  // one column list for every frame, so that the rows keep the frames'
+  // order.
+  std::size_t used = static_cast<std::size_t>(std::snprintf(
+      mStatement, sizeof(mStatement), "INSERT IGNORE can_log(counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7%s) VALUES",
+      mSource[0] != 0 ? ",source" : ""));
+  for (int i = 0; i < count; ++i) {
+    const KCanFrame& f = frames[i];
+    char time[cTimeTextSize];
+    NCanUtils::PrintMs(f.mDays, f.mMs, time);
+    char* row = mStatement + used;
+    std::size_t room = sizeof(mStatement) - used;
+    int n = std::snprintf(row, room, "%s(%u,%s,%u", i > 0 ? "," : "", f.mCounter & KCanFrame::cNoBit31Mask,
+                          time, f.mId & KCanFrame::cNoBit31Mask);
+    const int len = f.SafeLen();
+    for (int b = 0; b < 8 && n > 0; ++b)
+      n += b < len ? std::snprintf(row + n, room - static_cast<std::size_t>(n), ",%d", f.mData[b])
+                   : std::snprintf(row + n, room - static_cast<std::size_t>(n), ",NULL");
+    if (n > 0)
+      n += mSource[0] != 0 ? std::snprintf(row + n, room - static_cast<std::size_t>(n), ",'%s')", mSource)
+                           : std::snprintf(row + n, room - static_cast<std::size_t>(n), ")");
+    used += static_cast<std::size_t>(n);
   }
-  PrintError("mysql_query");
-  CheckTransactionLost(rows);
-  return false;
+  std::snprintf(mStatement + used, sizeof(mStatement) - used, ";");
 }
 
-bool KMySql::Flush(int length) {
-  int n = mBatchCount[length];
+void KMySql::ReportWarnings() {
+  if (p_mysql_warning_count == nullptr || p_mysql_warning_count(mMySql) == 0)
+    return;
+  if (p_mysql_query(mMySql, "SHOW WARNINGS") != 0)
+    return;
+  MYSQL_RES* res = p_mysql_store_result(mMySql);
+  if (res == nullptr)
+    return;
+  // Level, code, message: a row already stored (1062) is what IGNORE is
+  // for; anything else is a row the server did not take.
+  while (MYSQL_ROW row = p_mysql_fetch_row(res)) {
+    if (p_mysql_num_fields(res) < 3 || row[1] == nullptr || std::strcmp(row[1], "1062") == 0)
+      continue;
+    std::printf("mysql_query: %s\n", row[2] != nullptr ? row[2] : row[1]);
+    ++mRefused;
+  }
+  if (p_mysql_free_result != nullptr)
+    p_mysql_free_result(res);
+}
+
+bool KMySql::RunInsert() {
+  if (p_mysql_query(mMySql, mStatement) != 0)
+    return false;
+  ReportWarnings();
+  return true;
+}
+
+bool KMySql::Flush() {
+  int n = mQueued;
   if (n == 0)
     return true;
-  mBatchCount[length] = 0;
-  mQueued -= n;
-  const KCanFrame* frames = mBatch[length];
-  char one[cLineSize];
-  if (n == 1) {
-    frames[0].FormMySqlInsert(one, sizeof(one));
-    return Send(one, 1);
-  }
-  // "INSERT can_log(<columns>) VALUES(<row 1>),(<row 2>),...;": every frame
-  // of one length names the same columns.
-  std::size_t used = 0;
-  for (int i = 0; i < n; ++i) {
-    frames[i].FormMySqlInsert(one, sizeof(one));
-    const char* values = std::strstr(one, ") VALUES(");
-    if (values == nullptr)
-      return false;
-    values += 8; // the values' opening parenthesis
-    std::size_t valuesLength = std::strlen(values) - 1; // without ';'
-    if (i == 0) {
-      used = static_cast<std::size_t>(values - one);
-      std::memcpy(mStatement, one, used);
-    } else {
-      mStatement[used++] = ',';
-    }
-    std::memcpy(mStatement + used, values, valuesLength);
-    used += valuesLength;
-  }
-  mStatement[used++] = ';';
-  mStatement[used] = 0;
-  if (p_mysql_query(mMySql, mStatement) == 0) {
-    mUncommitted += n;
+  mQueued = 0;
+  FormStatement(mBatch, n);
+  if (RunInsert()) {
+    if (mRowsPerCommit > 0)
+      mUncommitted += n;
     return true;
   }
-  if (TransactionLost(p_mysql_errno(mMySql))) {
-    PrintError("mysql_query");
+  TakeError();
+  if (TransactionLost(mLastError)) {
+    if (!mQuiet)
+      PrintError("mysql_query");
     CheckTransactionLost(n);
+    return false;
+  }
+  if (n == 1) {
+    PrintError("mysql_query");
+    ++mRefused;
     return false;
   }
   // Refused as a whole: every row on its own, so that only the rows the
   // server refuses are lost, each with its message.
   bool ok = true;
   for (int i = 0; i < n; ++i) {
-    frames[i].FormMySqlInsert(one, sizeof(one));
-    if (p_mysql_query(mMySql, one) == 0) {
-      ++mUncommitted;
+    FormStatement(mBatch + i, 1);
+    if (RunInsert()) {
+      if (mRowsPerCommit > 0)
+        ++mUncommitted;
       continue;
     }
     ok = false;
-    PrintError("mysql_query");
-    if (CheckTransactionLost(n - i))
+    TakeError();
+    if (CheckTransactionLost(n - i)) {
+      if (!mQuiet)
+        PrintError("mysql_query");
       break;
+    }
+    PrintError("mysql_query");
+    ++mRefused;
   }
   return ok;
 }
 
-bool KMySql::FlushAll() {
-  bool ok = true;
-  for (int length = 0; length < cLengths; ++length)
-    ok = Flush(length) && ok;
-  return ok;
-}
-
 bool KMySql::Commit() {
-  bool ok = FlushAll();
+  bool ok = Flush();
   if (mUncommitted == 0)
     return ok;
   int rows = mUncommitted;
   mUncommitted = 0;
   if (p_mysql_query(mMySql, "COMMIT") == 0)
     return ok;
-  std::printf("mysql commit: %s (%d rows not stored)\n", p_mysql_error(mMySql), rows);
+  TakeError();
+  mLost = true;
+  if (mReportLost && !mQuiet)
+    std::printf("mysql commit: %s (%d rows not stored)\n", mLastMessage, rows);
   return false;
 }
 
@@ -312,6 +415,7 @@ bool KMySql::Query(const char* sql) {
     return false;
   if (p_mysql_query(mMySql, sql) == 0)
     return true;
+  TakeError();
   PrintError("mysql_query");
   CheckTransactionLost(0);
   return false;
@@ -320,23 +424,38 @@ bool KMySql::Query(const char* sql) {
 bool KMySql::LogFrame(const KCanFrame& frame) {
   if (!Opened())
     return false;
-  if (mRowsPerCommit <= 0 || mBatchRows <= 1) {
-    // One statement per frame.
-    char sql[cStatementSize];
-    frame.FormMySqlInsert(sql, sizeof(sql));
-    if (!Send(sql, 1))
-      return false;
-    return mRowsPerCommit <= 0 || mUncommitted < mRowsPerCommit || Commit();
-  }
-  int length = frame.SafeLen();
-  mBatch[length][mBatchCount[length]++] = frame;
-  ++mQueued;
+  int batchRows = mBatchRows < 1 ? 1 : (mBatchRows > cMaxBatchRows ? cMaxBatchRows : mBatchRows);
+  if (mRowsPerCommit <= 0)
+    batchRows = 1; // every frame its own statement and transaction
+  mBatch[mQueued++] = frame;
   bool ok = true;
-  if (mBatchCount[length] >= mBatchRows || mBatchCount[length] >= cMaxBatchRows)
-    ok = Flush(length);
-  if (mUncommitted + mQueued >= mRowsPerCommit)
+  if (mQueued >= batchRows)
+    ok = Flush();
+  if (mRowsPerCommit > 0 && mUncommitted + mQueued >= mRowsPerCommit)
     ok = Commit() && ok;
   return ok;
+}
+
+bool KMySql::Store(const KCanFrame* frames, int count, int& refused) {
+  refused = 0;
+  if (!Opened() || mRowsPerCommit <= 0)
+    return false;
+  mRefused = 0;
+  mLost = false;
+  int rowsPerCommit = mRowsPerCommit;
+  mRowsPerCommit = count + 1; // one transaction for all of them
+  for (int i = 0; i < count && !mLost; ++i)
+    LogFrame(frames[i]);
+  if (!mLost)
+    Commit();
+  mRowsPerCommit = rowsPerCommit;
+  refused = mRefused;
+  if (mLost) {
+    // What is left of the session is of no use: the next Open starts anew.
+    mQueued = 0;
+    Close();
+  }
+  return !mLost;
 }
 
 MYSQL_RES* KMySql::GetMySqlRes() { return mOpened ? p_mysql_store_result(mMySql) : nullptr; }

@@ -53,6 +53,7 @@ extern MYSQL_ROW (*p_mysql_fetch_row)(MYSQL_RES*);
 // library still works without them.
 extern int (*p_mysql_options)(MYSQL*, int option, const void* value);
 extern void (*p_mysql_free_result)(MYSQL_RES*);
+extern unsigned int (*p_mysql_warning_count)(MYSQL*);
 
 // Opens the client library and binds all 19 entry points, once (and the
 // optional ones it has). Prints
@@ -64,25 +65,34 @@ bool LoadSo();
 // One client session: connection parameters, the library's handle and the
 // opened flag.
 //
-// Rows are written in transactions, and frames with the same number of data
-// bytes share one multi-row statement: Open() turns autocommit off,
-// LogFrame() queues the frame's row (the values of its insert statement),
-// sends a statement once mBatchRows rows of one length are queued and
+// Rows are written in transactions, in frame order, up to mBatchRows of them
+// in one multi-row statement that names every data column (NULL where a
+// frame has no byte): Open() turns autocommit off, LogFrame() queues the
+// frame's row, sends a statement once mBatchRows rows are queued and
 // commits after mRowsPerCommit rows; Close() sends and commits the rest.
-// A statement the server refuses is run again row by row, so only a row
-// that fails on its own is lost. A failed commit, and a lost connection that
+// A row that is already in the table (the same frame delivered again after
+// an answer was lost) is left as it is: the statements are INSERT IGNORE
+// (an INSERT-only user suffices), and their warnings are read back, so that
+// a row the server refused for any other reason is still reported. A
+// statement the server refuses as a whole is run again row by row, so only
+// a row that fails on its own is lost. A failed commit, and a lost connection that
 // takes uncommitted rows with it, are reported with the number of rows.
 class KMySql {
 public:
   enum : int {
     cFieldSize = 256,      // each parameter holds at most 255 characters
+    cSourceSize = 65,      // the board's name: 64 characters
     cStatementSize = 1024, // one insert statement
     cMaxBatchRows = 100,
     cDefaultRowsPerCommit = 1000,
-    cLengths = 9,          // 0 to 8 data bytes
-    // A whole insert statement fits in a frame line (cLineSize), so its
-    // values with a comma do too, and so does the column list.
-    cBatchStatementSize = (cMaxBatchRows + 1) * cLineSize
+    // One row's values with their parentheses and comma: the counter, the
+    // time, the identifier, eight bytes or NULLs and the source.
+    cRowSize = 128 + cSourceSize,
+    cBatchStatementSize = 256 + cMaxBatchRows * cRowSize,
+    // Waits of the client library, in seconds (where it can be told).
+    cConnectWait = 5,
+    cReadWait = 10,
+    cWriteWait = 10
   };
 
   KMySql();
@@ -90,13 +100,22 @@ public:
   KMySql(const KMySql&) = delete;
   KMySql& operator=(const KMySql&) = delete;
 
-  // Reads Host (else ip_address/Name), User, Password (else PW) and DB (else
-  // Database) from the settings file's mysql element, each found value
-  // replacing the current one, then tests a connection. False, with a
+  // Reads Host (else ip_address/Name), User, Password (else PW), DB (else
+  // Database) and Source from the settings file's mysql element, each found
+  // value replacing the current one, then tests a connection. False, with a
   // message, when a value is too long or the database cannot be opened.
   bool GetXmlParams(const KXmlNode* root);
+  // GetXmlParams without the connection test.
+  bool ReadXmlParams(const KXmlNode* root);
+  // Prints "can not open database ..." with the parameters (never the
+  // password) after a failed test.
+  void PrintOpenFailure() const;
   // Sets mHost; false, with a message, when the host is too long.
   bool SetHost(const char* host);
+  // Sets the board's name written into the source column; "" (no column).
+  // Letters, digits, '.', '_' and '-', at most 64; false, with a message,
+  // otherwise.
+  bool SetSource(const char* source);
 
   // Loads the library if needed and connects if not connected; true when the
   // session is open.
@@ -113,6 +132,11 @@ public:
   // False when the session is not open, or when a statement or commit it
   // caused failed.
   bool LogFrame(const KCanFrame& frame);
+  // Stores the frames' rows in one transaction and commits it: true when the
+  // server has committed them (rows it refused on their own are reported
+  // and counted in `refused`). False when the connection broke or the
+  // transaction was lost: then none of them counts as stored.
+  bool Store(const KCanFrame* frames, int count, int& refused);
   // The result of the last statement, or null when not open.
   MYSQL_RES* GetMySqlRes();
   // "<what>: <library message>".
@@ -120,6 +144,15 @@ public:
 
   // Rows queued or written but not yet committed.
   int Uncommitted() const { return mUncommitted + mQueued; }
+  // The client library's error number of the last failed connect or
+  // statement (0 after a success).
+  unsigned int LastError() const { return mLastError; }
+  // The library's message of the last failed connect or statement.
+  const char* LastMessage() const { return mLastMessage; }
+  // True for an error that says the server cannot be reached now (down,
+  // unreachable, gone away, too busy, name not resolving), false for one that
+  // says the settings are wrong (user, password, database, privileges).
+  static bool Unreachable(unsigned int error);
 
   MYSQL* mMySql;
   bool mOpened;
@@ -127,28 +160,42 @@ public:
   char mUser[cFieldSize];
   char mPassword[cFieldSize];
   char mDatabase[cFieldSize];
+  char mSource[cSourceSize];
   // Rows per transaction; 0 leaves the server's autocommit on, and every
   // frame is then its own statement and transaction.
   int mRowsPerCommit;
   // Rows per multi-row statement, 1 to cMaxBatchRows.
   int mBatchRows;
+  // Connect failures and lost transactions are not printed (set while the
+  // server is known to be away; refused rows are always printed).
+  bool mQuiet;
+  // "mysql transaction lost: <n> rows not stored" and the commit's count are
+  // printed (false when the caller keeps the rows and sends them again).
+  bool mReportLost;
 
 private:
-  // Sends the queued rows of one length, or of all lengths.
-  bool Flush(int length);
-  bool FlushAll();
+  // Sends the queued rows.
+  bool Flush();
   bool Commit();
-  // Runs a statement that stores `rows` rows.
-  bool Send(const char* sql, int rows);
+  // The statement for `count` frames into mStatement.
+  void FormStatement(const KCanFrame* frames, int count);
+  // Runs mStatement; reports the rows it skipped for another reason than
+  // being there already, and counts them in mRefused.
+  bool RunInsert();
+  void ReportWarnings();
+  // Notes the library's error of the last call.
+  void TakeError();
   // After a failed statement that held `failed` rows: when the connection
   // was lost or the server rolled the transaction back, the transaction's
   // rows are gone too; says how many and returns true.
   bool CheckTransactionLost(int failed);
-  void DropQueue();
 
   int mUncommitted; // rows sent in the open transaction
   int mQueued;      // rows waiting in mBatch
-  int mBatchCount[cLengths];
-  KCanFrame mBatch[cLengths][cMaxBatchRows];
+  int mRefused;     // rows refused on their own since Store began
+  bool mLost;       // a transaction was lost since Store began
+  unsigned int mLastError;
+  char mLastMessage[cFieldSize];
+  KCanFrame mBatch[cMaxBatchRows];
   char mStatement[cBatchStatementSize];
 };

@@ -1,77 +1,171 @@
 #include "KTcpCanClient.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <netdb.h>
 #include <new>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "NCanUtils.h" // KComfortFrame, hexadecimal digits
 
 namespace {
 
-const int SendTimeOut = 1000;
-const int ReadTimeOut = 1000;
-static_assert(SendTimeOut == KTcpCanClient::cSendWait && ReadTimeOut == KTcpCanClient::cFirstCharWait,
-              "send and first-character waits");
-
 const char cStatusOk[] = "HTTP/1.1 200 OK";
 const std::size_t cStatusCompared = sizeof(cStatusOk) - 2; // the K is not compared
 
+long long NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 void PrintRefused(const char* line) {
-  std::printf("invalid size in HTTP answer: %.60s\n", line);
+  char text[KPrintableText::cLineSize];
+  PrintableText(line, strnlen(line, 60), text, sizeof(text));
+  std::printf("invalid size in HTTP answer: %s\n", text);
+}
+
+// The IPv4 address of `host` (an address or a name that resolves), or false.
+bool Resolve(const char* host, unsigned short port, sockaddr_in& address) {
+  std::memset(&address, 0, sizeof(address));
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  if (host == nullptr || host[0] == 0)
+    return false;
+  if (inet_pton(AF_INET, host, &address.sin_addr) == 1)
+    return true;
+  // Digits and dots only, and no address: a mistyped address, never a name.
+  if (std::strspn(host, "0123456789.") == std::strlen(host))
+    return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
+    return false;
+  address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return true;
 }
 
 } // namespace
 
 KTcpCanClient::KTcpCanClient()
-    : mContentLength(0), mTrace(false), mConnected(false), mWaitSocket(-1), mRecvWait(-1),
-      mSendWait(-1) {
+    : mContentLength(0), mTrace(false), mConnected(false), mAnswerWaitMs(cAnswerWait),
+      mSendStallMs(cSendStall), mStopEvent(-1), mFailure(fkNone), mStatusCode(0), mInputPos(0),
+      mInputEnd(0), mDeadline(0), mTimedOut(false) {
   std::snprintf(mPath, sizeof(mPath), "/");
+  mStatusText[0] = 0;
 }
 
 // ---------------------------------------------------------------------------
 // Bounded waits
 
-void KTcpCanClient::SetDescriptorWait(int option, int& current, int timeoutMs) {
-  if (mWaitSocket != mSocket) {
-    mWaitSocket = mSocket;
-    mRecvWait = -1;
-    mSendWait = -1;
+KTcpCanClient::TWaitEnum KTcpCanClient::Wait(bool write, int timeoutMs) {
+  const long long start = NowMs();
+  for (;;) {
+    long long limit = timeoutMs < 0 ? 0 : timeoutMs;
+    limit -= NowMs() - start;
+    if (mDeadline > 0 && mDeadline - NowMs() < limit)
+      limit = mDeadline - NowMs();
+    if (limit < 0)
+      limit = 0;
+    pollfd p[2] = {{mSocket, static_cast<short>(write ? POLLOUT : POLLIN), 0},
+                   {mStopEvent, POLLIN, 0}};
+    int n = poll(p, mStopEvent >= 0 ? 2 : 1, static_cast<int>(limit));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (mStopEvent >= 0 && (p[1].revents & POLLIN) != 0)
+      return wtStopped;
+    if (n > 0 && p[0].revents != 0)
+      return wtReady;
+    return wtTimeOut;
   }
-  int wanted = timeoutMs > 0 ? timeoutMs : 0;
-  if (current == wanted)
-    return;
-  timeval tv;
-  tv.tv_sec = wanted / 1000;
-  tv.tv_usec = (wanted % 1000) * 1000;
-  if (ErrorCheck(setsockopt(mSocket, SOL_SOCKET, option, &tv, sizeof(tv)), "setsockopt") == 0)
-    current = wanted;
 }
 
 int KTcpCanClient::Receive(char* buffer, int length, int timeoutMs) {
-  if (mOpen && mBlockMode == bmBlocking)
-    SetDescriptorWait(SO_RCVTIMEO, mRecvWait, timeoutMs);
-  return ReceiveBuf(buffer, length, 0, timeoutMs);
+  if (!mOpen)
+    return 0;
+  if (length <= 0)
+    return 0;
+  if (mInputPos < mInputEnd) {
+    int n = mInputEnd - mInputPos < length ? mInputEnd - mInputPos : length;
+    std::memcpy(buffer, mInput + mInputPos, static_cast<std::size_t>(n));
+    mInputPos += n;
+    return n;
+  }
+  for (;;) {
+    switch (Wait(false, timeoutMs)) {
+    case wtStopped:
+      Fail(fkStopped);
+      return -1;
+    case wtTimeOut:
+      mTimedOut = true;
+      errno = EAGAIN;
+      return static_cast<int>(ErrorCheck(-1, "recv"));
+    case wtReady:
+      break;
+    }
+    ssize_t n = recv(mSocket, buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+    if (n == -1 && (errno == EAGAIN || errno == EINTR))
+      continue;
+    return static_cast<int>(ErrorCheck(n, "recv"));
+  }
 }
 
 int KTcpCanClient::Send(const char* data, int length, int timeoutMs) {
-  if (mOpen && mBlockMode == bmBlocking)
-    SetDescriptorWait(SO_SNDTIMEO, mSendWait, timeoutMs);
-  return SendBuf(data, length, 0, timeoutMs);
+  if (!mOpen)
+    return 0;
+  for (;;) {
+    switch (Wait(true, timeoutMs)) {
+    case wtStopped:
+      Fail(fkStopped);
+      return -1;
+    case wtTimeOut:
+      errno = EAGAIN;
+      return static_cast<int>(ErrorCheck(-1, "send"));
+    case wtReady:
+      break;
+    }
+    // MSG_NOSIGNAL: a peer that has gone away gives EPIPE instead of a
+    // SIGPIPE that would end the program.
+    ssize_t n = send(mSocket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n == -1 && (errno == EAGAIN || errno == EINTR))
+      continue;
+    return static_cast<int>(ErrorCheck(n, "send"));
+  }
 }
 
-// A blocking descriptor connects without a bound of its own (minutes when
-// the packets vanish), so the connect is made non-blocking and polled.
+bool KTcpCanClient::Fill(int timeoutMs) {
+  mInputPos = 0;
+  mInputEnd = 0;
+  int n = Receive(mInput, cInputSize, timeoutMs);
+  if (n <= 0)
+    return false;
+  mInputEnd = n;
+  return true;
+}
+
+int KTcpCanClient::LineWait(bool first) const {
+  if (mDeadline > 0)
+    return mAnswerWaitMs;
+  return first ? cFirstCharWait : cNextCharWait;
+}
+
+int KTcpCanClient::BodyWait() const { return mDeadline > 0 ? mAnswerWaitMs : cBodyWait; }
+
+// A connect that waits: the descriptor is made non-blocking for it (a
+// blocking connect takes minutes when the packets vanish) and polled,
+// together with the stop event.
 bool KTcpCanClient::ConnectBlocking(const sockaddr_in& address, int timeoutMs) {
   const sockaddr* pAddress = reinterpret_cast<const sockaddr*>(&address);
-  if (timeoutMs <= 0)
-    return ErrorCheck(connect(mSocket, pAddress, sizeof(address)), "connect") == 0;
   int flags = fcntl(mSocket, F_GETFL);
   if (flags == -1)
     flags = 0;
@@ -79,23 +173,26 @@ bool KTcpCanClient::ConnectBlocking(const sockaddr_in& address, int timeoutMs) {
     return false;
   bool connected = connect(mSocket, pAddress, sizeof(address)) == 0;
   int err = errno;
+  bool stopped = false;
   if (!connected && err == EINPROGRESS) {
-    bool writable = false;
-    Select(nullptr, &writable, nullptr, timeoutMs);
-    if (mOpen && writable) {
+    TWaitEnum w = Wait(true, timeoutMs > 0 ? timeoutMs : INT_MAX);
+    stopped = w == wtStopped;
+    if (w == wtReady) {
       socklen_t len = sizeof(err);
       if (getsockopt(mSocket, SOL_SOCKET, SO_ERROR, &err, &len) == -1)
         err = errno;
       connected = err == 0;
-    } else if (mOpen) {
+    } else {
       err = ETIMEDOUT;
     }
   }
-  if (!connected && mOpen) {
+  if (stopped) {
+    Fail(fkStopped);
+  } else if (!connected) {
     errno = err;
     ErrorCheck(-1, "connect");
   }
-  if (mOpen)
+  if (mOpen && mBlockMode == bmBlocking)
     ErrorCheck(fcntl(mSocket, F_SETFL, flags), "fcntl");
   return connected;
 }
@@ -104,22 +201,35 @@ bool KTcpCanClient::ConnectBlocking(const sockaddr_in& address, int timeoutMs) {
 // Connection and line transfer
 
 bool KTcpCanClient::Connect(int timeoutMs) {
-  if (!mOpen) {
+  if (!mOpen)
     mConnected = false; // a socket closed behind our back holds no connection
-    mWaitSocket = -1;   // a new descriptor has no time-outs yet
-  }
-  Open();
-  if (mOpen && !mConnected) {
+  if (!mConnected) {
+    mInputPos = 0;
+    mInputEnd = 0;
     sockaddr_in address;
-    GetSocketAddr(address, mRemoteHost, mRemotePort);
-    if (mBlockMode == bmBlocking) {
-      mConnected = ConnectBlocking(address, timeoutMs);
-    } else {
-      const sockaddr* pAddress = reinterpret_cast<const sockaddr*>(&address);
-      mConnected = ErrorCheck(connect(mSocket, pAddress, sizeof(address)), "connect") == 0;
-      if (!mConnected && timeoutMs > 0)
-        Select(nullptr, &mConnected, nullptr, timeoutMs);
+    if (!Resolve(mRemoteHost, mRemotePort, address)) {
+      Fail(fkName);
+      Close();
+      return false;
     }
+    Open();
+    if (mOpen) {
+      if (mBlockMode == bmBlocking) {
+        mConnected = ConnectBlocking(address, timeoutMs);
+      } else {
+        // A non-blocking connect reports its EINPROGRESS, then waits.
+        const sockaddr* pAddress = reinterpret_cast<const sockaddr*>(&address);
+        mConnected = ErrorCheck(connect(mSocket, pAddress, sizeof(address)), "connect") == 0;
+        if (!mConnected && timeoutMs > 0) {
+          TWaitEnum w = Wait(true, timeoutMs);
+          if (w == wtStopped)
+            Fail(fkStopped);
+          mConnected = w == wtReady;
+        }
+      }
+    }
+    if (!mConnected)
+      Fail(fkConnect);
   }
   if (!mConnected)
     Close();
@@ -133,6 +243,8 @@ void KTcpCanClient::Disconnect() {
     mConnected = false;
   }
   Close();
+  mInputPos = 0;
+  mInputEnd = 0;
 }
 
 bool KTcpCanClient::SendBuffer(const char* data, int length, int timeoutMs) {
@@ -163,9 +275,18 @@ bool KTcpCanClient::WriteLine(const char* text) {
   std::size_t length = text != nullptr ? std::strlen(text) : 0;
   if (length > static_cast<std::size_t>(INT_MAX))
     return false;
-  if (length > 0 && !SendBuffer(text, static_cast<int>(length), cSendWait))
+  if (length > 0 && !SendBuffer(text, static_cast<int>(length), mSendStallMs))
     return false;
-  return SendBuffer("\r\n", 2, length > 0 ? cSendWait : cEmptyLineWait);
+  return SendBuffer("\r\n", 2, length > 0 ? mSendStallMs : cEmptyLineWait);
+}
+
+// The server's bytes on the console: printable ones as they are, the rest
+// (escape sequences, bare CRs) as '.'; line feeds stay.
+void KTcpCanClient::Echo(const char* data, int length) {
+  for (int i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(data[i]);
+    std::putchar(c == '\n' || (c >= 0x20 && c <= 0x7E) ? c : '.');
+  }
 }
 
 bool KTcpCanClient::ReadLine(char* buffer, int size) {
@@ -174,10 +295,12 @@ bool KTcpCanClient::ReadLine(char* buffer, int size) {
   if (terminated)
     buffer[0] = 0;
   bool done = false;
+  bool first = true;
   while (!done) {
-    char c;
-    if (Receive(&c, 1, kept > 0 ? cNextCharWait : cFirstCharWait) != 1)
+    if (mInputPos == mInputEnd && !Fill(LineWait(first)))
       break;
+    first = false;
+    char c = mInput[mInputPos++];
     if (c == '\r')
       continue;
     if (c == '\n') {
@@ -188,24 +311,23 @@ bool KTcpCanClient::ReadLine(char* buffer, int size) {
       --size;
     }
   }
-  if (done && mTrace)
-    std::printf("Tcp recv: %s\n", terminated ? buffer : "");
+  if (done && mTrace) {
+    std::printf("Tcp recv: ");
+    Echo(terminated ? buffer : "", kept);
+    std::printf("\n");
+  }
   return done;
 }
 
 bool KTcpCanClient::ReceiveBuffer(char* buffer, int length) {
   bool ok = true;
   while (ok && length > 0) {
-    int n = Receive(buffer, length, cBodyWait);
+    int n = Receive(buffer, length, BodyWait());
     ok = n > 0;
     if (!ok)
       break;
-    if (mTrace) {
-      for (int i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(buffer[i]);
-        std::putchar(c == '\n' || (c >= 0x20 && c <= 0x7E) ? c : '.');
-      }
-    }
+    if (mTrace)
+      Echo(buffer, n);
     buffer += n;
     length -= n;
   }
@@ -215,29 +337,85 @@ bool KTcpCanClient::ReceiveBuffer(char* buffer, int length) {
 bool KTcpCanClient::TraceReceive(int count) {
   char piece[cLineSize];
   std::printf("Tcp recv: ");
-  bool ok = ReceivePieces(piece, count, false);
+  bool ok = ReceivePieces(piece, count, nullptr);
   std::printf("\n");
   return ok;
 }
 
-bool KTcpCanClient::ReceivePieces(char* line, int count, bool print) {
+bool KTcpCanClient::ReceivePieces(char* line, int count, KPrintableText* text) {
   bool ok = true;
   while (ok && count > 0) {
     int n = count < cLineLimit ? count : cLineLimit;
     ok = ReceiveBuffer(line, n);
-    // A piece is printed unless all it holds is (part of) the CR LF that
-    // ends a chunk.
-    if (ok && print && count > 2) {
-      line[n] = 0;
-      std::printf("%s", line);
-    }
+    if (ok && text != nullptr)
+      text->Add(line, static_cast<std::size_t>(n));
     count -= n;
   }
   return ok;
 }
 
 // ---------------------------------------------------------------------------
-// HTTP answers
+// Exchanges
+
+void KTcpCanClient::Fail(TFailureEnum failure) {
+  if (mFailure == fkNone)
+    mFailure = failure;
+}
+
+void KTcpCanClient::BeginExchange() {
+  mFailure = fkNone;
+  mStatusCode = 0;
+  mStatusText[0] = 0;
+  mDeadline = 0;
+  mTimedOut = false;
+}
+
+void KTcpCanClient::AwaitAnswer() {
+  mTimedOut = false;
+  mDeadline = NowMs() + (mAnswerWaitMs > 0 ? mAnswerWaitMs : 1);
+}
+
+void KTcpCanClient::EndExchange() { mDeadline = 0; }
+
+void KTcpCanClient::FailureText(char* out, std::size_t size) const {
+  if (out == nullptr || size == 0)
+    return;
+  char host[KPrintableText::cLineSize];
+  switch (mFailure) {
+  case fkNone: out[0] = 0; break;
+  case fkName:
+    PrintableText(mRemoteHost, std::strlen(mRemoteHost), host, sizeof(host));
+    std::snprintf(out, size, "HTTP server name not found: %s", host);
+    break;
+  case fkConnect:
+  case fkSend: std::snprintf(out, size, "HTTP server not connected"); break;
+  case fkAnswer:
+    if (mTimedOut)
+      std::snprintf(out, size, "HTTP server did not answer within %d s",
+                    (mAnswerWaitMs + 999) / 1000);
+    else
+      std::snprintf(out, size, "HTTP answer broken off or refused");
+    break;
+  case fkStatus: std::snprintf(out, size, "HTTP %s", mStatusText); break;
+  case fkStopped: std::snprintf(out, size, "HTTP exchange stopped"); break;
+  }
+}
+
+bool KTcpCanClient::Refused() const {
+  return mFailure == fkStatus && mStatusCode >= 400 && mStatusCode < 500 && mStatusCode != 408 &&
+         mStatusCode != 429;
+}
+
+void KTcpCanClient::TakeStatus(const char* line) {
+  const char* code = std::strchr(line, ' ');
+  if (code == nullptr)
+    return;
+  ++code;
+  mStatusCode = 0;
+  for (int i = 0; i < 3 && code[i] >= '0' && code[i] <= '9'; ++i)
+    mStatusCode = mStatusCode * 10 + (code[i] - '0');
+  PrintableText(code, strnlen(code, cStatusTextSize / 2), mStatusText, sizeof(mStatusText));
+}
 
 bool KTcpCanClient::ReadAnswerHead(char* line, bool& statusOk, bool& chunked, bool& closeSeen) {
   statusOk = false;
@@ -246,6 +424,7 @@ bool KTcpCanClient::ReadAnswerHead(char* line, bool& statusOk, bool& chunked, bo
   if (!ReadLine(line, cLineLimit))
     return false;
   statusOk = std::strncmp(line, cStatusOk, cStatusCompared) == 0;
+  TakeStatus(line);
   for (;;) {
     if (!ReadLine(line, cLineLimit))
       return false;
@@ -336,6 +515,7 @@ bool KTcpCanClient::ReadChunks(char* line, bool printResult) {
   bool ok = true;
   bool last = false;
   long held = 0;
+  KPrintableText text;
   while (ok && !last) {
     int size = 0;
     ok = ReadChunkSize(line, held, size, last);
@@ -345,10 +525,15 @@ bool KTcpCanClient::ReadChunks(char* line, bool printResult) {
     if (mTrace) {
       ok = TraceReceive(size + 2);
     } else {
-      if (printResult && size >= 1)
-        std::printf("result: ");
-      ok = ReceivePieces(line, size + 2, printResult);
+      // The chunk's own CR LF is not part of the text.
+      int data = size;
+      ok = ReceivePieces(line, data, printResult ? &text : nullptr) && ReceivePieces(line, 2, nullptr);
     }
+  }
+  if (!text.Empty()) {
+    char shown[KPrintableText::cLineSize];
+    text.Format(shown, sizeof(shown));
+    std::printf("result: %s\n", shown);
   }
   return ok;
 }
@@ -357,9 +542,12 @@ bool KTcpCanClient::ReadHttpStream(char** body, int& length, const char* request
   if (body != nullptr)
     *body = nullptr;
   mContentLength = 0;
+  BeginExchange();
   bool keep = mConnected;
-  if (!mConnected && !Connect(cHttpConnectWait))
+  if (!mConnected && !Connect(cHttpConnectWait)) {
+    EndExchange();
     return false;
+  }
 
   char line[cLineSize];
   char hostLine[cHostLineSize];
@@ -373,9 +561,12 @@ bool KTcpCanClient::ReadHttpStream(char** body, int& length, const char* request
     ok = WriteLine(fallback);
   }
   ok = ok && WriteLine(hostLine) && WriteLine("");
+  if (!ok)
+    Fail(fkSend);
 
   bool statusOk = false;
   if (ok) {
+    AwaitAnswer();
     bool chunked = false;
     bool closeSeen = false;
     ok = ReadAnswerHead(line, statusOk, chunked, closeSeen);
@@ -397,6 +588,8 @@ bool KTcpCanClient::ReadHttpStream(char** body, int& length, const char* request
     } else if (ok && chunked) {
       ok = body != nullptr ? ReadChunkedBody(line, body, length) : ReadChunks(line, false);
     }
+    if (!ok)
+      Fail(fkAnswer);
   }
   if (!keep || !ok)
     Disconnect();
@@ -411,14 +604,20 @@ bool KTcpCanClient::ReadHttpStream(char** body, int& length, const char* request
       length = 0;
     }
   }
+  if (ok && !statusOk)
+    Fail(fkStatus);
+  EndExchange();
   std::fflush(stdout);
   return ok && statusOk;
 }
 
 bool KTcpCanClient::PutHttpStream(const char* body) {
   mContentLength = 0;
-  if (!Connect(cHttpConnectWait))
+  BeginExchange();
+  if (!Connect(cHttpConnectWait)) {
+    EndExchange();
     return false;
+  }
   if (body == nullptr)
     body = "";
   std::size_t bodyLength = std::strlen(body);
@@ -431,9 +630,12 @@ bool KTcpCanClient::PutHttpStream(const char* body) {
     ok = n > 0 && n < static_cast<int>(sizeof(header));
   }
   ok = ok && WriteLine(header) && WriteLine(body);
+  if (!ok)
+    Fail(fkSend);
 
   bool statusOk = false;
   if (ok) {
+    AwaitAnswer();
     char line[cLineSize];
     bool chunked = false;
     bool closeSeen = false;
@@ -444,8 +646,13 @@ bool KTcpCanClient::PutHttpStream(const char* body) {
     } else if (ok && chunked) {
       ok = ReadChunks(line, true);
     }
+    if (!ok)
+      Fail(fkAnswer);
   }
   Disconnect();
+  if (ok && !statusOk)
+    Fail(fkStatus);
+  EndExchange();
   std::fflush(stdout);
   return ok && statusOk;
 }
@@ -458,6 +665,7 @@ bool KTcpCanClient::SendComfortFrame(const KComfortFrame& request, KComfortFrame
   request.SetToString(digits, sizeof(digits));
   char text[cElsterTextSize];
   std::snprintf(text, sizeof(text), "%s\n", digits);
+  BeginExchange();
   Connect(cRelayConnectWait); // without a connection the send fails
   bool result = false;
   if (SendElster(text, sizeof(text), cRelaySendWait))
@@ -495,7 +703,9 @@ bool KTcpCanClient::ReadElster(char* buffer, std::size_t size) {
   for (int i = 1; i < cMaxLine; ++i) {
     if (Receive(buffer + i, 1, cRelayNextWait) != 1) {
       buffer[i] = 0;
-      std::printf("broken %s\n", buffer);
+      char shown[KPrintableText::cLineSize];
+      PrintableText(buffer, static_cast<std::size_t>(i), shown, sizeof(shown));
+      std::printf("broken %s\n", shown);
       return false;
     }
     if (buffer[i] == '\n') {
@@ -504,6 +714,8 @@ bool KTcpCanClient::ReadElster(char* buffer, std::size_t size) {
     }
   }
   buffer[cMaxLine] = 0;
-  std::printf("no LF %s\n", buffer);
+  char shown[KPrintableText::cLineSize];
+  PrintableText(buffer, static_cast<std::size_t>(cMaxLine), shown, sizeof(shown));
+  std::printf("no LF %s\n", shown);
   return false;
 }

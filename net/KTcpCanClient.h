@@ -7,23 +7,29 @@
 // connection of its own. Only the little of HTTP these exchanges need: no
 // TLS, redirects, authentication, header folding or trailers; header names
 // are matched case-sensitively. With mTrace all traffic is echoed on
-// standard output ("Tcp send: ", "Tcp recv: ").
+// standard output ("Tcp send: ", "Tcp recv: "), unprintable bytes as '.'.
 //
-// Waits. Every connect, send and receive is bounded, in both block modes:
-// in non-blocking mode by select before the call, in blocking mode by a
-// connect that polls and by receive/send time-outs on the descriptor. A
-// server that does not answer or stops in the middle of an answer costs
-// about a second per exchange.
+// Waits. Every exchange is bounded, in both block modes: the connect by
+// cHttpConnectWait; sending by mSendStallMs without progress (a slow link
+// that keeps taking data is no failure); the whole answer, from the moment
+// the request is sent, by mAnswerWaitMs. A server that sends slowly, or
+// forever, fails the exchange like a dead one. When mStopEvent becomes
+// readable, an exchange in progress ends at once (mFailure fkStopped).
+// Outside an exchange (ReadLine, ReceiveBuffer called on their own) the
+// waits are per call: 1 s for a line's first character, 100 ms for each
+// further one, 2 s for each piece of a body.
 //
 // Limits. An answer body (Content-Length, one chunk, or all chunks of one
 // answer together) may hold at most cMaxBody bytes (1 MiB); a negative,
 // wrapping or larger size fails the exchange, prints "invalid size in HTTP
-// answer: ..." and closes the connection.
+// answer: ..." and closes the connection. The server's answer text is shown
+// only as printable characters (KPrintableText).
 #pragma once
 
 #include <cstddef>
 
 #include "KIpSocket.h"
+#include "PrintableText.h"
 
 class KComfortFrame;
 
@@ -37,7 +43,9 @@ public:
     cPathSize = 256,
     cMaxBody = 1024 * 1024,         // largest answer body taken
     cElsterLineSize = 37,           // relay answer: 36 bytes and a NUL
-    cElsterTextSize = 64            // relay request line and answer
+    cElsterTextSize = 64,           // relay request line and answer
+    cInputSize = 4096,              // answer bytes read ahead in one receive
+    cStatusTextSize = 64            // "403 Forbidden"
   };
   // Waits in milliseconds.
   enum : int {
@@ -47,16 +55,30 @@ public:
     cFirstCharWait = 1000,
     cNextCharWait = 100,
     cBodyWait = 2000,
+    cSendStall = 3000,              // sending without progress
+    cAnswerWait = 5000,             // the whole answer to a request
     cRelayConnectWait = 10,
     cRelaySendWait = 1000,
     cRelayFirstWait = 500,
     cRelayNextWait = 5
+  };
+  // Why the last exchange failed.
+  enum TFailureEnum {
+    fkNone,
+    fkName,    // the server's name did not resolve
+    fkConnect, // no connection
+    fkSend,    // the request could not be sent
+    fkAnswer,  // no whole answer in time, or a broken or refused one
+    fkStatus,  // an answer other than 200 OK (mStatusCode)
+    fkStopped  // ended by mStopEvent
   };
 
   KTcpCanClient();
 
   // Opens the descriptor and connects to mRemoteHost:mRemotePort within
   // timeoutMs; true also when already connected. A failure closes the socket.
+  // A host that is not an IPv4 address is looked up; when it does not
+  // resolve nothing is connected (mFailure fkName).
   bool Connect(int timeoutMs);
   // Shutdown (when connected) and close.
   void Disconnect();
@@ -86,9 +108,17 @@ public:
   // "Connection: close".
   bool ReadHttpStream(char** body, int& length, const char* request);
   // PUTs `body` and CR LF to /put_can_log.php and reads the answer; a
-  // chunked answer text is printed after "result: ". Always disconnects.
-  // True when the body went out and the answer was 200 OK.
+  // chunked answer text is printed as one line after "result: ". Always
+  // disconnects. True when the body went out and the answer was 200 OK.
   bool PutHttpStream(const char* body);
+
+  // What the last exchange's failure was, for the console: "HTTP server not
+  // connected", "HTTP 403 Forbidden", "HTTP server did not answer within
+  // 5 s" ... (empty after a success).
+  void FailureText(char* out, std::size_t size) const;
+  // The last failure was the server's own refusal of the request (a 4xx
+  // status other than 408 and 429): sending the same again would not help.
+  bool Refused() const;
 
   // Comfort relay: one exchange on a connection of its own (connect, send
   // the request's text and two LF, read one answer line, disconnect). True
@@ -106,31 +136,62 @@ public:
   int mContentLength;
   bool mTrace;
   bool mConnected;
+  // Bounds of one exchange (milliseconds), see Waits above.
+  int mAnswerWaitMs;
+  int mSendStallMs;
+  // A descriptor that becomes readable when a stop is requested, or -1.
+  int mStopEvent;
+  TFailureEnum mFailure;
+  // The last answer's status code (0 when no status line arrived) and its
+  // code and reason as printable text ("403 Forbidden").
+  int mStatusCode;
+  char mStatusText[cStatusTextSize];
 
 private:
-  // One bounded receive or send: ReceiveBuf/SendBuf, with the descriptor's
-  // time-out set to the wait in blocking mode.
+  enum TWaitEnum { wtReady, wtTimeOut, wtStopped };
+  // Waits until the socket is readable (or writable) or the stop event is,
+  // within timeoutMs and the exchange's deadline.
+  TWaitEnum Wait(bool write, int timeoutMs);
+  // One bounded receive or send: bytes, or -1 (a time-out is reported as
+  // the socket's EAGAIN, a stop silently). Receive serves the bytes read
+  // ahead first.
   int Receive(char* buffer, int length, int timeoutMs);
   int Send(const char* data, int length, int timeoutMs);
-  void SetDescriptorWait(int option, int& current, int timeoutMs);
+  // Fills the read-ahead buffer; false when nothing came.
+  bool Fill(int timeoutMs);
   bool ConnectBlocking(const sockaddr_in& address, int timeoutMs);
+  // Starts an exchange: clears the failure, the status and the read-ahead.
+  void BeginExchange();
+  // The request is out: the answer's deadline starts.
+  void AwaitAnswer();
+  void EndExchange();
+  // Records why the exchange failed (the first reason counts).
+  void Fail(TFailureEnum failure);
   // Status line and headers; false when the answer broke off or a size was
   // refused. statusOk tells whether the status line was "200 OK".
   bool ReadAnswerHead(char* line, bool& statusOk, bool& chunked, bool& closeSeen);
+  void TakeStatus(const char* line);
   // The next chunk-size line: false when it did not arrive or its size, or
   // the answer's total `held`, passes cMaxBody.
   bool ReadChunkSize(char* line, long held, int& size, bool& last);
   // Receives `count` bytes in line-buffer pieces (of at most 1023 bytes),
-  // printed with `print` (the text of a PUT's answer), else dropped.
-  bool ReceivePieces(char* line, int count, bool print);
+  // kept in `text` when it is given, else dropped.
+  bool ReceivePieces(char* line, int count, KPrintableText* text);
   // A chunked body that is not handed back: echoed with mTrace, else
-  // dropped or, with printResult, printed after "result: ".
+  // dropped or, with printResult, printed as one line after "result: ".
   bool ReadChunks(char* line, bool printResult);
   // A chunked body for a caller's slot.
   bool ReadChunkedBody(char* line, char** body, int& length);
+  int LineWait(bool first) const;
+  int BodyWait() const;
+  void Echo(const char* data, int length);
 
-  // Time-outs set on mWaitSocket (ms, 0 none); -1 when not known.
-  int mWaitSocket;
-  int mRecvWait;
-  int mSendWait;
+  // Answer bytes read ahead: mInput[mInputPos .. mInputEnd).
+  char mInput[cInputSize];
+  int mInputPos;
+  int mInputEnd;
+  // Steady-clock milliseconds by which the answer must be complete; 0 none.
+  long long mDeadline;
+  // A wait ran out (the exchange then counts as not answered in time).
+  bool mTimedOut;
 };

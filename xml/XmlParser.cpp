@@ -1,5 +1,6 @@
 #include "XmlParser.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -67,7 +68,17 @@ KParser::~KParser() { delete[] mText; }
 bool KParser::ParseFile(const char* path, KXmlNode* root) {
   FILE* stream = path != nullptr ? std::fopen(path, "rb") : nullptr;
   if (stream == nullptr) {
-    std::printf("file \"%s\" not found\n", path != nullptr ? path : "");
+    // A file that is there but may not be read (the service user and a
+    // settings file of another group) says why.
+    int err = path != nullptr ? errno : ENOENT;
+    if (err == ENOENT || err == ENOTDIR) {
+      std::printf("file \"%s\" not found\n", path != nullptr ? path : "");
+    } else {
+      const char* name = strerrorname_np(err);
+      const char* text = strerrordesc_np(err);
+      std::printf("file \"%s\" not readable: %s (%s)\n", path, name != nullptr ? name : "?",
+                  text != nullptr ? text : "?");
+    }
     return false;
   }
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "ForwardingSinks.h"
+#include "KPutOutput.h"
 #include "KMySql.h"
 #include "KTcpCanClient.h"
 #include "KXmlNodeList.h"
@@ -302,7 +302,8 @@ TEST(CommandLine, CaptureFailureEndsTheRunAtOnceWithStatus1) {
     std::string message; // printed before the termination line
   } cases[] = {
       {cNoSuchInterface, ""},
-      {"ttytelltrail-missing", "serial port /dev/ttytelltrail-missing not opened\n"},
+      {"ttytelltrail-missing",
+       "serial port /dev/ttytelltrail-missing not opened: ENOENT (No such file or directory)\n"},
       {adapter.Device(), "serial port /dev/" + adapter.Device() + " lost\n"},
   };
   for (const auto& c : cases) {
@@ -333,7 +334,7 @@ TEST(CommandLine, StopSignalDuringTheLastSecondStillEndsCleanly) {
   // The adapter cannot be opened, so the run ends by itself and lingers a
   // second before its termination line; a stop signal in that second must
   // cut it short, not kill the process. The run had failed all the same.
-  KRun run = RunTellTrail({"ttytelltrail-missing", "86400"}, "not opened\n", 20, 0.3);
+  KRun run = RunTellTrail({"ttytelltrail-missing", "86400"}, "(No such file or directory)\n", 20, 0.3);
   EXPECT_TRUE(EndsWithTermination(run.out)) << run.out;
   EXPECT_EQ(run.status, 1);
   EXPECT_LT(run.seconds, 0.5);
@@ -435,6 +436,13 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
       {"<s><template Name=\"GET /x HTTP/1.1\"/><ip_address Name=\"h\"/></s>",
        "template/Name refused: it must hold exactly one \"%s\" for the frame's variables and no "
        "other conversion (\"%%\" for a percent sign): GET /x HTTP/1.1\n"},
+      // a mistyped address would send the frames nowhere (or here)
+      {"<s><mysql_put Name=\"USE canlog\"/><ip_address Name=\"192.168.1.300\"/></s>",
+       "ip_address/Name is not a valid IPv4 address: 192.168.1.300\n"},
+      {"<s><device Name=\"can" + std::string(197, 'x') + "\"/></s>",
+       "device name too long (more than 127 characters)\n"},
+      {"<s><spool Name=\"/tmp\" MaxMB=\"0\"/></s>",
+       "spool/MaxMB refused: a whole number of MB from 1 to 1048576: 0\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.document);

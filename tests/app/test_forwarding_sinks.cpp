@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "ForwardingSinks.h"
+#include "KTemplateOutput.h"
 
 namespace {
 

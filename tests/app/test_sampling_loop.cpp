@@ -189,7 +189,8 @@ TEST_F(SamplingLoopTest, MissingDirectoryEndsTheRun) {
   CaptureStdout();
   loop.RunPeriod();
   std::string out = GetCapturedStdout();
-  EXPECT_EQ(out, "log file \"" + std::string(name) + "\" not opened\n" + Line(frames[0], false));
+  EXPECT_EQ(out, "log file \"" + std::string(name) +
+                     "\" not opened: ENOENT (No such file or directory)\n" + Line(frames[0], false));
   EXPECT_TRUE(server.Terminated());
   EXPECT_TRUE(loop.OutputFailed());
   EXPECT_EQ(server.RingCount(), 1); // the run ends; the rest is not drained

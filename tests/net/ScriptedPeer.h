@@ -132,7 +132,9 @@ private:
       for (std::size_t k = 0; k < s.mAnswer.size(); ++k) {
         if (k > 0 && s.mPauseMs > 0)
           std::this_thread::sleep_for(std::chrono::milliseconds(s.mPauseMs));
-        send(fd, s.mAnswer[k].data(), s.mAnswer[k].size(), MSG_NOSIGNAL);
+        // A client that has gone stops the answer.
+        if (send(fd, s.mAnswer[k].data(), s.mAnswer[k].size(), MSG_NOSIGNAL) < 0)
+          break;
       }
       if (s.mNoRead) {
         for (int waited = 0; !mReleased && waited < cSafetyMs; waited += 10)

@@ -77,7 +77,7 @@ TEST_P(RealServerTest, HalfAMegabytePutArrivesWhole) {
   bool put = mClient.PutHttpStream(body.c_str());
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(put);
-  EXPECT_EQ(out, "result: stored " + std::to_string(body.size() + 2) + " bytes\r\n");
+  EXPECT_EQ(out, "result: stored " + std::to_string(body.size() + 2) + " bytes\n");
   EXPECT_TRUE(Data("put_can_log.txt") == body + "\r\n") << "the body arrived changed";
   EXPECT_FALSE(mClient.mOpen);
 }

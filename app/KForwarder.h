@@ -1,0 +1,134 @@
+// Store and forward: the frames of one forwarding output travel from the
+// sampling loop to the far side through here, on a delivery thread of their
+// own, so that a slow or silent server never holds up the loop.
+//
+// The loop hands over frames as they are drained (Add) and at the end of
+// every period (EndPeriod). The delivery thread gives them to the output in
+// order. With a spool, whatever the far side does not take now (it is
+// down, unreachable, silent) goes to the spool, and is delivered first, in
+// order, once the far side is back; the live frames follow. Retries come at
+// least once a sample period while the outage lasts, with a back-off from
+// 1 s doubling up to a minute. Without a spool the specified behaviour
+// stays: frames a web server does not take are counted as not forwarded;
+// a database that cannot be reached ends the run.
+//
+// Console: one line when the output goes away (with the reason), one when
+// it is back (with the number of spooled frames delivered).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "KFrameOutput.h"
+#include "NCanUtils.h"
+
+class KCanServer;
+class KSpool;
+
+class KForwarder {
+public:
+  enum : int {
+    cMaxQueued = 8,         // chunks waiting without a spool before Add waits
+    cFirstRetryMs = 1000,
+    cLongestRetryMs = 60000,
+    cStopGraceMs = 2000     // a stop lets a delivery in progress finish this long
+  };
+
+  // `spool` may be null; both must outlive the forwarder. `sampleTime` in
+  // seconds bounds the retry interval.
+  KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, int sampleTime);
+  ~KForwarder();
+  KForwarder(const KForwarder&) = delete;
+  KForwarder& operator=(const KForwarder&) = delete;
+
+  // Prints where the frames go ("output: ...") and what the spool holds
+  // ("spool: ...").
+  void PrintDestination() const;
+  // Starts the delivery thread. `away` tells that the start-up test did not
+  // reach the far side: the frames go to the spool from the start.
+  void Start(bool away);
+  // Sampling thread: one frame, in order.
+  void Add(const KCanFrame& frame);
+  // Sampling thread: the period's frames are all added.
+  void EndPeriod();
+  // Sampling thread, after the last period: delivers what is left (a
+  // delivery may take cStopGraceMs), then keeps the rest in the spool or
+  // reports it as not forwarded, and ends the delivery thread.
+  void Finish();
+
+  // The output failed in a way that ends the run (a database that cannot be
+  // reached, without a spool).
+  bool Failed() const { return mFailed.load(); }
+  // The delivery thread was stuck in a call that could not be interrupted
+  // and did not end: the process must end without waiting for it.
+  bool Abandoned() const { return mAbandoned; }
+  // Frames counted as not forwarded (no spool) since the start.
+  long long NotForwarded() const;
+
+private:
+  struct KChunk {
+    std::vector<KCanFrame> mFrames;
+    bool mEndOfPeriod = false;
+  };
+
+  void Submit(bool endOfPeriod);
+  // Appends to the spool and keeps the head bookkeeping right when the
+  // spool had to drop its oldest frames. Lock held.
+  void Spool(const KCanFrame* frames, long long count);
+  // Frames that can neither be delivered nor kept: counted, one line.
+  void CountLost(long long count, const char* reason);
+  void Run();
+  // Delivers frames in the output's batches; with `live` the progress is
+  // published for Submit. Returns the frames done and the last delivery.
+  int DeliverFrames(const KCanFrame* frames, int count, bool live, KFrameOutput::KDelivery& last);
+  void DeliverLive(std::unique_lock<std::mutex>& lock);
+  void DeliverSpooled(std::unique_lock<std::mutex>& lock);
+  // After a delivery that did not reach the far side.
+  void GoneAway(const char* reason);
+  // After one that did.
+  void CameBack();
+  // Moves everything waiting in memory to the spool (or counts it lost).
+  void KeepWaiting();
+  long long NowMs() const;
+
+  KFrameOutput& mOutput;
+  KSpool* mSpool;
+  KCanServer& mServer;
+  int mSampleTime;
+  std::thread mThread;
+  int mStopEvent; // readable once the stop's grace time is over
+
+  // Sampling thread only.
+  KChunk* mCurrent;
+
+  // Shared, under mLock.
+  mutable std::mutex mLock;
+  std::condition_variable mWake;
+  std::condition_variable mRoom; // a queued chunk was taken (no spool)
+  std::deque<KChunk*> mQueue;
+  KChunk* mInflight;
+  int mInflightDone;
+  bool mInflightSpooled;
+  long long mInflightHeadFrom; // position in mInflight of the spool's first frame
+  long long mInflightAtHead;   // frames of mInflight at the spool's head
+  int mPeeked;                 // spooled frames being delivered
+  long long mPeekDropped;      // of those, dropped from the spool meanwhile
+  bool mAway;
+  bool mWasAway;
+  long long mNextTryMs;
+  int mBackoffMs;
+  long long mBacklogDelivered;
+  bool mIdleDue;
+  bool mStopping;
+  bool mStopNow;
+  bool mThreadDone;
+  long long mNotForwarded;
+  std::atomic<bool> mFailed;
+  bool mAbandoned;
+  std::vector<KCanFrame> mSpoolBuffer; // delivery thread
+};

@@ -1,0 +1,29 @@
+// The database output: every frame a row of the table can_log, written
+// through the MySQL session in transactions of up to MaxBatch() rows.
+#pragma once
+
+#include "KFrameOutput.h"
+#include "KMySql.h"
+
+class KMySqlOutput : public KFrameOutput {
+public:
+  enum : int { cBatch = 2000, cReasonSize = 320 };
+
+  // `db` holds the connection parameters; the output opens and closes it.
+  explicit KMySqlOutput(KMySql& db);
+
+  const char* Name() const override { return "mysql"; }
+  void Describe(char* out, std::size_t size) const override;
+  // One transaction: all rows committed (taken), or none (unreachable).
+  KDelivery Deliver(const KCanFrame* frames, int count) override;
+  void FailureText(char* out, std::size_t size) const override;
+  // The connection lives from a period's first delivery to its end.
+  void Idle() override { mDb.Close(); }
+  void SetQuiet(bool quiet) override { mDb.mQuiet = quiet; }
+  bool UnreachableEndsRun() const override { return true; }
+  int MaxBatch() const override { return cBatch; }
+
+private:
+  KMySql& mDb;
+  char mReason[cReasonSize];
+};

@@ -1,0 +1,57 @@
+#include "KPutOutput.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "KTcpCanClient.h"
+
+KPutOutput::KPutOutput(KTcpCanClient& client, const char* header)
+    : mClient(client), mHeader(header != nullptr ? header : ""), mBatch(new char[cHttpPutSize]) {
+  mBatch[0] = 0;
+}
+
+KPutOutput::~KPutOutput() { delete[] mBatch; }
+
+void KPutOutput::Describe(char* out, std::size_t size) const {
+  // The header line may be a board's key: it is not shown.
+  std::snprintf(out, size, "HTTP PUT batches to http://%s/put_can_log.php", mClient.mRemoteHost);
+}
+
+KFrameOutput::KDelivery KPutOutput::Deliver(const KCanFrame* frames, int count) {
+  KDelivery d;
+  int n = std::snprintf(mBatch, cHttpPutSize, "%s;\r\n", mHeader);
+  if (n < 0 || n > cMaxPutHeaderLength + 3) {
+    d.mResult = dlRefused;
+    d.mDone = count;
+    return d;
+  }
+  std::size_t length = static_cast<std::size_t>(n);
+  int taken = 0;
+  char statement[cLineSize];
+  while (taken < count && length <= static_cast<std::size_t>(cPutTrigger)) {
+    frames[taken].FormMySqlInsert(statement, sizeof(statement));
+    std::size_t s = std::strlen(statement);
+    // Below the trigger a statement always fits (see cPutTrigger).
+    std::memcpy(mBatch + length, statement, s);
+    std::memcpy(mBatch + length + s, "\r\n", 3);
+    length += s + 2;
+    ++taken;
+  }
+  if (mClient.PutHttpStream(mBatch)) {
+    d.mDone = taken;
+  } else if (mClient.Refused()) {
+    d.mResult = dlRefused;
+    d.mDone = taken;
+  } else {
+    d.mResult = dlUnreachable;
+    d.mConnectFailed =
+        mClient.mFailure == KTcpCanClient::fkName || mClient.mFailure == KTcpCanClient::fkConnect;
+  }
+  return d;
+}
+
+void KPutOutput::FailureText(char* out, std::size_t size) const { mClient.FailureText(out, size); }
+
+void KPutOutput::SetQuiet(bool quiet) { mClient.mQuiet = quiet; }
+
+void KPutOutput::SetStopEvent(int fd) { mClient.mStopEvent = fd; }

@@ -1,0 +1,100 @@
+// The spool: frames that a database or web server could not take, kept on
+// disk in arrival order until it takes them, across runs, crashes and power
+// cuts.
+//
+// A directory of its own holds segment files of fixed-size records
+// ("000000000001.spool" ...), each record one frame with a checksum, a small
+// file "head" with the position of the oldest frame not yet delivered, and a
+// "lock" file that one telltrail at a time holds. Frames are appended to the
+// newest segment and synced to the disk before Append returns; delivered
+// frames are dropped from the head, and segments that hold none are removed.
+// A segment whose end was cut (a crash in the middle of a write) is read up
+// to the damage, which is reported. A spool that would grow beyond its size
+// drops its oldest frames and says how many.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "NCanUtils.h"
+
+class KSpool {
+public:
+  enum : int {
+    cRecordSize = 32,
+    cHeaderSize = 16,
+    cDefaultMaxMB = 256,
+    cMaxMaxMB = 1024 * 1024 // 1 TB
+  };
+
+  KSpool();
+  ~KSpool();
+  KSpool(const KSpool&) = delete;
+  KSpool& operator=(const KSpool&) = delete;
+
+  // Creates the directory when it is missing (its parent must exist), takes
+  // the lock and reads what an earlier run left. False, with the reason
+  // printed, when the directory cannot be used or another process holds it.
+  bool Open(const char* dir, long long maxBytes);
+  void Close();
+  bool IsOpen() const { return mLockFd >= 0; }
+  const char* Dir() const { return mDir.c_str(); }
+  long long MaxBytes() const { return mMaxBytes; }
+
+  // Frames waiting.
+  long long Frames() const { return mFrames; }
+  // Bytes the spool's files take.
+  long long Bytes() const { return mBytes; }
+
+  // Adds the frames at the end and syncs them to the disk. Oldest frames
+  // dropped to stay within the size, and frames that could not be written
+  // (a full disk), are reported and counted in `dropped` and `lost`. False
+  // when frames were lost.
+  bool Append(const KCanFrame* frames, int count, long long& dropped, long long& lost);
+  // Copies up to `max` frames from the head, without removing them; 0 when
+  // none is waiting.
+  int Peek(KCanFrame* frames, int max);
+  // Removes `count` frames from the head: they have been delivered. The
+  // head's position reaches the disk at least once a second and when the
+  // spool runs empty; after a crash at most that second's frames are
+  // delivered again.
+  void Drop(long long count);
+  // Writes the head's position now.
+  void SyncHead();
+
+private:
+  struct KSegment {
+    uint64_t mSeq;
+    long long mRecords; // whole, valid records in the file
+  };
+
+  std::string SegmentPath(uint64_t seq) const;
+  bool ReadHead(uint64_t& seq, long long& index);
+  // Drops the oldest segment; returns the frames that were waiting in it.
+  long long DropOldestSegment();
+  // Starts a new newest segment.
+  bool NewSegment();
+  bool OpenAppend();
+  // Checks the records of a segment from `from` on; returns the number of
+  // valid records before the first damaged one (reported, the file cut).
+  long long CheckSegment(KSegment& segment, long long from);
+  void RemoveEmptyHead();
+  void Recount();
+
+  std::string mDir;
+  int mLockFd;
+  int mDirFd;
+  int mAppendFd;   // the newest segment, open for appending
+  int mReadFd;     // the head segment
+  uint64_t mReadSeq;
+  long long mMaxBytes;
+  long long mSegmentBytes; // a segment's largest size
+  std::deque<KSegment> mSegments;
+  long long mHead;   // index of the oldest waiting record in mSegments.front()
+  long long mFrames;
+  long long mBytes;
+  uint64_t mNextSeq;
+  long long mHeadSyncedMs; // steady time of the last head write; 0 never
+  bool mHeadDirty;
+};

@@ -1,0 +1,266 @@
+#!/usr/bin/env bash
+# Store and forward end to end: can232emu sends frames on a pseudo-terminal,
+# telltrail (settings file with <spool>) forwards them to a throwaway MariaDB
+# server or to the PUT receiver behind nginx, and the far side goes away:
+#
+#   1. the database stopped 3 s into a run and started 6 s later: every
+#      frame in the table once, in id order = frame order; SIGTERM: exit 0
+#   2. the database down at start-up: the run goes on and delivers every
+#      frame once the server is up
+#   3. a database address that takes no packets: the run goes on, frames go
+#      to the spool, SIGTERM still ends the run within seconds
+#   4. the database down, kill -9 of telltrail, the server up, a second run
+#      with the same settings: the first run's spooled frames, then the
+#      second's, each once
+#   5. a spool that would pass its MaxMB: the oldest frames dropped with a
+#      count, the newest delivered
+#   6. the spool directory on a small tmpfs that fills up: frames dropped
+#      with a count, the run goes on
+#   7. the PUT receiver's web server away for 4 s: every frame arrives, in
+#      order
+# Runs as root in namespaces of its own (network: port 80; mount: tmpfs).
+#
+#   spool_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
+set -euo pipefail
+
+TELLTRAIL=$1
+EMU=$2
+COMPARE=$3
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+HTTPSERVER=$ROOT/tools/httpserver/httpserver.sh
+DBSERVER=$ROOT/tools/mariadb/test-server.sh
+
+# shellcheck source=../../tools/lib/script_helpers.sh
+. "$ROOT/tools/lib/script_helpers.sh"
+# (the module list whole: a grep that stops early would break php's pipe)
+if ! grep -qx pdo_mysql <<< "$(php -m 2> /dev/null)"; then
+  echo "SKIP: PHP with pdo_mysql is not installed (Debian packages php-cli, php-mysql)"
+  exit 77
+fi
+if [ -z "${TT_OWN_MOUNTS:-}" ] && [ "$(id -u)" -eq 0 ] && unshare -m true 2> /dev/null; then
+  TT_OWN_MOUNTS=1 exec unshare -m --propagation private "$0" "$@"
+fi
+enter_network_namespace "nginx mariadbd /usr/bin/python3" "$0" "$@"
+make_workdir ttspool
+CLEANUP_EXTRA='umount "$DIR/small" 2> /dev/null; "$HTTPSERVER" stop "$DIR/http" > /dev/null 2>&1; "$DBSERVER" stop "$DIR/db" > /dev/null 2>&1'
+DEVICE="..$DIR/ttyE2E"
+
+"$DBSERVER" start "$DIR/db" > "$DIR/db.out" 2>&1 || fail "database server: $(cat "$DIR/db.out")"
+set -a
+# shellcheck disable=SC1091
+. "$DIR/db/env" # the client library's default socket and port
+set +a
+sql() { "$DBSERVER" sql "$DIR/db" canlog -N -B -e "$1"; }
+rows() { sql "SELECT COUNT(*) FROM can_log"; }
+db_halt() { "$DBSERVER" halt "$DIR/db"; }
+db_resume() { "$DBSERVER" resume "$DIR/db" > /dev/null; }
+
+# settings NAME OUTPUT...: a settings file with a spool in $DIR/NAME.spool.
+settings() {
+  local name=$1; shift
+  { echo "<telltrail><device Name=\"$DEVICE\"/><sleep Name=\"1\"/>"
+    printf '%s\n' "$@"
+    echo "</telltrail>"; } > "$DIR/$name.xml"
+}
+MYSQL_OUT='<mysql Host="localhost" User="pi" Password="quillfern" DB="canlog"/>'
+
+start_emulator() {
+  local name=$1; shift
+  rm -f "$DIR/ttyE2E"
+  "$EMU" --quiet --link "$DIR/ttyE2E" --sent-log "$DIR/$name.sent" --linger "$@" \
+    2> "$DIR/$name-emu.err" &
+  EMU_PID=$!
+  PIDS+=("$EMU_PID")
+  wait_for 10 test -L "$DIR/ttyE2E" || fail "$name: emulator link did not appear"
+}
+stop_emulator() { kill -TERM "$EMU_PID"; wait "$EMU_PID" || true; }
+start_telltrail() {
+  local name=$1; shift
+  "$TELLTRAIL" "$@" > "$DIR/$name.out" 2>&1 &
+  TT_PID=$!
+  PIDS+=("$TT_PID")
+}
+exited() { ! kill -0 "$1" 2> /dev/null; }
+# stop_telltrail NAME SECONDS: SIGTERM ends the run within SECONDS, exit 0.
+stop_telltrail() {
+  local start=$SECONDS status=0
+  kill -TERM "$TT_PID"
+  wait_for "$2" exited "$TT_PID" || fail "$1: telltrail did not stop within $2 s of SIGTERM"
+  wait "$TT_PID" || status=$?
+  [ "$status" -eq 0 ] || fail "$1: exit status $status"
+  tail -n 1 "$DIR/$1.out" | grep -q " terminated\$" || fail "$1: no termination line at the end"
+  echo "  $1: stopped $((SECONDS - start)) s after SIGTERM, exit 0"
+}
+sent() { wc -l < "$DIR/$1.sent"; }
+# table_is NAME SENT: the table, in id order, is exactly the sent frames.
+table_is() {
+  sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY id" > "$DIR/$1.rows"
+  "$COMPARE" "$2" "$DIR/$1.rows" > "$DIR/$1.compare" || fail "$1: table differs: $(cat "$DIR/$1.compare")"
+}
+# reported FILE PATTERN: the sum of the numbers that lines matching
+# "PATTERN<n> ..." report.
+reported() { sed -n "s/^$2\\([0-9]*\\) .*/\\1/p" "$1" | awk '{ n += $1 } END { print n + 0 }'; }
+
+# --- 1. The database away for 6 s in the middle of a run.
+settings db1 "$MYSQL_OUT" "<spool Name=\"$DIR/db1.spool\"/>"
+start_emulator db1 --count 6000 --rate 500 --mix std,ext,rtr --seed 41
+start_telltrail db1 "$DIR/db1.xml"
+wait_for 20 eval '[ "$(rows)" -ge 1000 ]' || fail "db1: no rows"
+db_halt
+wait_for 15 grep -q "^mysql away: .*; frames are kept in the spool\$" "$DIR/db1.out" ||
+  fail "db1: no away line"
+sleep 6
+db_resume
+wait_for 90 grep -q "^mysql back: [0-9]* spooled frames delivered\$" "$DIR/db1.out" ||
+  fail "db1: no back line"
+wait_for 20 eval '[ "$(rows)" -ge 6000 ]' || fail "db1: $(rows) rows of $(sent db1)"
+stop_telltrail db1 10
+stop_emulator
+table_is db1 "$DIR/db1.sent"
+echo "1. database away 6 s: $(cat "$DIR/db1.compare"); $(grep "^mysql back" "$DIR/db1.out")"
+
+# --- 2. The database down at start-up.
+sql "TRUNCATE can_log"
+db_halt
+settings db2 "$MYSQL_OUT" "<spool Name=\"$DIR/db2.spool\"/>"
+start_emulator db2 --count 3000 --rate 300 --mix std,ext --seed 42
+start_telltrail db2 "$DIR/db2.xml"
+wait_for 15 grep -q "^mysql away: " "$DIR/db2.out" || fail "db2: no away line"
+sleep 3
+exited "$TT_PID" && fail "db2: telltrail ended with the database down"
+db_resume
+wait_for 90 grep -q "^mysql back: " "$DIR/db2.out" || fail "db2: no back line"
+wait_for 20 eval '[ "$(rows)" -ge 3000 ]' || fail "db2: $(rows) rows of $(sent db2)"
+stop_telltrail db2 10
+stop_emulator
+table_is db2 "$DIR/db2.sent"
+echo "2. database down at start-up: $(cat "$DIR/db2.compare")"
+
+# --- 3. A database address that takes no packets: a listener whose accept
+# queue is full drops further connection requests unanswered.
+/usr/bin/python3 -c '
+import socket, sys, time
+l = socket.socket(); l.bind(("127.0.0.1", 0)); l.listen(0)
+f = socket.socket(); f.connect(l.getsockname())
+print(l.getsockname()[1], flush=True)
+time.sleep(600)' > "$DIR/silent.port" &
+PIDS+=($!)
+wait_for 10 test -s "$DIR/silent.port" || fail "silent host: no port"
+settings db3 "<mysql Host=\"127.0.0.1\" User=\"pi\" Password=\"quillfern\" DB=\"canlog\"/>" \
+  "<spool Name=\"$DIR/db3.spool\"/>"
+start_emulator db3 --rate 500 --mix std,ext --seed 43
+MYSQL_TCP_PORT=$(cat "$DIR/silent.port") start_telltrail db3 "$DIR/db3.xml"
+wait_for 30 grep -q "^mysql away: " "$DIR/db3.out" || fail "db3: no away line"
+sleep 4
+stop_telltrail db3 10
+stop_emulator
+grep -q "^spool: [0-9]* frames kept for the next run\$" "$DIR/db3.out" || fail "db3: nothing kept in the spool"
+echo "3. silent database address: $(grep "^mysql away" "$DIR/db3.out"); $(grep "kept for the next run" "$DIR/db3.out")"
+
+# --- 4. kill -9 with frames in the spool, then a second run.
+sql "TRUNCATE can_log"
+db_halt
+settings db4 "$MYSQL_OUT" "<spool Name=\"$DIR/db4.spool\"/>"
+start_emulator db4a --rate 400 --mix std,ext,rtr --seed 44
+start_telltrail db4a "$DIR/db4.xml"
+wait_for 15 grep -q "^mysql away: " "$DIR/db4a.out" || fail "db4: no away line"
+sleep 3
+kill -KILL "$TT_PID"
+stop_emulator
+db_resume
+start_emulator db4b --count 800 --rate 400 --mix std,ext,rtr --seed 45
+start_telltrail db4b "$DIR/db4.xml"
+grep -q "^spool: .*, [0-9]* frames from an earlier run to deliver\$" "$DIR/db4b.out" ||
+  wait_for 5 grep -q "frames from an earlier run to deliver\$" "$DIR/db4b.out" ||
+  fail "db4: the second run found nothing in the spool"
+kept=$(sed -n 's/.*, \([0-9]*\) frames from an earlier run to deliver$/\1/p' "$DIR/db4b.out")
+wait_for 60 eval '[ "$(rows)" -ge $((kept + 800)) ]' || fail "db4: $(rows) rows of $kept + 800"
+stop_telltrail db4b 10
+stop_emulator
+# The first run's rows are the frames it had spooled (those still in memory
+# at the kill are gone), the second run's follow.
+sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY id" > "$DIR/db4.rows"
+head -n "$kept" "$DIR/db4.rows" > "$DIR/db4a.rows"
+tail -n +"$((kept + 1))" "$DIR/db4.rows" > "$DIR/db4b.rows"
+head -n "$kept" "$DIR/db4a.sent" > "$DIR/db4a.kept"
+"$COMPARE" "$DIR/db4a.kept" "$DIR/db4a.rows" > "$DIR/db4a.compare" || fail "db4: first run: $(cat "$DIR/db4a.compare")"
+"$COMPARE" "$DIR/db4b.sent" "$DIR/db4b.rows" > "$DIR/db4b.compare" || fail "db4: second run: $(cat "$DIR/db4b.compare")"
+echo "4. kill -9, second run: first run $(cat "$DIR/db4a.compare") (of $(sent db4a) sent), then $(cat "$DIR/db4b.compare")"
+
+# --- 5. A spool of 1 MB (32768 frames) that fills: the oldest are dropped.
+sql "TRUNCATE can_log"
+db_halt
+settings db5 "$MYSQL_OUT" "<spool Name=\"$DIR/db5.spool\" MaxMB=\"1\"/>"
+start_emulator db5 --count 45000 --rate 5000 --mix std,ext --seed 46
+start_telltrail db5 "$DIR/db5.xml"
+wait_for 30 eval '[ "$(sent db5)" -ge 45000 ]' || fail "db5: the emulator did not send its frames"
+wait_for 10 grep -q "^spool .* full (1 MB): [0-9]* oldest frames dropped\$" "$DIR/db5.out" ||
+  fail "db5: no spool-full line"
+db_resume
+wait_for 60 grep -q "^mysql back: " "$DIR/db5.out" || fail "db5: no back line"
+stop_telltrail db5 10
+stop_emulator
+dropped=$(sed -n 's/^spool .* full (1 MB): \([0-9]*\) oldest frames dropped$/\1/p' "$DIR/db5.out" |
+  awk '{ n += $1 } END { print n + 0 }')
+[ $(( $(rows) + dropped )) -eq 45000 ] || fail "db5: $(rows) rows + $dropped dropped is not 45000"
+sed -n "$((dropped + 1)),\$p" "$DIR/db5.sent" > "$DIR/db5.kept"
+table_is db5 "$DIR/db5.kept"
+echo "5. spool of 1 MB: $dropped oldest frames dropped and reported, the newest $(rows) delivered in order"
+
+# --- 6. The spool on a small tmpfs that fills up.
+sql "TRUNCATE can_log"
+db_halt
+mkdir "$DIR/small"
+if mount -t tmpfs -o size=192k tmpfs "$DIR/small" 2> /dev/null; then
+  settings db6 "$MYSQL_OUT" "<spool Name=\"$DIR/small/spool\" MaxMB=\"64\"/>"
+  start_emulator db6 --count 20000 --rate 4000 --mix std,ext --seed 47
+  start_telltrail db6 "$DIR/db6.xml"
+  wait_for 30 eval '[ "$(sent db6)" -ge 20000 ]' || fail "db6: the emulator did not send its frames"
+  wait_for 10 grep -q -e "^spool .* not written: ENOSPC" -e "oldest frames dropped\$" "$DIR/db6.out" ||
+    fail "db6: a full disk went unreported"
+  exited "$TT_PID" && fail "db6: the run ended on a full spool"
+  db_resume
+  wait_for 60 grep -q "^mysql back: " "$DIR/db6.out" || fail "db6: no back line"
+  stop_telltrail db6 10
+  stop_emulator
+  gone=$(( $(sed -n 's/^spool .* not written: .*: \([0-9]*\) frames lost$/\1/p' "$DIR/db6.out" | awk '{ n += $1 } END { print n + 0 }') +
+           $(sed -n 's/^spool .* full .*: \([0-9]*\) oldest frames dropped$/\1/p' "$DIR/db6.out" | awk '{ n += $1 } END { print n + 0 }') ))
+  [ $(( $(rows) + gone )) -eq 20000 ] || fail "db6: $(rows) rows + $gone reported is not 20000"
+  echo "6. spool on a full 192 KB tmpfs: $gone frames reported dropped or lost, $(rows) delivered, the run went on"
+  umount "$DIR/small"
+else
+  echo "SKIP 6: cannot mount a tmpfs here"
+fi
+
+# --- 7. The PUT receiver's web server away for 4 s.
+sql "TRUNCATE can_log"
+cat > "$DIR/put_can_log.ini" << INI
+header = "USE canlog"
+db_socket = "$MYSQL_UNIX_PORT"
+db_name = "canlog"
+db_user = "pi"
+db_password = "quillfern"
+INI
+start_http() {
+  HTTPSERVER_ROOT=$ROOT/server TELLTRAIL_PUT_CONFIG=$DIR/put_can_log.ini \
+    "$HTTPSERVER" start nginx "$DIR/http" 127.0.0.1 80 > "$DIR/http.start" 2>&1 ||
+    fail "nginx did not start: $(cat "$DIR/http.start")"
+}
+start_http
+settings put7 '<mysql_put Name="USE canlog"/>' '<ip_address Name="127.0.0.1"/>' \
+  "<spool Name=\"$DIR/put7.spool\"/>"
+start_emulator put7 --count 6000 --rate 500 --mix std,ext,rtr --seed 48
+start_telltrail put7 "$DIR/put7.xml"
+wait_for 20 eval '[ "$(rows)" -ge 500 ]' || fail "put7: no rows"
+"$HTTPSERVER" stop "$DIR/http" > /dev/null
+wait_for 15 grep -q "^HTTP PUT away: " "$DIR/put7.out" || fail "put7: no away line"
+sleep 4
+start_http
+wait_for 60 grep -q "^HTTP PUT back: [0-9]* spooled frames delivered\$" "$DIR/put7.out" ||
+  fail "put7: no back line"
+wait_for 20 eval '[ "$(rows)" -ge 6000 ]' || fail "put7: $(rows) rows of $(sent put7)"
+stop_telltrail put7 10
+stop_emulator
+table_is put7 "$DIR/put7.sent"
+echo "7. web server away 4 s: $(cat "$DIR/put7.compare"); $(grep "^HTTP PUT back" "$DIR/put7.out")"
+echo PASS
