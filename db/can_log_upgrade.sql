@@ -66,8 +66,9 @@ REPLACE INTO can_log_summary_state (one, last_id) VALUES (1, 0);
 INSERT INTO can_log_mark (at, max_id) SELECT '1970-01-01', COALESCE(MAX(id), 0) FROM can_log;
 UNLOCK TABLES;
 
+DROP PROCEDURE IF EXISTS can_log_summarize;
 DELIMITER //
-CREATE OR REPLACE PROCEDURE can_log_summarize()
+CREATE PROCEDURE can_log_summarize()
   MODIFIES SQL DATA
   COMMENT 'Counts the settled rows of can_log into can_log_minute'
 BEGIN

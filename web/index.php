@@ -64,7 +64,10 @@ header("Content-Security-Policy: default-src 'self'; img-src 'self' data:; style
         <select id="bitrate">
           <option value="10000">10 kbit/s</option>
           <option value="20000">20 kbit/s</option>
+          <option value="33333">33.3 kbit/s</option>
           <option value="50000">50 kbit/s</option>
+          <option value="83333">83.3 kbit/s</option>
+          <option value="100000">100 kbit/s</option>
           <option value="125000">125 kbit/s</option>
           <option value="250000">250 kbit/s</option>
           <option value="500000" selected>500 kbit/s</option>

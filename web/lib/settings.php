@@ -55,6 +55,10 @@ function telltrail_connect(array $settings): PDO
         PDO::MYSQL_ATTR_MULTI_STATEMENTS => false,
     ]);
     $db->exec('SET SESSION TRANSACTION READ ONLY');
-    $db->exec('SET SESSION max_statement_time = 30');
+    try {
+        $db->exec('SET SESSION max_statement_time = 30');     // MariaDB
+    } catch (PDOException $e) {
+        $db->exec('SET SESSION max_execution_time = 30000');  // MySQL
+    }
     return $db;
 }
