@@ -25,10 +25,9 @@ final class KCanLog
     // Frames read one by one for a series before it is reduced to buckets.
     const MAX_POINTS = 2000;
     // Frames of one identifier a series reads at most; beyond, it samples
-    // SAMPLES buckets, looking at the last SAMPLE_SCAN frames of each.
+    // SAMPLES buckets.
     const MAX_READ = 20000;
     const SAMPLES = 500;
-    const SAMPLE_SCAN = 200;
     // Frames of one identifier read for its list of Elster indexes.
     const ELSTER_SCAN = 20000;
     // Frames per identifier read for the cycle times of the table.
@@ -322,9 +321,8 @@ final class KCanLog
     // else the smallest and largest value of equal time buckets (t their
     // start). An identifier with more than MAX_READ frames in the range is
     // sampled instead: the last frame of each of SAMPLES equal buckets that
-    // has the value (among its last SAMPLE_SCAN frames), min = max; one
-    // identifier's frames lie all over the table, and reading them all
-    // would take seconds.
+    // has the value, min = max; one identifier's frames lie all over the
+    // table, and reading them all would take seconds.
     private function series(int $canId, $from, $to, string $value, string $condition, array $extra): array
     {
         $range = 'FROM can_log WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?' . $this->sourceCondition();
@@ -348,20 +346,19 @@ final class KCanLog
 
     private function sampledSeries(int $canId, $from, $to, string $value, string $condition, array $extra): array
     {
+        // Newest first through the index on (can_id, timestamp): the scan
+        // stops at the first frame with the value.
         $last = $this->mDb->prepare(
-            "SELECT t, v FROM (SELECT `timestamp` AS t, id, $value AS v, $condition AS ok FROM can_log
-                               WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . '
-                               ORDER BY `timestamp` DESC, id DESC LIMIT ' . self::SAMPLE_SCAN . ') AS recent
-             WHERE ok ORDER BY t DESC, id DESC LIMIT 1');
+            "SELECT `timestamp` AS t, $value AS v FROM can_log
+             WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . "
+               AND $condition ORDER BY `timestamp` DESC, id DESC LIMIT 1");
         $width = max(1, (int)ceil(($to - $from) / self::SAMPLES));
         $out = [];
         for ($start = $from; $start < $to; $start += $width) {
-            $params = $this->withSource([$canId, $start, min($to, $start + $width)]);
-            // The condition's own parameters come first: it stands in the
-            // select list, before the range.
-            $this->bind($last, array_merge($extra, $params));
+            $this->bind($last, array_merge($this->withSource([$canId, $start, min($to, $start + $width)]), $extra));
             $last->execute();
             $r = $last->fetch(PDO::FETCH_ASSOC);
+            $last->closeCursor();
             if ($r !== false)
                 $out[] = [self::num($r['t']), self::num($r['v']), self::num($r['v'])];
         }
