@@ -89,13 +89,13 @@
     const extended = d[2] === 0xFA;
     const index = extended ? d[3] * 256 + d[4] : d[2];
     const n = d.length;
-    // A request with an extended index carries no value.
+    // A read request (type 1) carries no value.
     const value = n === 5 && extended ? 0x8000
       : n <= 6 ? d[n - 2] * 256 + d[n - 1] : extended ? d[5] * 256 + d[6] : d[3] * 256 + d[4];
     const types = { 0: 'write', 1: 'read', 2: 'answer' };
     return {
       receiver: (d[0] & 0xF0) * 8 + (d[1] & 0x0F), type: types[d[0] & 0x0F] || `type ${d[0] & 0x0F}`,
-      index, value: value === 0x8000 ? null : value,
+      index, value: value === 0x8000 || (d[0] & 0x0F) === 1 ? null : value,
     };
   }
 
