@@ -27,7 +27,7 @@ final class KCanLog
     // Frames of one identifier a series reads at most; beyond, it samples
     // SAMPLES buckets.
     const MAX_READ = 20000;
-    const SAMPLES = 500;
+    const SAMPLES = 300;
     // Frames of one identifier read for its list of Elster indexes.
     const ELSTER_SCAN = 20000;
     // Frames per identifier read for the cycle times of the table.
