@@ -31,7 +31,7 @@ function send_json(int $status, $value): void
 const QUESTIONS = [
     'info' => [],
     'sources' => ['!from', '!to'],
-    'ids' => ['!from', '!to', 'source', 'detail'],
+    'ids' => ['!from', '!to', 'can_id', 'source', 'detail'],
     'rate' => ['!from', '!to', '!step', 'can_id', 'source'],
     'buckets' => ['!from', '!to', '!step', 'can_id', 'source'],
     'bytes' => ['!can_id', '!from', '!to', '!byte', 'width', 'order', 'source'],
@@ -122,7 +122,7 @@ function answer(KCanLog $log, array $p)
     case 'sources':
         return $log->hasSource() ? $log->sources($p['from'], $p['to']) : [];
     case 'ids':
-        return $log->ids($p['from'], $p['to'], $p['detail']);
+        return $log->ids($p['from'], $p['to'], $p['detail'], $p['can_id']);
     case 'rate':
         return $log->rate($p['from'], $p['to'], $p['width'], $p['can_id']);
     case 'buckets':

@@ -447,14 +447,21 @@
       if (mine !== generation) return;
       ids = found;
       if (!ids.length && info.last !== null && !explicitRange && state.preset === '1h') {
-        // Nothing in the last hour on a first visit: show the hour of the
-        // newest frames instead, and say so.
-        state.preset = null;
-        state.to = Math.floor(info.last / MINUTE) * MINUTE + MINUTE;
-        state.from = state.to - 60 * MINUTE;
+        // Nothing in the last hour on a first visit: show the whole log when
+        // it spans a week at most, else the day up to its newest frame, and
+        // say so.
+        const newest = `The newest frame is from ${fmtTime(info.last)} (${fmtAgo(Date.now() - info.last)})`;
         explicitRange = true;
-        pendingNotice = [`Nothing was logged in the last hour. The newest frame is from ${fmtTime(info.last)} (${fmtAgo(Date.now() - info.last)}): showing the hour up to it.`,
-          [['Whole log', () => setPreset('all')]]];
+        if (info.last - info.first <= PRESETS['7d']) {
+          state.preset = 'all';
+          pendingNotice = [`Nothing was logged in the last hour. ${newest}: showing everything logged.`];
+        } else {
+          state.preset = null;
+          state.to = Math.floor(info.last / MINUTE) * MINUTE + MINUTE;
+          state.from = state.to - PRESETS['24h'];
+          pendingNotice = [`Nothing was logged in the last hour. ${newest}: showing the day up to it.`,
+            [['Whole log', () => setPreset('all')]]];
+        }
         return load();
       }
       if (!ids.length) {

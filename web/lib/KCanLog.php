@@ -96,28 +96,33 @@ final class KCanLog
         return $names;
     }
 
-    // One entry per identifier with frames in [from, to), ordered by
-    // can_id: can_id, frames, first, last, data (hex of the last frame).
+    // One entry per identifier with frames in [from, to) (or for $canId
+    // alone), ordered by can_id: can_id, frames, first, last, data (hex of
+    // the last frame).
     // With $detail also bytes (data bytes of all its frames), prev (hex of
     // the frame before the last in the range, "" when none), cycle_min and
     // cycle_max (ms, over its last frames; null with fewer than two).
-    public function ids($from, $to, bool $detail): array
+    public function ids($from, $to, bool $detail, ?int $canId = null): array
     {
         $ids = [];
+        $one = $canId === null ? '' : ' AND can_id = ?';
         foreach ($this->parts($from, $to) as [$kind, $a, $b]) {
             if ($kind === 'minutes') {
-                $sql = 'SELECT can_id, SUM(frames) AS frames, SUM(bytes) AS bytes, MIN(first_ts) AS first,
+                $sql = "SELECT can_id, SUM(frames) AS frames, SUM(bytes) AS bytes, MIN(first_ts) AS first,
                                MAX(last_ts) AS last
-                        FROM can_log_minute WHERE minute >= ? AND minute < ?' . $this->sourceCondition() . '
+                        FROM can_log_minute WHERE minute >= ? AND minute < ?$one" . $this->sourceCondition() . '
                         GROUP BY can_id';
             } else {
                 $bytes = $detail ? 'SUM(' . self::LENGTH . ')' : '0';
                 $sql = "SELECT can_id, COUNT(*) AS frames, $bytes AS bytes, MIN(`timestamp`) AS first,
                                MAX(`timestamp`) AS last
-                        FROM can_log WHERE " . $this->frameRange($kind) . $this->sourceCondition() . '
+                        FROM can_log WHERE " . $this->frameRange($kind) . $one . $this->sourceCondition() . '
                         GROUP BY can_id';
             }
-            foreach ($this->rows($sql, $this->withSource($this->rangeParams($kind, $a, $b))) as $r) {
+            $params = $this->rangeParams($kind, $a, $b);
+            if ($canId !== null)
+                $params[] = $canId;
+            foreach ($this->rows($sql, $this->withSource($params)) as $r) {
                 $id = self::num($r['can_id']);
                 $e = &$ids[$id];
                 if ($e === null) {
