@@ -3,6 +3,8 @@
 #
 #   build/package/telltrail_<version>_amd64.deb    for this machine (x86_64)
 #   build/package/telltrail_<version>_armhf.deb    for 32-bit Arm boards
+#   build/package/telltrail-web_<version>_all.deb  the web page (web/), for
+#                                                  the machine with the database
 #
 #   tools/package.sh              both
 #   tools/package.sh armhf        only the named architectures (amd64, armhf)
@@ -134,9 +136,40 @@ build_package() {
   echo "$deb: $(dpkg-deb -f "$deb" Depends)"
 }
 
+# build_web_package: build/package/telltrail-web_<version>_all.deb, the web
+# page of web/ (no compiled code), its settings and the server snippets.
+build_web_package() {
+  local work=$OUT/web
+  local stage=$work/debian/telltrail-web
+  local deb=$OUT/telltrail-web_${VERSION}_all.deb
+  local share=$stage/usr/share/telltrail-web
+  local doc=$stage/usr/share/doc/telltrail-web
+  say "telltrail-web $VERSION in ${work#"$ROOT"/}"
+  rm -rf "$work" "$deb"
+  mkdir -p "$work/debian" "$share/lib" "$doc" "$stage/etc/telltrail-web" "$stage/DEBIAN"
+  install -m 0644 "$ROOT"/web/*.php "$ROOT"/web/*.js "$ROOT"/web/*.css "$ROOT"/web/*.svg "$share/"
+  install -m 0644 "$ROOT"/web/lib/*.php "$share/lib/"
+  install -m 0644 "$PKG/web/web.ini" "$stage/etc/telltrail-web/web.ini"
+  install -m 0644 "$PKG/web/nginx.conf" "$PKG/web/apache.conf" "$PKG/copyright" \
+    "$ROOT/db/can_log.sql" "$ROOT/db/can_log_upgrade.sql" "$doc/"
+  gzip -9n -c "$PKG/changelog" > "$doc/changelog.gz"
+  chmod 0644 "$doc/changelog.gz"
+  find "$stage" -type f -exec touch -d "@$SOURCE_DATE_EPOCH" {} +
+  cp "$PKG/control" "$PKG/changelog" "$work/debian/"
+  echo "misc:Depends=" > "$work/debian/substvars"
+  (cd "$work" && dpkg-gencontrol -ptelltrail-web -Tdebian/substvars -P"$stage" -fdebian/files)
+  (cd "$stage" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z |
+     xargs -0 md5sum) > "$stage/DEBIAN/md5sums"
+  echo /etc/telltrail-web/web.ini > "$stage/DEBIAN/conffiles"
+  chmod 0644 "$stage/DEBIAN/control" "$stage/DEBIAN/md5sums" "$stage/DEBIAN/conffiles"
+  dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" > /dev/null
+  echo "$deb: $(dpkg-deb -f "$deb" Depends)"
+}
+
 mkdir -p "$OUT"
 for arch in "${ARCHES[@]}"; do
   build_package "$arch"
 done
+build_web_package
 say "packages in ${OUT#"$ROOT"/}/"
-ls -l "$OUT"/telltrail_"$VERSION"_*.deb
+ls -l "$OUT"/telltrail_"$VERSION"_*.deb "$OUT"/telltrail-web_"$VERSION"_all.deb

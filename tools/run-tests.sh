@@ -45,6 +45,9 @@ PACKAGES=(
   # can-utils' log2asc and canplayer), the retention with the clock moved,
   # its compressors and the export's decompressors
   python3-can faketime zstd gzip
+  # web page: Chart.js from Debian, and a headless browser that the test
+  # drives (chromium with its WebDriver, through Debian's Python selenium)
+  libjs-chart.js chromium chromium-driver python3-selenium
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }

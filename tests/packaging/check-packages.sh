@@ -3,7 +3,8 @@
 # them:
 #   - control fields (architecture, version, dependencies, conffiles) and the
 #     files every package must hold, the files of other folders that have
-#     arrived (examples, schema, PUT receiver, comfort tool) included;
+#     arrived (examples, schema, PUT receiver, comfort tool) included; the
+#     same for the web page's package telltrail-web (architecture all);
 #   - lintian: no errors (warnings are listed);
 #   - the service unit: systemd-analyze verify, and its exposure level;
 #   - the armhf programs under qemu-arm-static: a run on the CAN232 adapter
@@ -14,7 +15,8 @@
 #     mode, the unit enabled, then dpkg -r (the settings file stays) and
 #     dpkg -P (it goes); once more with an administrator's own owner and mode
 #     for the settings file, which the package must keep. A trap purges the
-#     package whatever happens.
+#     package whatever happens. The web page's package installed: its PHP
+#     files parse, purge removes them.
 # A check that cannot run here says why (SKIP) and is counted.
 #
 #   check-packages.sh [PACKAGE_DIR]     (default build/package)
@@ -143,6 +145,56 @@ check_control() {
   owner=$(dpkg-deb -c "$deb" | awk '$2 != "root/root"' | head -n 3)
   [ -z "$owner" ] || fail "$arch: files not owned by root: $owner"
   pass "$arch: $(grep -c -v '/$' "$TMP/$arch.files") paths, all expected files present"
+}
+
+# The web page's package: architecture all, PHP and Chart.js from Debian as
+# dependencies, the page's files, its settings as the only conffile.
+check_web_control() {
+  local deb=$1 depends dep
+  [ "$(dpkg-deb -f "$deb" Package)" = telltrail-web ] || fail "web: Package is $(dpkg-deb -f "$deb" Package)"
+  [ "$(dpkg-deb -f "$deb" Architecture)" = all ] || fail "web: Architecture is $(dpkg-deb -f "$deb" Architecture)"
+  [ "$(dpkg-deb -f "$deb" Version)" = "$VERSION" ] || fail "web: Version $(dpkg-deb -f "$deb" Version)"
+  depends=$(dpkg-deb -f "$deb" Depends)
+  for dep in libjs-chart.js php-mysql php-fpm; do
+    [[ $depends == *"$dep"* ]] || fail "web: Depends lacks $dep: $depends"
+  done
+  [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)" = /etc/telltrail-web/web.ini ] ||
+    fail "web: conffiles is not exactly /etc/telltrail-web/web.ini"
+  dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's#/$##' > "$TMP/web.files"
+  local f missing=
+  for f in "$ROOT"/web/*.* "$ROOT"/web/lib/*.php; do
+    grep -qxF "./usr/share/telltrail-web/${f#"$ROOT"/web/}" "$TMP/web.files" || missing+=" ${f#"$ROOT"/}"
+  done
+  for f in etc/telltrail-web/web.ini usr/share/doc/telltrail-web/copyright usr/share/doc/telltrail-web/changelog.gz \
+           usr/share/doc/telltrail-web/nginx.conf usr/share/doc/telltrail-web/apache.conf \
+           usr/share/doc/telltrail-web/can_log.sql usr/share/doc/telltrail-web/can_log_upgrade.sql; do
+    grep -qxF "./$f" "$TMP/web.files" || missing+=" /$f"
+  done
+  [ -z "$missing" ] || fail "web: package lacks$missing"
+  [ -z "$(dpkg-deb -c "$deb" | awk '$2 != "root/root"')" ] || fail "web: files not owned by root"
+  pass "web: control fields and $(grep -c -v '/$' "$TMP/web.files") paths (Depends: $depends)"
+}
+
+# As root: installed beside its dependencies, every PHP file parses, purge
+# takes the settings away.
+check_web_installed() {
+  local deb=$1 f
+  if [ "$(id -u)" -ne 0 ]; then
+    skip "dpkg -i telltrail-web: needs root (CI runs as root)"
+    return
+  fi
+  if dpkg-query -W -f='${Status}' telltrail-web 2> /dev/null | grep -qv 'not-installed'; then
+    skip "dpkg -i telltrail-web: a telltrail-web package is already on this machine; it is left alone"
+    return
+  fi
+  dpkg -i "$deb" > "$TMP/web-i.out" 2>&1 || { dpkg -P telltrail-web > /dev/null 2>&1 || true
+    fail "dpkg -i telltrail-web: $(cat "$TMP/web-i.out")"; }
+  for f in /usr/share/telltrail-web/*.php /usr/share/telltrail-web/lib/*.php; do
+    php -l "$f" > /dev/null 2>&1 || { dpkg -P telltrail-web > /dev/null 2>&1; fail "php -l $f"; }
+  done
+  dpkg -P telltrail-web > "$TMP/web-p.out" 2>&1 || fail "dpkg -P telltrail-web: $(cat "$TMP/web-p.out")"
+  [ ! -e /etc/telltrail-web/web.ini ] && [ ! -e /usr/share/telltrail-web ] || fail "dpkg -P telltrail-web left files"
+  pass "dpkg -i telltrail-web: the PHP files parse; dpkg -P removes them and the settings"
 }
 
 # --- lintian ------------------------------------------------------------------
@@ -386,7 +438,10 @@ for arch in amd64 armhf; do
   debs+=("$deb")
   check_control "$arch" "$deb"
 done
-check_lintian "${debs[@]}"
+WEB_DEB=$OUT/telltrail-web_${VERSION}_all.deb
+[ -f "$WEB_DEB" ] || fail "$WEB_DEB not found: run tools/package.sh first"
+check_web_control "$WEB_DEB"
+check_lintian "${debs[@]}" "$WEB_DEB"
 
 # The unit as shipped, checked without installing it: the program it starts
 # taken from the package.
@@ -414,5 +469,6 @@ fi
 check_source_install
 check_armhf_programs "$OUT/telltrail_${VERSION}_armhf.deb"
 check_installed "$OUT/telltrail_${VERSION}_amd64.deb"
+check_web_installed "$WEB_DEB"
 
 echo "package checks: $PASSED passed, $SKIPPED skipped, in $((SECONDS - start)) s"

@@ -12,10 +12,11 @@
 # stopped, 1 failed (see <dir>/logs), 2 usage, 3 a program is missing.
 #
 # Environment at start: HTTPSERVER_ROOT serves another document root (for
-# instance server/ with the PUT receiver); TELLTRAIL_PUT_CONFIG is handed on
-# to the PHP scripts (php -S: its environment; nginx: a FastCGI parameter,
-# as a site of one's own would set it); HTTPSERVER_FPM_CHILDREN sets the
-# number of php-fpm workers (default 2).
+# instance server/ with the PUT receiver, or web/); TELLTRAIL_PUT_CONFIG and
+# TELLTRAIL_WEB_CONFIG are handed on to the PHP scripts (php -S: its
+# environment; nginx: a FastCGI parameter, as a site of one's own would set
+# it); HTTPSERVER_FPM_CHILDREN sets the number of php-fpm workers (default
+# 2). nginx also serves /usr/share/javascript/ as /javascript/.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -115,6 +116,7 @@ pid $dir/nginx.pid;
 error_log $dir/logs/nginx-error.log warn;
 events { worker_connections 64; }
 http {
+  include /etc/nginx/mime.types;
   access_log $dir/logs/nginx-access.log;
   client_body_temp_path $dir/tmp/body;
   fastcgi_temp_path $dir/tmp/fastcgi;
@@ -126,6 +128,7 @@ http {
   server {
     listen $addr:$port;
     root $WWW;
+    index index.php index.html;
     location ~ \.php\$ {
       try_files \$uri =404;
       fastcgi_pass unix:$dir/php-fpm.sock;
@@ -141,6 +144,11 @@ http {
       fastcgi_param SERVER_PORT \$server_port;
       fastcgi_param REMOTE_ADDR \$remote_addr;
       ${TELLTRAIL_PUT_CONFIG:+fastcgi_param TELLTRAIL_PUT_CONFIG $TELLTRAIL_PUT_CONFIG;}
+      ${TELLTRAIL_WEB_CONFIG:+fastcgi_param TELLTRAIL_WEB_CONFIG $TELLTRAIL_WEB_CONFIG;}
+    }
+    # Debian's JavaScript packages, as javascript-common serves them.
+    location /javascript/ {
+      alias /usr/share/javascript/;
     }
   }
 }

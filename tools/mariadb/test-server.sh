@@ -21,6 +21,8 @@
 #
 # TEST_SERVER_OPTIONS: more mariadbd options for start and resume (a bench's
 # --innodb-buffer-pool-size=1G, say).
+# MARIADB_BUFFER_POOL sets the server's InnoDB buffer pool (default 64M;
+# the benchmarks of big tables use more).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -73,7 +75,7 @@ launch() {
   # shellcheck disable=SC2086 # the options are words
   mariadbd --no-defaults --user=root --datadir="$DIR/data" --tmpdir="$DIR/tmp" --socket="$sock" \
     --port="$port" --bind-address=127.0.0.1 --pid-file="$DIR/mariadbd.pid" \
-    --log-error="$DIR/error.log" --innodb-buffer-pool-size=64M \
+    --log-error="$DIR/error.log" --innodb-buffer-pool-size="${MARIADB_BUFFER_POOL:-64M}" \
     --skip-name-resolve ${TEST_SERVER_OPTIONS:-} > /dev/null 2>&1 &
   local pid=$!
   echo "$pid" > "$DIR/mariadbd.pid"

@@ -1,0 +1,428 @@
+<?php
+// What the page and the API ask of the table can_log: frames per
+// identifier, frames per time bucket, and the values of one identifier over
+// time. Times are ms since 1970 UTC, ranges half open: [from, to).
+//
+// Where the summary table can_log_minute exists (db/can_log.sql), whole
+// minutes are counted from it: the rows it has counted (id up to
+// can_log_summary_state.last_id) from the summary, the newer ones from the
+// frames themselves, and so are the parts of a range that do not fill a
+// minute. Every answer is exact for any range, and a day of frames costs
+// some thousand summary rows. Tables without it (or without the source
+// column of older versions) are read directly. Each request reads in one
+// snapshot, so the summary and the rows agree.
+//
+// Values are PHP numbers: int on a 64-bit PHP; on a 32-bit PHP a time in ms
+// becomes a float, which holds it exactly (below 2^53) and which
+// json_encode writes as an integer.
+
+final class KCanLog
+{
+    const MINUTE = 60000;
+    // Data bytes of a row: the columns d0 .. d7 that are not NULL.
+    const LENGTH = '((d0 IS NOT NULL) + (d1 IS NOT NULL) + (d2 IS NOT NULL) + (d3 IS NOT NULL)'
+                 . ' + (d4 IS NOT NULL) + (d5 IS NOT NULL) + (d6 IS NOT NULL) + (d7 IS NOT NULL))';
+    // Frames read one by one for a series before it is reduced to buckets.
+    const MAX_POINTS = 2000;
+    // Frames of one identifier a series reads at most; beyond, it samples
+    // SAMPLES buckets.
+    const MAX_READ = 20000;
+    const SAMPLES = 300;
+    // Frames of one identifier read for its list of Elster indexes.
+    const ELSTER_SCAN = 20000;
+    // Frames per identifier read for the cycle times of the table.
+    const CYCLE_FRAMES = 101;
+
+    private PDO $mDb;
+    private bool $mHasSource;
+    private bool $mHasSummary;
+    private ?string $mSource = null;   // null: every board
+    private $mLastId = 0;              // rows counted in the summary: id <= this
+
+    public function __construct(PDO $db)
+    {
+        $this->mDb = $db;
+        // The columns the user may read; a table or column without the
+        // privilege counts as missing.
+        $columns = $this->rows("SELECT TABLE_NAME, COLUMN_NAME FROM information_schema.COLUMNS
+                                WHERE TABLE_SCHEMA = DATABASE()
+                                  AND TABLE_NAME IN ('can_log', 'can_log_minute', 'can_log_summary_state')");
+        $names = [];
+        foreach ($columns as $c)
+            $names[$c['TABLE_NAME'] . '.' . $c['COLUMN_NAME']] = true;
+        if (!isset($names['can_log.timestamp']))
+            throw new RuntimeException('table can_log not found or not readable');
+        $this->mHasSource = isset($names['can_log.source']);
+        $this->mHasSummary = $this->mHasSource && isset($names['can_log_minute.last_ts'])
+            && isset($names['can_log_summary_state.last_id']);
+        $this->mDb->exec('START TRANSACTION WITH CONSISTENT SNAPSHOT');
+        if ($this->mHasSummary) {
+            $state = $this->rows('SELECT last_id FROM can_log_summary_state WHERE one = 1');
+            if ($state)
+                $this->mLastId = self::num($state[0]['last_id']);
+            else
+                $this->mHasSummary = false;
+        }
+    }
+
+    public function hasSource(): bool { return $this->mHasSource; }
+    public function hasSummary(): bool { return $this->mHasSummary; }
+
+    // Only the rows of one board from now on (a table without the source
+    // column has none: the caller checks hasSource first).
+    public function setSource(?string $source): void { $this->mSource = $source; }
+
+    // Oldest and newest frame of the table: [first, last], null when empty.
+    public function extent(): array
+    {
+        $r = $this->rows('SELECT MIN(`timestamp`) AS first, MAX(`timestamp`) AS last FROM can_log');
+        return [self::num($r[0]['first']), self::num($r[0]['last'])];
+    }
+
+    // The boards with frames in [from, to), sorted.
+    public function sources($from, $to): array
+    {
+        $names = [];
+        foreach ($this->parts($from, $to) as [$kind, $a, $b]) {
+            $sql = $kind === 'minutes'
+                ? 'SELECT DISTINCT source FROM can_log_minute WHERE minute >= ? AND minute < ?'
+                : 'SELECT DISTINCT source FROM can_log WHERE ' . $this->frameRange($kind);
+            foreach ($this->rows($sql, $this->rangeParams($kind, $a, $b)) as $r)
+                $names[$r['source']] = true;
+        }
+        $names = array_keys($names);
+        $names = array_map('strval', $names);
+        sort($names, SORT_STRING);
+        return $names;
+    }
+
+    // One entry per identifier with frames in [from, to) (or for $canId
+    // alone), ordered by can_id: can_id, frames, first, last, data (hex of
+    // the last frame).
+    // With $detail also bytes (data bytes of all its frames), prev (hex of
+    // the frame before the last in the range, "" when none), cycle_min and
+    // cycle_max (ms, over its last frames; null with fewer than two).
+    public function ids($from, $to, bool $detail, ?int $canId = null): array
+    {
+        $ids = [];
+        $one = $canId === null ? '' : ' AND can_id = ?';
+        foreach ($this->parts($from, $to) as [$kind, $a, $b]) {
+            if ($kind === 'minutes') {
+                $sql = "SELECT can_id, SUM(frames) AS frames, SUM(bytes) AS bytes, MIN(first_ts) AS first,
+                               MAX(last_ts) AS last
+                        FROM can_log_minute WHERE minute >= ? AND minute < ?$one" . $this->sourceCondition() . '
+                        GROUP BY can_id';
+            } else {
+                $bytes = $detail ? 'SUM(' . self::LENGTH . ')' : '0';
+                $sql = "SELECT can_id, COUNT(*) AS frames, $bytes AS bytes, MIN(`timestamp`) AS first,
+                               MAX(`timestamp`) AS last
+                        FROM can_log WHERE " . $this->frameRange($kind) . $one . $this->sourceCondition() . '
+                        GROUP BY can_id';
+            }
+            $params = $this->rangeParams($kind, $a, $b);
+            if ($canId !== null)
+                $params[] = $canId;
+            foreach ($this->rows($sql, $this->withSource($params)) as $r) {
+                $id = self::num($r['can_id']);
+                $e = &$ids[$id];
+                if ($e === null) {
+                    $e = ['can_id' => $id, 'frames' => 0, 'first' => null, 'last' => null, 'data' => '', 'bytes' => 0];
+                }
+                $e['frames'] += self::num($r['frames']);
+                $e['bytes'] += self::num($r['bytes']);
+                $first = self::num($r['first']);
+                $last = self::num($r['last']);
+                $e['first'] = $e['first'] === null ? $first : min($e['first'], $first);
+                $e['last'] = $e['last'] === null ? $last : max($e['last'], $last);
+                unset($e);
+            }
+        }
+        ksort($ids, SORT_NUMERIC);
+
+        // The last frames of each identifier, newest first, through the
+        // index on (can_id, timestamp).
+        $recent = $this->mDb->prepare(
+            'SELECT `timestamp`, d0, d1, d2, d3, d4, d5, d6, d7 FROM can_log
+             WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?' . $this->sourceCondition() . '
+             ORDER BY `timestamp` DESC, id DESC LIMIT ' . ($detail ? self::CYCLE_FRAMES : 1));
+        $out = [];
+        foreach ($ids as $id => $e) {
+            $this->bind($recent, $this->withSource([$id, $from, $to]));
+            $recent->execute();
+            $frames = $recent->fetchAll(PDO::FETCH_NUM);
+            $e['data'] = $frames ? self::hex($frames[0]) : '';
+            $entry = ['can_id' => $e['can_id'], 'frames' => $e['frames'], 'first' => $e['first'],
+                      'last' => $e['last'], 'data' => $e['data']];
+            if ($detail) {
+                $entry['bytes'] = $e['bytes'];
+                $entry['prev'] = count($frames) > 1 ? self::hex($frames[1]) : '';
+                $min = null;
+                $max = null;
+                for ($i = 1; $i < count($frames); ++$i) {
+                    $gap = self::num($frames[$i - 1][0]) - self::num($frames[$i][0]);
+                    $min = $min === null ? $gap : min($min, $gap);
+                    $max = $max === null ? $gap : max($max, $gap);
+                }
+                $entry['cycle_min'] = $min;
+                $entry['cycle_max'] = $max;
+            }
+            $out[] = $entry;
+        }
+        return $out;
+    }
+
+    // Frames per bucket of $width ms from $from up to $to: every bucket, 0
+    // where none; [[bucket_start, frames], ...].
+    public function rate($from, $to, $width, ?int $canId): array
+    {
+        $counts = [];
+        foreach ($this->bucketRows($from, $to, $width, $canId, false) as [$bucket, , $frames])
+            $counts[$bucket] = ($counts[$bucket] ?? 0) + $frames;
+        $out = [];
+        $n = self::bucketCount($from, $to, $width);
+        for ($i = 0; $i < $n; ++$i)
+            $out[] = [$from + $i * $width, $counts[$i] ?? 0];
+        return $out;
+    }
+
+    // Frames and data bytes per bucket and identifier, the buckets that have
+    // frames only: [[bucket_start, can_id, frames, bytes], ...] ordered by
+    // bucket and can_id.
+    public function buckets($from, $to, $width, ?int $canId): array
+    {
+        $cells = [];
+        foreach ($this->bucketRows($from, $to, $width, $canId, true) as [$bucket, $id, $frames, $bytes]) {
+            $key = $bucket . ':' . $id;
+            if (!isset($cells[$key]))
+                $cells[$key] = [$bucket, $id, 0, 0];
+            $cells[$key][2] += $frames;
+            $cells[$key][3] += $bytes;
+        }
+        usort($cells, fn($x, $y) => [$x[0], $x[1]] <=> [$y[0], $y[1]]);
+        return array_map(fn($c) => [$from + $c[0] * $width, $c[1], $c[2], $c[3]], $cells);
+    }
+
+    // A value of identifier $canId over time: data byte $byte, or the
+    // 16-bit number of bytes $byte and $byte + 1 ($width 2, big-endian
+    // unless $little). Frames without that byte are left out.
+    public function byteSeries(int $canId, $from, $to, int $byte, int $width, bool $little): array
+    {
+        $hi = 'd' . $byte;
+        $value = $hi;
+        if ($width === 2) {
+            $lo = 'd' . ($byte + 1);
+            $value = $little ? "($lo * 256 + $hi)" : "($hi * 256 + $lo)";
+        }
+        return $this->series($canId, $from, $to, $value, "$value IS NOT NULL", []);
+    }
+
+    // The values of one Elster parameter index sent by $canId: the 16-bit
+    // value of every frame with that index that carries one (read requests,
+    // message type 1, and the value 0x8000, "not supported", left out).
+    public function elsterSeries(int $canId, $from, $to, int $index): array
+    {
+        return $this->series($canId, $from, $to, self::elsterValue(),
+                             self::elsterCondition() . ' AND ' . self::elsterIndex() . ' = ?', [$index]);
+    }
+
+    // The Elster parameter indexes that $canId sent values for in its last
+    // ELSTER_SCAN frames of [from, to): [[index, frames], ...] ordered by
+    // index.
+    public function elsterIndexes(int $canId, $from, $to): array
+    {
+        $index = self::elsterIndex();
+        $rows = $this->rows("SELECT $index AS i, COUNT(*) AS n FROM (
+                               SELECT d0, d1, d2, d3, d4, d5, d6, d7, can_id FROM can_log
+                               WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . '
+                               ORDER BY `timestamp` DESC, id DESC LIMIT ' . self::ELSTER_SCAN . ') AS recent
+                             WHERE ' . self::elsterCondition() . ' GROUP BY i ORDER BY i',
+                            $this->withSource([$canId, $from, $to]));
+        return array_map(fn($r) => [self::num($r['i']), self::num($r['n'])], $rows);
+    }
+
+    // --- Elster telegrams: an 11-bit identifier, 5 to 7 data bytes; data
+    // byte 2 is the parameter index, or 0xFA and the index in bytes 3 and 4;
+    // the value follows the index (high byte first), and a frame of 5 or 6
+    // bytes holds it in its last two.
+
+    private static function elsterIndex(): string
+    {
+        return 'IF(d2 = 250, d3 * 256 + d4, d2)';
+    }
+
+    private static function elsterValue(): string
+    {
+        $len = self::LENGTH;
+        return "CASE $len WHEN 5 THEN d3 * 256 + d4 WHEN 6 THEN d4 * 256 + d5
+                ELSE IF(d2 = 250, d5 * 256 + d6, d3 * 256 + d4) END";
+    }
+
+    private static function elsterCondition(): string
+    {
+        $len = self::LENGTH;
+        return "can_id < 2048 AND $len BETWEEN 5 AND 7 AND (d0 & 15) <> 1 AND NOT ($len = 5 AND d2 = 250)
+                AND " . self::elsterValue() . ' <> 32768';
+    }
+
+    // --- Parts of a range and buckets
+
+    // [from, to) cut into what is counted where: ['minutes', first minute,
+    // end minute] from the summary, ['tail', from ms, to ms] the rows of
+    // those minutes that the summary has not counted yet, ['frames', from
+    // ms, to ms] all rows of the parts that do not fill a minute.
+    private function parts($from, $to): array
+    {
+        $a = (int)ceil($from / self::MINUTE);
+        $b = (int)floor($to / self::MINUTE);
+        if (!$this->mHasSummary || $a >= $b)
+            return [['frames', $from, $to]];
+        $parts = [['minutes', $a, $b], ['tail', $a * self::MINUTE, $b * self::MINUTE]];
+        if ($from < $a * self::MINUTE)
+            $parts[] = ['frames', $from, $a * self::MINUTE];
+        if ($b * self::MINUTE < $to)
+            $parts[] = ['frames', $b * self::MINUTE, $to];
+        return $parts;
+    }
+
+    private static function bucketCount($from, $to, $width): int
+    {
+        return (int)ceil(($to - $from) / $width);
+    }
+
+    // [bucket index, can_id, frames, bytes] rows, possibly several for one
+    // bucket and identifier. Minutes of the summary serve when the buckets
+    // begin on whole minutes and are whole minutes long, so that no minute
+    // straddles two buckets.
+    private function bucketRows($from, $to, $width, ?int $canId, bool $withBytes): array
+    {
+        $aligned = fmod($from, self::MINUTE) == 0 && fmod($width, self::MINUTE) == 0;
+        $parts = $aligned ? $this->parts($from, $to) : [['frames', $from, $to]];
+        $id = $canId === null ? '' : ' AND can_id = ?';
+        $out = [];
+        foreach ($parts as [$kind, $a, $b]) {
+            if ($kind === 'minutes') {
+                $bytes = $withBytes ? 'SUM(bytes)' : '0';
+                $sql = "SELECT (minute * 60000 - ?) DIV ? AS bucket, can_id, SUM(frames) AS frames,
+                               $bytes AS bytes
+                        FROM can_log_minute WHERE minute >= ? AND minute < ?$id" . $this->sourceCondition() . '
+                        GROUP BY bucket, can_id';
+            } else {
+                $bytes = $withBytes ? 'SUM(' . self::LENGTH . ')' : '0';
+                $sql = "SELECT (`timestamp` - ?) DIV ? AS bucket, can_id, COUNT(*) AS frames, $bytes AS bytes
+                        FROM can_log WHERE " . $this->frameRange($kind) . $id . $this->sourceCondition() . '
+                        GROUP BY bucket, can_id';
+            }
+            $params = array_merge([$from, $width], $this->rangeParams($kind, $a, $b));
+            if ($canId !== null)
+                $params[] = $canId;
+            foreach ($this->rows($sql, $this->withSource($params)) as $r)
+                $out[] = [(int)$r['bucket'], self::num($r['can_id']), self::num($r['frames']), self::num($r['bytes'])];
+        }
+        return $out;
+    }
+
+    // [[t, min, max], ...] of a value expression over the frames of one
+    // identifier: each frame (min = max) when there are at most MAX_POINTS,
+    // else the smallest and largest value of equal time buckets (t their
+    // start). An identifier with more than MAX_READ frames in the range is
+    // sampled instead: the last frame of each of SAMPLES equal buckets that
+    // has the value, min = max; one identifier's frames lie all over the
+    // table, and reading them all would take seconds.
+    private function series(int $canId, $from, $to, string $value, string $condition, array $extra): array
+    {
+        $range = 'FROM can_log WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?' . $this->sourceCondition();
+        $params = $this->withSource([$canId, $from, $to]);
+        // Counted in the index on (can_id, timestamp) alone.
+        $frames = self::num($this->rows("SELECT COUNT(*) AS n $range", $params)[0]['n']);
+        if ($frames > self::MAX_READ)
+            return $this->sampledSeries($canId, $from, $to, $value, $condition, $extra);
+        $where = "$range AND $condition";
+        $params = array_merge($params, $extra);
+        $count = self::num($this->rows("SELECT COUNT(*) AS n $where", $params)[0]['n']);
+        if ($count <= self::MAX_POINTS) {
+            $rows = $this->rows("SELECT `timestamp` AS t, $value AS v $where ORDER BY `timestamp`, id", $params);
+            return array_map(fn($r) => [self::num($r['t']), self::num($r['v']), self::num($r['v'])], $rows);
+        }
+        $width = max(1, (int)ceil(($to - $from) / (self::MAX_POINTS / 2)));
+        $rows = $this->rows("SELECT (`timestamp` - ?) DIV ? AS b, MIN($value) AS lo, MAX($value) AS hi
+                             $where GROUP BY b ORDER BY b", array_merge([$from, $width], $params));
+        return array_map(fn($r) => [$from + (int)$r['b'] * $width, self::num($r['lo']), self::num($r['hi'])], $rows);
+    }
+
+    private function sampledSeries(int $canId, $from, $to, string $value, string $condition, array $extra): array
+    {
+        // Newest first through the index on (can_id, timestamp): the scan
+        // stops at the first frame with the value.
+        $last = $this->mDb->prepare(
+            "SELECT `timestamp` AS t, $value AS v FROM can_log
+             WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . "
+               AND $condition ORDER BY `timestamp` DESC, id DESC LIMIT 1");
+        $width = max(1, (int)ceil(($to - $from) / self::SAMPLES));
+        $out = [];
+        for ($start = $from; $start < $to; $start += $width) {
+            $this->bind($last, array_merge($this->withSource([$canId, $start, min($to, $start + $width)]), $extra));
+            $last->execute();
+            $r = $last->fetch(PDO::FETCH_ASSOC);
+            $last->closeCursor();
+            if ($r !== false)
+                $out[] = [self::num($r['t']), self::num($r['v']), self::num($r['v'])];
+        }
+        return $out;
+    }
+
+    // --- Statements
+
+    // The rows of a 'frames' or 'tail' part, and its parameters.
+    private function frameRange(string $kind): string
+    {
+        return '`timestamp` >= ? AND `timestamp` < ?' . ($kind === 'tail' ? ' AND id > ?' : '');
+    }
+
+    private function rangeParams(string $kind, $a, $b): array
+    {
+        return $kind === 'tail' ? [$a, $b, $this->mLastId] : [$a, $b];
+    }
+
+    private function sourceCondition(): string
+    {
+        return $this->mSource === null ? '' : ' AND source = ?';
+    }
+
+    private function withSource(array $params): array
+    {
+        if ($this->mSource !== null)
+            $params[] = $this->mSource;
+        return $params;
+    }
+
+    private function bind(PDOStatement $st, array $params): void
+    {
+        foreach ($params as $i => $v)
+            $st->bindValue($i + 1, is_float($v) ? sprintf('%.0f', $v) : $v,
+                           is_int($v) ? PDO::PARAM_INT : PDO::PARAM_STR);
+    }
+
+    private function rows(string $sql, array $params = []): array
+    {
+        $st = $this->mDb->prepare($sql);
+        $this->bind($st, $params);
+        $st->execute();
+        return $st->fetchAll(PDO::FETCH_ASSOC);
+    }
+
+    // A number from the database (int, or a decimal text for SUM and for
+    // integers beyond a 32-bit PHP's int), null stays null.
+    private static function num($v)
+    {
+        return $v === null ? null : $v + 0;
+    }
+
+    // Upper-case hex of the data bytes of a row [timestamp, d0 .. d7].
+    private static function hex(array $row): string
+    {
+        $text = '';
+        for ($i = 1; $i <= 8 && $row[$i] !== null; ++$i)
+            $text .= sprintf('%02X', $row[$i]);
+        return $text;
+    }
+}
