@@ -85,9 +85,9 @@ int TellTrailMain(int argc, char** argv) {
                 s.mSpoolMaxMB);
     return -1;
   }
+  // A spool keeps frames for a database or web server; beside a log file
+  // alone it waits unused.
   const bool forwarding = s.mMySql || s.mPutHeader != nullptr || s.mUrlTemplate != nullptr;
-  if (s.mSpoolDir != nullptr && !forwarding)
-    std::printf("spool %s not used: it keeps frames for a database or web server\n", s.mSpoolDir);
   if (s.mSpoolDir != nullptr && forwarding) {
     if (s.mSpoolDir[0] == 0) {
       std::printf("spool/Name is empty\n");

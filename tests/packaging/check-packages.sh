@@ -329,7 +329,7 @@ check_installed() {
   local status=0
   timeout -s TERM 20 telltrail /etc/telltrail/bus.xml > "$TMP/bus.out" 2>&1 || status=$?
   [ "$status" -eq 0 ] || [ "$status" -eq 1 ] || fail "telltrail /etc/telltrail/bus.xml: status $status: $(cat "$TMP/bus.out")"
-  grep -q '^log file: /var/log/telltrail/bus_[0-9]\{8\}$' "$TMP/bus.out" &&
+  grep -q '^log file: /var/log/telltrail/bus_[0-9]\{8\}\.log$' "$TMP/bus.out" &&
     grep -q '^device: can0$' "$TMP/bus.out" && grep -q '^sample time: 10 sec$' "$TMP/bus.out" ||
     fail "settings of /etc/telltrail/bus.xml not taken: $(cat "$TMP/bus.out")"
   pass "telltrail /etc/telltrail/bus.xml: can0, every 10 s, to /var/log/telltrail/bus_YYYYMMDD"

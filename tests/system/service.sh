@@ -286,6 +286,25 @@ compare "telltrail@dbspool, table canlog_spool: frames from before and after mar
   /tmp/boot2/candump-*.log /tmp/spool.rows --time
 log_lines bus "$mark" > /tmp/boot2.log
 compare "telltrail@bus after the reboot" /tmp/boot2/candump-*.log /tmp/boot2.log --time
+
+step "the web page's package over the spooled instance's table"
+if [ -d /usr/share/telltrail-web ]; then
+  printf 'db_socket = "/run/mysqld/mysqld.sock"\ndb_name = "canlog_spool"\ndb_user = "root"\n' > /tmp/web.ini
+  TELLTRAIL_WEB_CONFIG=/tmp/web.ini php -S 127.0.0.1:8080 -t /usr/share/telltrail-web > /tmp/web.log 2>&1 &
+  web=$!
+  sleep 1
+  frames=$(curl -s "http://127.0.0.1:8080/api.php?q=ids&from=0&to=9999999999999" |
+           php -r '$a = json_decode(stream_get_contents(STDIN), true); echo is_array($a) ? array_sum(array_column($a, "frames")) : -1;')
+  page=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:8080/index.php")
+  kill "$web"
+  if [ "$frames" = "$(rows canlog_spool | wc -l)" ] && [ "$page" = 200 ]; then
+    ok "telltrail-web: the page answers, q=ids counts the table's $frames frames"
+  else
+    fail "telltrail-web: page $page, q=ids counted $frames frames of $(rows canlog_spool | wc -l): $(tail -n 3 /tmp/web.log)"
+  fi
+else
+  fail "telltrail-web is not installed"
+fi
 hardening_report
 
 echo "boot 2: $passed passed, $failures failed"

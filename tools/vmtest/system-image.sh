@@ -26,6 +26,8 @@ PACKAGES=(
   # the database output: the server in the guest and the client library that
   # telltrail loads at run time (libmysqlclient.so)
   mariadb-server libmariadb-dev-compat
+  # the web page's package (telltrail-web) and a client to ask its API
+  php-cli php-cgi php-mysql libjs-chart.js curl
 )
 
 die() { echo "system-image: $*" >&2; exit 1; }
