@@ -21,7 +21,7 @@ KForwarder::KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, 
       mInflightDone(0), mInflightSpooled(false), mInflightHeadFrom(0), mInflightAtHead(0),
       mPeeked(0), mPeekDropped(0), mAway(false), mWasAway(false), mNextTryMs(0),
       mBackoffMs(cFirstRetryMs), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
-      mStopNow(false), mThreadDone(true), mNotForwarded(0), mFailed(false), mAbandoned(false) {
+      mStopNow(false), mThreadDone(true), mFailed(false), mAbandoned(false) {
   mCurrent->mFrames.reserve(static_cast<std::size_t>(mOutput.ChunkFrames()));
   mOutput.SetStopEvent(mStopEvent);
   mOutput.SetKept(mSpool != nullptr);
@@ -44,11 +44,6 @@ KForwarder::~KForwarder() {
 long long KForwarder::NowMs() const {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-long long KForwarder::NotForwarded() const {
-  std::lock_guard<std::mutex> lock(mLock);
-  return mNotForwarded;
 }
 
 void KForwarder::PrintDestination() const {
@@ -109,7 +104,6 @@ void KForwarder::Spool(const KCanFrame* frames, long long count) {
 void KForwarder::CountLost(long long count, const char* reason) {
   if (count <= 0)
     return;
-  mNotForwarded += count;
   std::printf("%s: %lld frames not forwarded\n", reason, count);
   std::fflush(stdout);
 }

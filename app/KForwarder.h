@@ -67,8 +67,6 @@ public:
   // The delivery thread was stuck in a call that could not be interrupted
   // and did not end: the process must end without waiting for it.
   bool Abandoned() const { return mAbandoned; }
-  // Frames counted as not forwarded (no spool) since the start.
-  long long NotForwarded() const;
 
 private:
   struct KChunk {
@@ -107,7 +105,7 @@ private:
   KChunk* mCurrent;
 
   // Shared, under mLock.
-  mutable std::mutex mLock;
+  std::mutex mLock;
   std::condition_variable mWake;
   std::condition_variable mRoom; // a queued chunk was taken (no spool)
   std::deque<KChunk*> mQueue;
@@ -127,7 +125,6 @@ private:
   bool mStopping;
   bool mStopNow;
   bool mThreadDone;
-  long long mNotForwarded;
   std::atomic<bool> mFailed;
   bool mAbandoned;
   std::vector<KCanFrame> mSpoolBuffer; // delivery thread
