@@ -39,6 +39,8 @@ done
 # Kernel cache (vmlinux and modules of Debian's kernel package).
 # shellcheck source=kernel.sh
 . "$HERE/kernel.sh"
+# shellcheck source=qemu.sh
+. "$HERE/qemu.sh"
 
 # ---------------------------------------------------------------------------
 # Initramfs.
@@ -72,7 +74,6 @@ cpio_trailer() {
 }
 
 KDIR=$(kernel_dir)
-MARKER="telltrail-vmtest-exit-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 
 mkdir -p "$ROOTFS"/{bin,usr/bin,dev,etc/vmtest,lib/vmtest-modules,opt/test,mnt/share,proc,sys,tmp}
 cp -L "$(command -v busybox)" "$ROOTFS/bin/"
@@ -99,39 +100,14 @@ echo "$*" >"$ROOTFS/etc/vmtest/command"   # the words as one command line, as ss
 } >"$WORK/initrd"
 
 # ---------------------------------------------------------------------------
-# Boot. KVM only where the CPU offers hardware virtualisation to us.
-if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
-  ACCEL=(-accel kvm -cpu host)
-else
-  ACCEL=(-accel tcg -cpu max)
-fi
+# Boot.
 QEMU=(qemu-system-x86_64 "${ACCEL[@]}" -M pc -smp 2 -m "$MEM" -nodefaults
       -display none -serial stdio -no-reboot
       -kernel "$KDIR/vmlinux" -initrd "$WORK/initrd"
       -append 'console=ttyS0 quiet panic=-1 rdinit=/init')
 [ -z "$SHARE" ] || QEMU+=(-virtfs "local,path=$SHARE,mount_tag=share,security_model=none")
 
-# The console goes to our stdout up to the marker line, whose status is kept;
-# what follows it is the kernel powering off.
-set +e
-timeout --foreground -k 5 "$TIMEOUT" "${QEMU[@]}" </dev/null |
-  awk -v marker="$MARKER" -v out="$WORK/status" '
-    { sub(/\r$/, "") }
-    (i = index($0, marker)) {
-      if (i > 1) print substr($0, 1, i - 1)
-      print substr($0, i + length(marker) + 1) > out
-      done = 1
-    }
-    done { next }
-    { print; fflush() }'
-qemu_status=${PIPESTATUS[0]}
-set -e
-
-if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
-  note "the guest did not finish within $TIMEOUT s"
-  exit 124
-fi
-[ "$qemu_status" -eq 0 ] || die "qemu failed with status $qemu_status"
+boot_guest "$TIMEOUT" "$WORK/status" "${QEMU[@]}"
 status=$(cat "$WORK/status" 2>/dev/null || true)
 [[ $status =~ ^[0-9]+$ ]] || die "the guest stopped without reporting the command's exit status (setup failure, kernel panic or crash; see the console above)"
 exit "$status"

@@ -42,13 +42,14 @@ done
 
 # shellcheck source=kernel.sh
 . "$HERE/kernel.sh"
+# shellcheck source=qemu.sh
+. "$HERE/qemu.sh"
 KDIR=$(kernel_dir)
 IMAGE=$("$HERE/system-image.sh") || die "no system image"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/telltrail-sysguest.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 SHARE=$WORK/share INITRD_ROOT=$WORK/initrd-root
-MARKER="telltrail-vmtest-exit-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
 
 # The shared folder: the files, and what the guest's vmtest.service runs.
 mkdir -p "$SHARE/.vmtest"
@@ -89,11 +90,6 @@ echo "$modules" > "$INITRD_ROOT/etc/vmtest/modules"
 # the guest's changes survive its reboots and never reach the cache.
 cp --sparse=always "$IMAGE" "$WORK/disk.img"
 
-if grep -qwE 'vmx|svm' /proc/cpuinfo && [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
-  ACCEL=(-accel kvm -cpu host)
-else
-  ACCEL=(-accel tcg -cpu max)
-fi
 # A reboot ends QEMU (-no-reboot), and the harness boots the same disk
 # again; so does a kernel panic (panic=-1), which reports no status.
 QEMU=(qemu-system-x86_64 "${ACCEL[@]}" -M pc -smp 2 -m "$MEM" -nodefaults
@@ -110,25 +106,7 @@ while :; do
   [ $boots -le $MAX_BOOTS ] || die "more than $MAX_BOOTS boots"
   left=$((TIMEOUT - (SECONDS - start)))
   [ $left -gt 0 ] || { note "the guest did not finish within $TIMEOUT s"; exit 124; }
-  rm -f "$WORK/status"
-  set +e
-  timeout --foreground -k 5 "$left" "${QEMU[@]}" < /dev/null |
-    awk -v marker="$MARKER" -v out="$WORK/status" '
-      { sub(/\r$/, "") }
-      (i = index($0, marker)) {
-        if (i > 1) print substr($0, 1, i - 1)
-        print substr($0, i + length(marker) + 1) > out
-        done = 1
-      }
-      done { next }
-      { print; fflush() }'
-  qemu_status=${PIPESTATUS[0]}
-  set -e
-  if [ "$qemu_status" -eq 124 ] || [ "$qemu_status" -eq 137 ]; then
-    note "the guest did not finish within $TIMEOUT s"
-    exit 124
-  fi
-  [ "$qemu_status" -eq 0 ] || die "qemu failed with status $qemu_status"
+  boot_guest "$left" "$WORK/status" "${QEMU[@]}"
   status=$(cat "$WORK/status" 2> /dev/null || true)
   if [ "$status" = reboot ]; then
     note "boot $boots ended in a reboot after $((SECONDS - start)) s: booting the same disk again"
