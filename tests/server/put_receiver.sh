@@ -212,6 +212,12 @@ wait_for 20 eval '[ "$(hall3)" -gt 0 ]' || fail "spool run: no rows"
 # The table locked longer than telltrail waits for an answer: the batch is
 # stored after telltrail gave up on it, and sent again.
 "$DBSERVER" sql "$DIR/db" canlog -e "LOCK TABLES can_log WRITE; SELECT SLEEP(8); UNLOCK TABLES" > /dev/null
+sent_again() {
+  grep -Ec '^result: stored [0-9]+ rows \([0-9]+ new, [1-9][0-9]* already stored\)' "$DIR/spool.out"
+}
+# The waiting inserts commit once the lock is gone; a server stopped before
+# they did would roll them back and leave nothing to be sent again.
+wait_for 20 sent_again > /dev/null || fail "spool run: no batch stored before was sent again"
 "$DBSERVER" halt "$DIR/db"
 served503() { grep -c '"PUT /put_can_log.php HTTP/1.1" 503 ' "$DIR/http/logs/nginx-access.log"; }
 before=$(served503)
@@ -225,8 +231,7 @@ sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log WHERE 
      ORDER BY counter" > "$DIR/spool.rows"
 "$COMPARE" "$DIR/spool.sent" "$DIR/spool.rows" > "$DIR/spool.compare" ||
   fail "spool run: table differs: $(cat "$DIR/spool.compare")"
-again=$(grep -Ec '^result: stored [0-9]+ rows \([0-9]+ new, [1-9][0-9]* already stored\)' "$DIR/spool.out") ||
-  fail "spool run: no batch stored before was sent again"
+again=$(sent_again)
 echo "spool run, answers lost and the database stopped: $again batch(es) sent again and stored once;" \
   "$(cat "$DIR/spool.compare")"
 echo PASS
