@@ -16,7 +16,7 @@
 #      that fails in the middle of a batch, is stopped or would change a value
 #      answers 503 and keeps nothing of the batch;
 #   4. telltrail with a spool as a board with a key: answers that come too
-#      late (a locked table) and a database stopped during the run (503);
+#      late (a batch held in the table) and a database stopped during the run (503);
 #      the frames are kept, sent again and each stored once.
 # Runs in a network namespace of its own (unshare -n, as root).
 #
@@ -209,15 +209,19 @@ XML
 start_emulator spool --count 20000 --rate 1000 --seed 32
 start_telltrail spool "$DIR/spool.xml"
 wait_for 20 eval '[ "$(hall3)" -gt 0 ]' || fail "spool run: no rows"
-# The table locked longer than telltrail waits for an answer: the batch is
-# stored after telltrail gave up on it, and sent again.
-"$DBSERVER" sql "$DIR/db" canlog -e "LOCK TABLES can_log WRITE; SELECT SLEEP(8); UNLOCK TABLES" > /dev/null
+# An answer that comes later than telltrail waits for: the next batch stops
+# 7 s after its first row, telltrail gives up after 5 s and sends it again
+# (with what came since). The second waits for the first's row locks, so the
+# first is stored all the same, before it, and the second finds its rows
+# there. Only one batch waits: the flag row is seen once committed.
+"$DBSERVER" sql "$DIR/db" canlog --delimiter=// -e "CREATE TABLE slept (n INT PRIMARY KEY) ENGINE=InnoDB//
+  CREATE TRIGGER slow_once AFTER INSERT ON can_log FOR EACH ROW
+    IF (SELECT COUNT(*) FROM slept) = 0 THEN INSERT INTO slept VALUES (1); DO SLEEP(7); END IF//"
 sent_again() {
   grep -Ec '^result: stored [0-9]+ rows \([0-9]+ new, [1-9][0-9]* already stored\)' "$DIR/spool.out"
 }
-# The waiting inserts commit once the lock is gone; a server stopped before
-# they did would roll them back and leave nothing to be sent again.
-wait_for 20 sent_again > /dev/null || fail "spool run: no batch stored before was sent again"
+wait_for 30 sent_again > /dev/null || fail "spool run: no batch stored before was sent again"
+sql "DROP TRIGGER slow_once"
 "$DBSERVER" halt "$DIR/db"
 served503() { grep -c '"PUT /put_can_log.php HTTP/1.1" 503 ' "$DIR/http/logs/nginx-access.log"; }
 before=$(served503)
