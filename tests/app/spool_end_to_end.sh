@@ -71,19 +71,27 @@ table_is() {
 settings db1 "$MYSQL_OUT" "<spool Name=\"$DIR/db1.spool\"/>"
 start_emulator db1 --count 6000 --rate 500 --mix std,ext,rtr --seed 41
 start_telltrail db1 "$DIR/db1.xml"
-wait_for 20 eval '[ "$(rows)" -ge 1000 ]' || fail "db1: no rows"
-db_halt
-wait_for 15 grep -q "^mysql away: .*; frames are kept in the spool\$" "$DIR/db1.out" ||
-  fail "db1: no away line"
-sleep 6
-db_resume
-wait_for 90 grep -q "^mysql back: [0-9]* spooled frames delivered\$" "$DIR/db1.out" ||
-  fail "db1: no back line"
-wait_for 20 eval '[ "$(rows)" -ge 6000 ]' || fail "db1: $(rows) rows of $(sent db1)"
-stop_telltrail db1 10
-stop_emulator
-table_is db1 "$DIR/db1.sent"
-echo "1. database away 6 s: $(cat "$DIR/db1.compare"); $(grep "^mysql back" "$DIR/db1.out")"
+# outage NAME OUTPUT ROWS_BEFORE DOWN SECONDS UP ROWS: ROWS_BEFORE rows
+# stored, the far side taken down for SECONDS, away and back lines from
+# OUTPUT, then all ROWS in the table in frame order.
+outage() {
+  local name=$1 output=$2
+  wait_for 20 eval "[ \"\$(rows)\" -ge $3 ]" || fail "$name: no rows"
+  $4
+  wait_for 15 grep -q "^$output away: .*; frames are kept in the spool\$" "$DIR/$name.out" ||
+    fail "$name: no away line"
+  sleep "$5"
+  $6
+  wait_for 90 grep -q "^$output back: [0-9]* spooled frames delivered\$" "$DIR/$name.out" ||
+    fail "$name: no back line"
+  wait_for 20 eval "[ \"\$(rows)\" -ge $7 ]" || fail "$name: $(rows) rows of $(sent "$name")"
+  stop_telltrail "$name" 10
+  stop_emulator
+  table_is "$name" "$DIR/$name.sent"
+  OUTAGE="$(cat "$DIR/$name.compare"); $(grep "^$output back" "$DIR/$name.out")"
+}
+outage db1 mysql 1000 db_halt 6 db_resume 6000
+echo "1. database away 6 s: $OUTAGE"
 
 # --- 2. The database down at start-up.
 sql "TRUNCATE can_log"
@@ -216,16 +224,7 @@ settings put7 '<mysql_put Name="USE canlog"/>' '<ip_address Name="127.0.0.1"/>' 
   "<spool Name=\"$DIR/put7.spool\"/>"
 start_emulator put7 --count 6000 --rate 500 --mix std,ext,rtr --seed 48
 start_telltrail put7 "$DIR/put7.xml"
-wait_for 20 eval '[ "$(rows)" -ge 500 ]' || fail "put7: no rows"
-"$HTTPSERVER" stop "$DIR/http" > /dev/null
-wait_for 15 grep -q "^HTTP PUT away: " "$DIR/put7.out" || fail "put7: no away line"
-sleep 4
-start_http
-wait_for 60 grep -q "^HTTP PUT back: [0-9]* spooled frames delivered\$" "$DIR/put7.out" ||
-  fail "put7: no back line"
-wait_for 20 eval '[ "$(rows)" -ge 6000 ]' || fail "put7: $(rows) rows of $(sent put7)"
-stop_telltrail put7 10
-stop_emulator
-table_is put7 "$DIR/put7.sent"
-echo "7. web server away 4 s: $(cat "$DIR/put7.compare"); $(grep "^HTTP PUT back" "$DIR/put7.out")"
+stop_http() { "$HTTPSERVER" stop "$DIR/http" > /dev/null; }
+outage put7 "HTTP PUT" 500 stop_http 4 start_http 6000
+echo "7. web server away 4 s: $OUTAGE"
 echo PASS
