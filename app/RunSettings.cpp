@@ -158,23 +158,31 @@ bool HttpSettingsUsable(const KRunSettings& s) {
 
 } // namespace
 
+std::unique_ptr<KTcpCanClient> MakeHttpClient(const KRunSettings& s) {
+  // No connection yet: every exchange makes its own.
+  std::unique_ptr<KTcpCanClient> client(new KTcpCanClient);
+  client->mTrace = s.mTrace;
+  client->SetBlockMode(bmBlocking);
+  client->SetRemoteHost(s.mServerAddress);
+  client->SetRemotePort(cHttpPort);
+  return client;
+}
+
 bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
                      std::unique_ptr<KTcpCanClient>& client) {
   s.mSpoolDir = root.FindNodeAttr("spool", "Name");
   s.mSpoolMaxMB = root.FindNodeAttr("spool", "MaxMB");
+  // Every output the file names runs: database, PUT batches, requests per
+  // frame and the log file, side by side.
   s.mMySql = root.Find("mysql") != nullptr;
   // With a spool the connection is tested later: a database that cannot be
   // reached now is no reason not to start.
   if (s.mMySql && !(s.mSpoolDir != nullptr ? mySql.ReadXmlParams(&root) : mySql.GetXmlParams(&root)))
     return false;
   s.mDevice = root.FindNodeAttr("device", "Name");
-  if (!s.mMySql) {
-    s.mPutHeader = root.FindNodeAttr("mysql_put", "Name");
-    if (s.mPutHeader == nullptr)
-      s.mUrlTemplate = root.FindNodeAttr("template", "Name");
-  }
+  s.mPutHeader = root.FindNodeAttr("mysql_put", "Name");
+  s.mUrlTemplate = root.FindNodeAttr("template", "Name");
   if (s.mPutHeader != nullptr || s.mUrlTemplate != nullptr) {
-    s.mFileLogging = false;
     s.mServerAddress = root.FindNodeAttr("ip_address", "Name");
     if (s.mServerAddress == nullptr || s.mServerAddress[0] == 0) {
       std::printf("ip_address is missing in xml\n");
@@ -182,18 +190,11 @@ bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
     }
     if (!HttpSettingsUsable(s))
       return false;
-    // No connection yet: every exchange makes its own.
-    client.reset(new KTcpCanClient);
-    client->mTrace = s.mTrace;
-    client->SetBlockMode(bmBlocking);
-    client->SetRemoteHost(s.mServerAddress);
-    client->SetRemotePort(cHttpPort);
+    client = MakeHttpClient(s);
   }
   s.mSampleTimeText = root.FindNodeAttr("sleep", "Name");
-  if (!s.mMySql && s.mPutHeader == nullptr && s.mUrlTemplate == nullptr) {
-    s.mFileName = root.FindNodeAttr("log_file", "Name");
-    s.mFileLogging = s.mFileName != nullptr;
-  }
+  s.mFileName = root.FindNodeAttr("log_file", "Name");
+  s.mFileLogging = s.mFileName != nullptr;
   s.mCsv = false;
   s.mSampleTime = 104;
   // Keys beyond the log file's name and the device's: the line form (and

@@ -59,12 +59,17 @@ bool ParseSpoolSize(const char* text, long long& megabytes);
 // it is one, or when the text is a name (anything else).
 bool AddressOrName(const char* host);
 
+// A client for the HTTP outputs: port 80 of the settings' ip_address,
+// blocking, tracing with the trace switch.
+std::unique_ptr<KTcpCanClient> MakeHttpClient(const KRunSettings& s);
+
 // Takes the run settings from a parsed settings file: database (its
 // parameters go into `mySql`, whose connection is tested unless there is a
 // spool: then the entry point tests it), HTTP PUT batch or
 // URL template with the server address (`client` is then created for port
 // 80 of that address, blocking, tracing with the trace switch), device,
-// sample time, log file. False, with the reason printed, when start-up must
+// sample time, log file. Every output the file names is taken (several run
+// side by side). False, with the reason printed, when start-up must
 // fail: a missing or too long ip_address, a PUT header too long for the
 // batch, a URL template that is not one request line with exactly one "%s",
 // an ip_address that is neither an IPv4 address nor a name.

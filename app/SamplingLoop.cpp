@@ -19,8 +19,9 @@ void SetLogFilename(const char* name, int day, char* out, const char* suffix) {
 }
 
 KSamplingLoop::KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame,
-                             int currentDay, const char* logName, KForwarder* forwarder)
-    : mSettings(settings), mServer(server), mFrame(frame), mForwarder(forwarder), mCurrentDay(currentDay),
+                             int currentDay, const char* logName, std::vector<KForwarder*> forwarders)
+    : mSettings(settings), mServer(server), mFrame(frame), mForwarders(std::move(forwarders)),
+      mCurrentDay(currentDay),
       mLogFile(nullptr), mPending(false), mOutputFailed(false), mWriteFailed(false),
       mOverwrittenReported(0), mDroppedReported(0), mLogBuffer(new char[cLogBufferSize]),
       mLogUsed(0) {
@@ -36,6 +37,13 @@ KSamplingLoop::~KSamplingLoop() {
 bool KSamplingLoop::AnySink() const {
   return mSettings.mFileLogging || mSettings.mMySql || mSettings.mUrlTemplate != nullptr ||
          mSettings.mPutHeader != nullptr;
+}
+
+bool KSamplingLoop::ForwardingFailed() const {
+  for (const KForwarder* f : mForwarders)
+    if (f->Failed())
+      return true;
+  return false;
 }
 
 bool KSamplingLoop::OpenLogFile() {
@@ -101,15 +109,14 @@ int KSamplingLoop::RunPeriod() {
   int count = 0;
   while (mServer.GetFrame(mFrame)) {
     ++count;
-    if (mForwarder != nullptr) {
-      // A database that cannot be reached (without a spool) ends the run:
-      // the drain stops here.
-      if (mForwarder->Failed()) {
-        mOutputFailed = true;
-        break;
-      }
-      mForwarder->Add(mFrame);
+    // A database that cannot be reached (without a spool) ends the run:
+    // the drain stops here.
+    if (ForwardingFailed()) {
+      mOutputFailed = true;
+      break;
     }
+    for (KForwarder* f : mForwarders)
+      f->Add(mFrame);
     mPending = true;
     NCanUtils::FormatFrame(mFrame, mSettings.mCsv, mLine);
     if (mSettings.mFileLogging) {
@@ -147,8 +154,8 @@ void KSamplingLoop::ClosePeriod() {
     std::printf("%s", mLine);
     mPending = false;
   }
-  if (mForwarder != nullptr)
-    mForwarder->EndPeriod();
+  for (KForwarder* f : mForwarders)
+    f->EndPeriod();
   uint32_t overwritten = mServer.Overwritten();
   if (overwritten != mOverwrittenReported) {
     std::printf("ring buffer overflow: %u frames lost\n", overwritten - mOverwrittenReported);

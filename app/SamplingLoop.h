@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 #include "KCanServer.h"
 #include "KForwarder.h"
@@ -30,10 +31,10 @@ void SetLogFilename(const char* name, int day, char* out, const char* suffix = "
 // to the outputs, then pause for the rest of the period.
 class KSamplingLoop {
 public:
-  // `forwarder` (may be null: console and log file only) gets every frame
-  // before its line is formatted, and the end of every period.
+  // Every one of `forwarders` (none: console and log file only) gets every
+  // frame before its line is formatted, and the end of every period.
   KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame, int currentDay,
-                const char* logName, KForwarder* forwarder = nullptr);
+                const char* logName, std::vector<KForwarder*> forwarders = {});
   ~KSamplingLoop();
   KSamplingLoop(const KSamplingLoop&) = delete;
   KSamplingLoop& operator=(const KSamplingLoop&) = delete;
@@ -56,14 +57,14 @@ public:
   int PauseSteps(time_t start, time_t now) const;
 
   // True when an output could not be opened: the run is ending.
-  bool OutputFailed() const {
-    return mOutputFailed || (mForwarder != nullptr && mForwarder->Failed());
-  }
+  bool OutputFailed() const { return mOutputFailed || ForwardingFailed(); }
   const char* LogName() const { return mLogName; }
   int CurrentDay() const { return mCurrentDay; }
 
 private:
   bool AnySink() const;
+  // A forwarding output failed in a way that ends the run.
+  bool ForwardingFailed() const;
   // Opens the day's log file for appending; false when it cannot be opened.
   bool OpenLogFile();
   // Adds the frame line to the lines waiting for the log file.
@@ -76,7 +77,7 @@ private:
   const KRunSettings& mSettings;
   KCanServer& mServer;
   KCanFrame& mFrame;
-  KForwarder* mForwarder;
+  std::vector<KForwarder*> mForwarders;
   int mCurrentDay;
   FILE* mLogFile;
   bool mPending;

@@ -8,11 +8,9 @@
 #include "KCanServer.h"
 #include "KForwarder.h"
 #include "KMySql.h"
-#include "KMySqlOutput.h"
-#include "KPutOutput.h"
+#include "KRemoteOutputs.h"
 #include "KSpool.h"
 #include "KTcpCanClient.h"
-#include "KTemplateOutput.h"
 #include "LogFileSettings.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
@@ -23,17 +21,6 @@
 namespace {
 
 const char cVersionLine[] = "telltrail 0.1.0 - one CAN bus to console, log file, database or web";
-
-// The forwarding output the settings ask for, or none.
-std::unique_ptr<KFrameOutput> MakeOutput(const KRunSettings& s, KMySql& mySql, KTcpCanClient* client) {
-  if (s.mMySql)
-    return std::unique_ptr<KFrameOutput>(new KMySqlOutput(mySql));
-  if (client != nullptr && s.mPutHeader != nullptr)
-    return std::unique_ptr<KFrameOutput>(new KPutOutput(*client, s.mPutHeader));
-  if (client != nullptr && s.mUrlTemplate != nullptr)
-    return std::unique_ptr<KFrameOutput>(new KTemplateOutput(*client, s.mUrlTemplate, s.mTrace));
-  return nullptr;
-}
 
 } // namespace
 
@@ -78,24 +65,19 @@ int TellTrailMain(int argc, char** argv) {
     std::printf("device name too long (more than %d characters)\n", KCanDriver::cDevSize - 1);
     return -1;
   }
-  KSpool spool;
   long long spoolMegabytes = 0;
   if (s.mSpoolDir != nullptr && !ParseSpoolSize(s.mSpoolMaxMB, spoolMegabytes)) {
     std::printf("spool/MaxMB refused: a whole number of MB from 1 to %d: %s\n", KSpool::cMaxMaxMB,
                 s.mSpoolMaxMB);
     return -1;
   }
-  // A spool keeps frames for a database or web server; beside a log file
-  // alone it waits unused.
-  const bool forwarding = s.mMySql || s.mPutHeader != nullptr || s.mUrlTemplate != nullptr;
-  if (s.mSpoolDir != nullptr && forwarding) {
-    if (s.mSpoolDir[0] == 0) {
-      std::printf("spool/Name is empty\n");
-      return -1;
-    }
-    if (!spool.Open(s.mSpoolDir, spoolMegabytes << 20))
-      return -1;
-  }
+  // Every remote output the settings name, each with its spool (beside a
+  // log file alone a spool waits unused).
+  KRemoteOutputs remotes;
+  if (!remotes.Make(s, mySql, client.get(), s.mSpoolDir, spoolMegabytes << 20))
+    return -1;
+  KRemoteOutputs::KRemote* database = remotes.Database();
+  const bool databaseSpooled = database != nullptr && database->mSpool != nullptr;
   KCanServer server;
   KCanFrame frame;
   // From here on a stop signal ends the run cleanly.
@@ -134,13 +116,10 @@ int TellTrailMain(int argc, char** argv) {
     std::printf("use comma separated values\n");
   if (s.mCandump && s.mFileLogging)
     std::printf("log file in candump log format\n");
-  std::unique_ptr<KFrameOutput> output = MakeOutput(s, mySql, client.get());
-  std::unique_ptr<KForwarder> forwarder;
-  if (output)
-    forwarder.reset(new KForwarder(*output, spool.IsOpen() ? &spool : nullptr, server, s.mSampleTime));
+  remotes.Connect(server, s.mSampleTime);
   std::printf("\n");
-  if (forwarder)
-    forwarder->PrintDestination();
+  for (KForwarder* f : remotes.Forwarders())
+    f->PrintDestination();
   std::fflush(stdout);
 
   // The database is tried once before the run; the delivery opens it when
@@ -149,7 +128,7 @@ int TellTrailMain(int argc, char** argv) {
   // silent server's wait costs no frames); wrong settings end the start
   // all the same.
   bool away = false;
-  if (s.mMySql && spool.IsOpen()) {
+  if (databaseSpooled) {
     if (mySql.Open()) {
       mySql.Close();
     } else if (KMySql::Unreachable(mySql.LastError())) {
@@ -161,7 +140,7 @@ int TellTrailMain(int argc, char** argv) {
     }
   }
   server.Resume();
-  if (s.mMySql && !spool.IsOpen()) {
+  if (database != nullptr && !databaseSpooled) {
     if (!mySql.Open()) {
       server.Halt();
       RemoveStopHandlers();
@@ -169,14 +148,14 @@ int TellTrailMain(int argc, char** argv) {
     }
     mySql.Close();
   }
-  if (forwarder)
-    forwarder->Start(away);
+  for (KRemoteOutputs::KRemote& r : remotes.Remotes())
+    r.mForwarder->Start(r.mDatabase && away);
 
-  KSamplingLoop loop(s, server, frame, currentDay, logName, forwarder.get());
+  KSamplingLoop loop(s, server, frame, currentDay, logName, remotes.Forwarders());
   loop.Run();
   // What the loop handed over last is delivered, or kept in the spool.
-  if (forwarder)
-    forwarder->Finish();
+  for (KForwarder* f : remotes.Forwarders())
+    f->Finish();
 
   // A run that ended by itself lingers a second before it says so; a stop
   // signal (also one that comes during that second) cuts it short. The
@@ -197,7 +176,8 @@ int TellTrailMain(int argc, char** argv) {
   int status = loop.OutputFailed() || server.CaptureFailed() ? 1 : 0;
   // A delivery thread stuck in the database library cannot be waited for;
   // the process ends without running the destructors it might still use.
-  if (forwarder && forwarder->Abandoned())
-    _exit(status);
+  for (KForwarder* f : remotes.Forwarders())
+    if (f->Abandoned())
+      _exit(status);
   return status;
 }

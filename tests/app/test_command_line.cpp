@@ -396,18 +396,22 @@ TEST_F(XmlSettingsTest, ExtraArgumentsAreReported) {
   EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
 }
 
-TEST_F(XmlSettingsTest, OutputPrecedence) {
-  // mysql_put before template (whose bad conversion is then never seen)
-  // before log_file; the HTTP output takes no log file.
+TEST_F(XmlSettingsTest, EveryNamedOutputRuns) {
+  // Log file, PUT batches and requests per frame side by side, each remote
+  // output with a spool folder of its own.
   std::string base = mDir + "/canlog";
   std::string path = Write("p.xml", "<s><device Name=\"" + std::string(cNoSuchInterface) +
                                         "\"/><log_file Name=\"" + base +
-                                        "\"/><template Name=\"GET /%n HTTP/1.1\"/>"
-                                        "<mysql_put Name=\"USE canlog\"/><ip_address Name=\"h\"/></s>");
+                                        "\"/><template Name=\"GET /x?%s HTTP/1.0\"/>"
+                                        "<mysql_put Name=\"USE canlog\"/><ip_address Name=\"h\"/>"
+                                        "<spool Name=\"" + mDir + "/sp\"/></s>");
   KRun run = RunTellTrail({path});
-  std::string head = cBanner + "device: " + cNoSuchInterface + "\nsample time: 104 sec\n\n";
-  EXPECT_EQ(Head(WithoutSocketErrors(run.out), head), head);
-  EXPECT_EQ(run.out.find("log file:"), std::string::npos);
+  std::string out = WithoutSocketErrors(run.out);
+  for (std::string line : {"log file: " + base + "_", std::string("\noutput: HTTP PUT batches to http://h/"),
+                           "\nspool: " + mDir + "/sp/put (up to 256 MB)\n",
+                           std::string("\noutput: one HTTP request per frame to h port 80: GET /x?%s"),
+                           "\nspool: " + mDir + "/sp/requests (up to 256 MB)\n"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
   EXPECT_EQ(run.status, 1);
 }
 
