@@ -11,6 +11,16 @@ void InstallStopHandlers(KCanServer* server);
 // Restores the default actions of the stop signals.
 void RemoveStopHandlers();
 
+// The stop handlers for a scope: installed for `server`, restored to the
+// default actions when the scope ends.
+class KStopHandlers {
+public:
+  explicit KStopHandlers(KCanServer* server) { InstallStopHandlers(server); }
+  ~KStopHandlers() { RemoveStopHandlers(); }
+  KStopHandlers(const KStopHandlers&) = delete;
+  KStopHandlers& operator=(const KStopHandlers&) = delete;
+};
+
 // Requests a clean stop: sets the capture thread's terminate flag.
 // Async-signal-safe.
 void RequestStop();

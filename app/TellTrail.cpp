@@ -81,11 +81,10 @@ int TellTrailMain(int argc, char** argv) {
   KCanServer server;
   KCanFrame frame;
   // From here on a stop signal ends the run cleanly.
-  InstallStopHandlers(&server);
+  KStopHandlers stopHandlers(&server);
 
   if (s.mSampleTimeText != nullptr && !ParseSampleTime(s.mSampleTimeText, s.mSampleTime)) {
     std::printf("not valid sample time: %s\n\n", s.mSampleTimeText);
-    RemoveStopHandlers();
     return -1;
   }
 
@@ -96,8 +95,7 @@ int TellTrailMain(int argc, char** argv) {
     const int longest = cMaxFileNameLength - static_cast<int>(std::strlen(suffix));
     if (std::strlen(s.mFileName) > static_cast<std::size_t>(longest)) {
       std::printf("log file name too long (more than %d characters)\n", longest);
-      RemoveStopHandlers();
-      return -1;
+        return -1;
     }
     NCanUtils::ArtTime(frame.mDays, frame.mMs);
     currentDay = frame.mDays;
@@ -135,16 +133,14 @@ int TellTrailMain(int argc, char** argv) {
       away = true;
     } else {
       mySql.PrintOpenFailure();
-      RemoveStopHandlers();
-      return -1;
+        return -1;
     }
   }
   server.Resume();
   if (database != nullptr && !databaseSpooled) {
     if (!mySql.Open()) {
       server.Halt();
-      RemoveStopHandlers();
-      return -1;
+        return -1;
     }
     mySql.Close();
   }
@@ -170,7 +166,6 @@ int TellTrailMain(int argc, char** argv) {
   NCanUtils::PrintTime(frame, time, false);
   std::printf("%s terminated\n", time);
   std::fflush(stdout);
-  RemoveStopHandlers();
   // A run that ended through a failure says so: service managers restart on
   // it. A stop by signal is a success.
   int status = loop.OutputFailed() || server.CaptureFailed() ? 1 : 0;

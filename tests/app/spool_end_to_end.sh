@@ -18,9 +18,9 @@
 #      with a count, the run goes on
 #   7. the PUT receiver's web server away for 4 s: every frame arrives, in
 #      order
-#   8. one settings file with a candump log file, the database and PUT
-#      batches (into a second database), the first database away for 6 s:
-#      the log file complete while it is away, every frame in both tables
+#   8. one settings file with a candump log file, the database (a second
+#      server) and PUT batches, that database away for 6 s: the log file and
+#      the PUT batches go on meanwhile, every frame in the file and both tables
 # Runs as root in namespaces of its own (network: port 80; mount: tmpfs).
 #
 #   spool_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
@@ -231,28 +231,29 @@ stop_http() { "$HTTPSERVER" stop "$DIR/http" > /dev/null; }
 outage put7 "HTTP PUT" 500 stop_http 4 start_http 6000
 echo "7. web server away 4 s: $OUTAGE"
 
-# --- 8. Every output at once: log file, database, PUT batches (stored by the
-# receiver into a database of its own), each with its own spool.
+# --- 8. Every output at once: log file, database (a second server of its
+# own), PUT batches (stored by the receiver in the first), each with its own
+# spool.
 sql "TRUNCATE can_log"
-"$DBSERVER" sql "$DIR/db" -e "CREATE DATABASE canlog2; GRANT ALL ON canlog2.* TO 'pi'@'localhost'"
-"$DBSERVER" sql "$DIR/db" canlog2 < "$ROOT/db/can_log.sql"
-sed -i 's/^db_name = .*/db_name = "canlog2"/' "$DIR/put_can_log.ini"
-rows2() { sql "SELECT COUNT(*) FROM canlog2.can_log"; }
+"$DBSERVER" start "$DIR/db8" > "$DIR/db8.start" 2>&1 || fail "second database server: $(cat "$DIR/db8.start")"
+CLEANUP_EXTRA="$CLEANUP_EXTRA; \"\$DBSERVER\" stop \"\$DIR/db8\" > /dev/null 2>&1"
+sql8() { "$DBSERVER" sql "$DIR/db8" canlog -N -B -e "$1"; }
+rows8() { sql8 "SELECT COUNT(*) FROM can_log"; }
 settings all8 "<log_file Name=\"$DIR/all8\" Format=\"candump\"/>" "$MYSQL_OUT" \
   '<mysql_put Name="USE canlog"/>' '<ip_address Name="127.0.0.1"/>' "<spool Name=\"$DIR/all8.spool\"/>"
 start_emulator all8 --count 6000 --rate 500 --mix std,ext,rtr --seed 49
-start_telltrail all8 "$DIR/all8.xml"
+MYSQL_UNIX_PORT=$(sed -n 's/^MYSQL_UNIX_PORT=//p' "$DIR/db8/env") start_telltrail all8 "$DIR/all8.xml"
 logged() { cat "$DIR"/all8_*.log 2> /dev/null | wc -l; }
-wait_for 20 eval '[ "$(rows)" -ge 1000 ]' || fail "all8: no rows"
-db_halt
+wait_for 20 eval '[ "$(rows8)" -ge 1000 ]' || fail "all8: no rows"
+"$DBSERVER" halt "$DIR/db8"
 wait_for 15 grep -q "^mysql away: " "$DIR/all8.out" || fail "all8: no away line"
 at_halt=$(logged)
 # The log file and the PUT batches go on while the database is away.
 wait_for 10 eval '[ "$(logged)" -ge $((at_halt + 1000)) ]' || fail "all8: the log file stood still"
-wait_for 10 eval '[ "$(rows2)" -ge $((at_halt + 1000)) ]' || fail "all8: the PUT batches stood still"
-db_resume
+wait_for 10 eval '[ "$(rows)" -ge $((at_halt + 1000)) ]' || fail "all8: the PUT batches stood still"
+"$DBSERVER" resume "$DIR/db8" > /dev/null
 wait_for 90 grep -q "^mysql back: " "$DIR/all8.out" || fail "all8: no back line"
-wait_for 30 eval '[ "$(rows)" -ge 6000 ] && [ "$(rows2)" -ge 6000 ]' || fail "all8: $(rows) and $(rows2) rows of 6000"
+wait_for 30 eval '[ "$(rows8)" -ge 6000 ] && [ "$(rows)" -ge 6000 ]' || fail "all8: $(rows8) and $(rows) rows of 6000"
 stop_telltrail all8 10
 stop_emulator
 for out in "log file: $DIR/all8_" "output: mysql" "output: HTTP PUT" "spool: $DIR/all8.spool/mysql " \
@@ -260,8 +261,8 @@ for out in "log file: $DIR/all8_" "output: mysql" "output: HTTP PUT" "spool: $DI
   grep -q "^$out" "$DIR/all8.out" || fail "all8: start-up block without \"$out\""
 done
 table_is all8 "$DIR/all8.sent"
-sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM canlog2.can_log ORDER BY id" > "$DIR/all8.rows2"
-"$COMPARE" "$DIR/all8.sent" "$DIR/all8.rows2" > "$DIR/all8.compare2" || fail "all8: PUT table differs: $(cat "$DIR/all8.compare2")"
+sql8 "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY id" > "$DIR/all8.rows8"
+"$COMPARE" "$DIR/all8.sent" "$DIR/all8.rows8" > "$DIR/all8.compare8" || fail "all8: database table differs: $(cat "$DIR/all8.compare8")"
 "$COMPARE" "$DIR/all8.sent" "$DIR"/all8_*.log > "$DIR/all8.compare3" || fail "all8: log file differs: $(cat "$DIR/all8.compare3")"
-echo "8. every output at once, database away 6 s: table $(cat "$DIR/all8.compare"); PUT table $(cat "$DIR/all8.compare2"); log file $(cat "$DIR/all8.compare3")"
+echo "8. every output at once, database away 6 s: database $(cat "$DIR/all8.compare8"); PUT $(cat "$DIR/all8.compare"); log file $(cat "$DIR/all8.compare3")"
 echo PASS
