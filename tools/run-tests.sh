@@ -173,9 +173,45 @@ stage_system() {
   JOBS=$JOBS tests/system/run.sh build/native
 }
 
+# run_stages STAGE...: the stages in order, each with its time.
+run_stages() {
+  local s t0
+  for s in "$@"; do
+    t0=$(date +%s)
+    "stage_$s"
+    log "stage $s passed in $(( $(date +%s) - t0 )) s"
+  done
+}
+
+# The whole run goes in two lanes side by side, so that one lane's builds
+# use the cores while the other's tests wait on servers and guests: the
+# native build and its tests, the guest tests (on that build) and the
+# fuzzing; beside them the sanitizer build, the Arm build, the packages and
+# the system guest. Each lane writes its own log, shown whole once it ends.
+# TELLTRAIL_SERIAL=1 runs the stages one after the other instead.
+LANE_A=(native guest fuzz)
+LANE_B=(asan armhf package system)
+run_lanes() {
+  local dir=build/lanes a b status=0
+  mkdir -p "$dir"
+  ( run_stages "${LANE_A[@]}" ) > "$dir/a.log" 2>&1 &
+  a=$!
+  ( run_stages "${LANE_B[@]}" ) > "$dir/b.log" 2>&1 &
+  b=$!
+  wait "$a" || status=1
+  log "lane 1 (${LANE_A[*]}): $dir/a.log"
+  cat "$dir/a.log"
+  wait "$b" || status=1
+  log "lane 2 (${LANE_B[*]}): $dir/b.log"
+  cat "$dir/b.log"
+  return "$status"
+}
+
 install_packages
 start=$(date +%s)
-for s in "${STAGES[@]}"; do
-  "stage_$s"
-done
+if [ $# -eq 0 ] && [ "${TELLTRAIL_SERIAL:-0}" != 1 ]; then
+  run_lanes || { log "a stage failed after $(( $(date +%s) - start )) s"; exit 1; }
+else
+  run_stages "${STAGES[@]}"
+fi
 log "all stages passed (${STAGES[*]}) in $(( $(date +%s) - start )) s"
