@@ -301,21 +301,21 @@ bool KSpool::CheckFolder(long long* lost) {
     CloseFiles();
   }
   const bool wasBroken = mBroken;
-  mBroken = !OpenFolder(!wasBroken);
-  if (wasBroken) {
-    if (!mBroken)
-      std::printf("spool %s in use again\n", mDir.c_str());
-    return false;
+  mBroken = !OpenFolder(false);
+  if (!wasBroken) {
+    // A folder replaced holds none of the frames; one whose newest segment
+    // was removed may still hold the older ones.
+    long long gone = replaced ? before : std::max(0LL, before - mFrames);
+    mLost += gone;
+    if (lost != nullptr)
+      *lost += gone;
+    std::printf("spool %s %s during the run: %lld waiting frames lost with it\n", mDir.c_str(),
+                replaced ? "removed or replaced" : "lost its newest file", gone);
+    if (mBroken)
+      PrintFailure("not made again", mDir, mBrokenErr);
   }
-  // A folder replaced holds none of the frames; one whose newest segment
-  // was removed may still hold the older ones.
-  long long gone = replaced ? before : std::max(0LL, before - mFrames);
-  mLost += gone;
-  if (lost != nullptr)
-    *lost += gone;
-  std::printf("spool %s %s during the run: %lld waiting frames lost with it%s\n", mDir.c_str(),
-              replaced ? "removed or replaced" : "lost its newest file", gone,
-              mBroken ? "" : "; in use again");
+  if (!mBroken)
+    std::printf("spool %s in use again\n", mDir.c_str());
   std::fflush(stdout);
   return false;
 }
