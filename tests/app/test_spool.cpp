@@ -219,6 +219,22 @@ TEST_F(SpoolTest, RestartsGoOnFromTheHead) {
   }
 }
 
+// A segment that cannot be read any more is counted and said, not passed
+// over.
+TEST_F(SpoolTest, AnUnreadableSegmentIsCounted) {
+  KSpool spool;
+  ASSERT_TRUE(spool.Open(mDir.c_str(), 1 << 20));
+  Append(spool, Frames(0, 9000)); // segments of 4095 frames
+  const std::string second = mDir + "/000000000002.spool";
+  ASSERT_EQ(unlink(second.c_str()), 0);
+  CaptureStdout();
+  std::vector<uint32_t> back = Drain(spool), expected = Range(0, 4094), third = Range(8190, 8999);
+  expected.insert(expected.end(), third.begin(), third.end());
+  EXPECT_EQ(back, expected);
+  EXPECT_EQ(GetCapturedStdout(), "spool file " + second + " not readable: ENOENT (No such file or directory): 4095 frames lost\n");
+  EXPECT_EQ(spool.Lost(), 4095);
+}
+
 // The folder removed, its segments removed, its file system unmounted, a
 // read-only one in its place, then writable again, under a running spool:
 // noticed at the next Append or Peek, the frames lost with it counted and
