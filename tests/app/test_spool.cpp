@@ -109,7 +109,7 @@ TEST_F(SpoolTest, FramesSurviveAReopenWholeAndInOrder) {
 // What a crash or a power cut leaves at the end of the newest segment (a
 // cut record, a record whose bytes are not what was written) is cut off; a
 // bad record before valid ones (bit rot) costs that record only.
-TEST_F(SpoolTest, DamageCostsTheDamagedRecordsOnly) {
+TEST_F(SpoolTest, DamageIsReadUpToAndReported) {
   struct {
     const char* name;
     off_t cutBytes;   // taken off the end
