@@ -116,7 +116,7 @@ void PrintFailure(const char* what, const std::string& path, int err) {
 KSpool::KSpool()
     : mOpen(false), mBroken(false), mDirDev(0), mDirIno(0), mLockFd(-1), mDirFd(-1), mAppendFd(-1),
       mReadFd(-1), mReadSeq(0), mMaxBytes(0), mSegmentBytes(0), mHead(0), mFrames(0), mBytes(0),
-      mNextSeq(1), mHeadSyncedMs(0), mHeadDirty(false), mPeeked(0), mPeekGone(0), mLost(0),
+      mNextSeq(1), mHeadSyncedMs(0), mHeadDirty(false), mGoneToDrop(0), mLost(0),
       mSkipped(0), mBrokenErr(0), mHeadErr(0) {}
 
 KSpool::~KSpool() { Close(); }
@@ -142,8 +142,7 @@ bool KSpool::Open(const char* dir, long long maxBytes) {
   mNextSeq = 1;
   mLost = 0;
   mSkipped = 0;
-  mPeeked = 0;
-  mPeekGone = 0;
+  mGoneToDrop = 0;
   mBroken = false;
   mHeadErr = 0;
   mOpen = OpenFolder(true);
@@ -294,10 +293,9 @@ bool KSpool::CheckFolder(long long* lost) {
   }
   const long long before = mFrames;
   if (!mBroken) {
-    // What was read but not yet dropped is at the head no more: the next
-    // Drop does not count it against the frames that follow.
-    mPeekGone = mPeeked;
-    mPeeked = 0;
+    // What was read or sent before is at the head no more: dropping it
+    // must not take the frames that follow.
+    mGoneToDrop = before;
     CloseFiles();
   }
   const bool wasBroken = mBroken;
@@ -462,7 +460,6 @@ long long KSpool::DropOldestSegment() {
   mSegments.pop_front();
   mHead = 0;
   mHeadDirty = true;
-  mPeeked = std::max(0LL, mPeeked - waiting);
   Recount();
   return waiting;
 }
@@ -658,24 +655,21 @@ int KSpool::ReadHeadRecords(KCanFrame* frames, int max) {
 }
 
 int KSpool::Peek(KCanFrame* frames, int max) {
-  mPeeked = 0;
-  mPeekGone = 0;
   if (!mOpen || max <= 0)
     return 0;
   CheckFolder(nullptr);
+  // What is dropped from now on is of what this returns.
+  mGoneToDrop = 0;
   if (mBroken)
     return 0;
-  int n = ReadHeadRecords(frames, max);
-  mPeeked = n;
-  return n;
+  return ReadHeadRecords(frames, max);
 }
 
 void KSpool::Drop(long long count) {
   // Frames lost with the folder since they were read are not here to drop.
-  long long gone = std::min(std::max(count, 0LL), mPeekGone);
-  mPeekGone -= gone;
+  long long gone = std::min(std::max(count, 0LL), mGoneToDrop);
+  mGoneToDrop -= gone;
   count -= gone;
-  mPeeked = std::max(0LL, mPeeked - count);
   while (count > 0 && !mSegments.empty()) {
     long long n = std::min(count, mSegments.front().mRecords - mHead);
     mHead += n;

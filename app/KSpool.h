@@ -127,8 +127,9 @@ private:
   uint64_t mNextSeq;
   long long mHeadSyncedMs; // steady time of the last head write; 0 never
   bool mHeadDirty;
-  long long mPeeked;    // frames the last Peek returned, not yet dropped
-  long long mPeekGone;  // of them, lost with the folder: the next Drop skips them
+  // Frames that were waiting when the folder was lost: what is dropped before
+  // the next Peek (frames read or sent before the loss) is of them.
+  long long mGoneToDrop;
   long long mLost;
   long long mSkipped;
   int mBrokenErr;   // why the folder could not be made again
