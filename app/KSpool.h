@@ -71,7 +71,8 @@ public:
   // Removes `count` frames from the head: they have been delivered. The
   // head's position reaches the disk at least once a second and when the
   // spool runs empty; after a crash at most that second's frames are
-  // delivered again.
+  // delivered again. Frames read (or appended) before their folder was lost
+  // are not taken again from the frames that came after.
   void Drop(long long count);
   // Writes the head's position now; false (reported once) when it could
   // not.
