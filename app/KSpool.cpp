@@ -114,17 +114,20 @@ void PrintFailure(const char* what, const std::string& path, int err) {
 } // namespace
 
 KSpool::KSpool()
-    : mLockFd(-1), mDirFd(-1), mAppendFd(-1), mReadFd(-1), mReadSeq(0), mMaxBytes(0),
-      mSegmentBytes(0), mHead(0), mFrames(0), mBytes(0), mNextSeq(1), mHeadSyncedMs(0),
-      mHeadDirty(false) {}
+    : mOpen(false), mBroken(false), mDirDev(0), mDirIno(0), mLockFd(-1), mDirFd(-1), mAppendFd(-1),
+      mReadFd(-1), mReadSeq(0), mMaxBytes(0), mSegmentBytes(0), mHead(0), mFrames(0), mBytes(0),
+      mNextSeq(1), mHeadSyncedMs(0), mHeadDirty(false), mGoneToDrop(0), mLost(0),
+      mSkipped(0), mBrokenErr(0), mHeadErr(0) {}
 
 KSpool::~KSpool() { Close(); }
 
-std::string KSpool::SegmentPath(uint64_t seq) const {
+std::string KSpool::SegmentName(uint64_t seq) const {
   char name[32];
-  std::snprintf(name, sizeof(name), "/%012" PRIu64 "%s", seq, cSuffix);
-  return mDir + name;
+  std::snprintf(name, sizeof(name), "%012" PRIu64 "%s", seq, cSuffix);
+  return name;
 }
+
+std::string KSpool::SegmentPath(uint64_t seq) const { return mDir + "/" + SegmentName(seq); }
 
 bool KSpool::Open(const char* dir, long long maxBytes) {
   Close();
@@ -136,39 +139,52 @@ bool KSpool::Open(const char* dir, long long maxBytes) {
   // of its frames at a time.
   mSegmentBytes = std::min<long long>(std::max<long long>(maxBytes / 8, 64 * 1024), 16 << 20);
   mSegmentBytes = cHeaderSize + (mSegmentBytes - cHeaderSize) / cRecordSize * cRecordSize;
+  mNextSeq = 1;
+  mLost = 0;
+  mSkipped = 0;
+  mGoneToDrop = 0;
+  mBroken = false;
+  mHeadErr = 0;
+  mOpen = OpenFolder(true);
+  return mOpen;
+}
 
+bool KSpool::OpenFolder(bool report) {
   if (mkdir(mDir.c_str(), 0750) != 0 && errno != EEXIST) {
-    PrintFailure("not created", mDir, errno);
+    mBrokenErr = errno;
+    if (report)
+      PrintFailure("not created", mDir, errno);
     return false;
   }
+  struct stat st;
   mDirFd = open(mDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (mDirFd < 0) {
-    PrintFailure("not usable", mDir, errno);
-    return false;
-  }
-  std::string lock = mDir + "/lock";
-  mLockFd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
-  if (mLockFd < 0) {
-    PrintFailure("not usable", mDir, errno);
-    Close();
-    return false;
-  }
-  if (flock(mLockFd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK)
-      std::printf("spool %s is in use by another telltrail\n", mDir.c_str());
-    else
+  if (mDirFd < 0 || fstat(mDirFd, &st) != 0) {
+    mBrokenErr = errno;
+    if (report)
       PrintFailure("not usable", mDir, errno);
-    close(mLockFd);
-    mLockFd = -1;
-    Close();
+    CloseFiles();
+    return false;
+  }
+  mDirDev = st.st_dev;
+  mDirIno = st.st_ino;
+  mLockFd = openat(mDirFd, "lock", O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  if (mLockFd < 0 || flock(mLockFd, LOCK_EX | LOCK_NB) != 0) {
+    mBrokenErr = errno;
+    if (report && mLockFd >= 0 && errno == EWOULDBLOCK)
+      std::printf("spool %s is in use by another telltrail\n", mDir.c_str());
+    else if (report)
+      PrintFailure("not usable", mDir, errno);
+    CloseFiles();
     return false;
   }
 
   // The segments an earlier run left, oldest first.
   DIR* d = fdopendir(dup(mDirFd));
   if (d == nullptr) {
-    PrintFailure("not readable", mDir, errno);
-    Close();
+    mBrokenErr = errno;
+    if (report)
+      PrintFailure("not readable", mDir, errno);
+    CloseFiles();
     return false;
   }
   std::vector<uint64_t> seqs;
@@ -183,9 +199,8 @@ bool KSpool::Open(const char* dir, long long maxBytes) {
   closedir(d);
   std::sort(seqs.begin(), seqs.end());
   for (uint64_t seq : seqs) {
-    std::string path = SegmentPath(seq);
-    struct stat st;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string name = SegmentName(seq);
+    int fd = openat(mDirFd, name.c_str(), O_RDONLY | O_CLOEXEC);
     unsigned char header[cHeaderSize], expected[cHeaderSize];
     Header(expected);
     bool valid = fd >= 0 && fstat(fd, &st) == 0 && st.st_size >= cHeaderSize &&
@@ -195,44 +210,57 @@ bool KSpool::Open(const char* dir, long long maxBytes) {
       close(fd);
     if (!valid) {
       // Not one of ours, or cut before its header was whole: nothing to read.
-      std::printf("spool file %s holds no frames: removed\n", path.c_str());
-      unlink(path.c_str());
+      std::printf("spool file %s holds no frames: removed\n", SegmentPath(seq).c_str());
+      unlinkat(mDirFd, name.c_str(), 0);
       continue;
     }
     mSegments.push_back({seq, (st.st_size - cHeaderSize) / cRecordSize});
-    mNextSeq = seq + 1;
+    mNextSeq = std::max(mNextSeq, seq + 1);
   }
 
   uint64_t headSeq = 0;
   long long headIndex = 0;
-  std::string headPath = mDir + "/head";
-  const bool headExists = access(headPath.c_str(), F_OK) == 0;
+  const bool headExists = faccessat(mDirFd, "head", F_OK, 0) == 0;
   bool headRead = headExists && ReadHead(headSeq, headIndex);
   // New segments come after the head's, even when none is left.
-  if (headRead && headSeq > mNextSeq)
+  if (headRead && mSegments.empty() && headSeq > mNextSeq)
     mNextSeq = headSeq;
-  // Segments wholly before the head were delivered already.
-  while (headRead && !mSegments.empty() && mSegments.front().mSeq < headSeq) {
-    unlink(SegmentPath(mSegments.front().mSeq).c_str());
-    mSegments.pop_front();
-  }
   mHead = 0;
-  if (headRead && !mSegments.empty() && mSegments.front().mSeq == headSeq)
-    mHead = std::min(headIndex, mSegments.front().mRecords);
-  else if (headExists && !headRead && !mSegments.empty())
+  if (headRead && !mSegments.empty()) {
+    auto at = std::find_if(mSegments.begin(), mSegments.end(),
+                           [headSeq](const KSegment& s) { return s.mSeq == headSeq; });
+    if (headSeq > mSegments.back().mSeq || (at != mSegments.end() && headIndex > at->mRecords)) {
+      // Not a position this spool has had: nothing is taken as delivered.
+      std::printf("spool %s: the position of the oldest frame (file %" PRIu64
+                  ", frame %lld) is past the kept frames: ignored, all are sent\n",
+                  mDir.c_str(), headSeq, headIndex);
+      mHeadDirty = true;
+    } else {
+      // Segments wholly before the head were delivered already.
+      while (mSegments.front().mSeq < headSeq) {
+        unlinkat(mDirFd, SegmentName(mSegments.front().mSeq).c_str(), 0);
+        mSegments.pop_front();
+      }
+      if (mSegments.front().mSeq == headSeq)
+        mHead = headIndex;
+    }
+  } else if (headExists && !headRead && !mSegments.empty()) {
     std::printf("spool %s: no position of the oldest frame; all kept frames are sent\n",
                 mDir.c_str());
+  }
   // A crash can cut the newest segment's last write.
   if (!mSegments.empty())
-    CheckSegment(mSegments.back(), mSegments.size() == 1 ? mHead : 0);
+    CheckSegment(mSegments.back());
+  if (!mSegments.empty())
+    mHead = std::min(mHead, mSegments.front().mRecords);
   RemoveEmptyHead();
   Recount();
+  if (mHeadDirty)
+    SyncHead();
   return true;
 }
 
-void KSpool::Close() {
-  if (mLockFd >= 0 && mHeadDirty)
-    SyncHead();
+void KSpool::CloseFiles() {
   for (int* fd : {&mAppendFd, &mReadFd, &mDirFd, &mLockFd}) {
     if (*fd >= 0)
       close(*fd);
@@ -243,11 +271,55 @@ void KSpool::Close() {
   mFrames = 0;
   mBytes = 0;
   mReadSeq = 0;
+  mHeadDirty = false;
+}
+
+void KSpool::Close() {
+  if (mOpen && mLockFd >= 0 && mHeadDirty)
+    SyncHead();
+  CloseFiles();
+  mOpen = false;
+}
+
+bool KSpool::CheckFolder(long long* lost) {
+  struct stat now, opened;
+  bool replaced = false, segmentGone = false;
+  if (!mBroken) {
+    replaced = stat(mDir.c_str(), &now) != 0 || fstat(mDirFd, &opened) != 0 || opened.st_nlink == 0 ||
+               now.st_dev != mDirDev || now.st_ino != mDirIno;
+    segmentGone = !replaced && mAppendFd >= 0 && fstat(mAppendFd, &opened) == 0 && opened.st_nlink == 0;
+    if (!replaced && !segmentGone)
+      return true;
+  }
+  const long long before = mFrames;
+  if (!mBroken) {
+    // What was read or sent before is at the head no more: dropping it
+    // must not take the frames that follow.
+    mGoneToDrop = before;
+    CloseFiles();
+  }
+  const bool wasBroken = mBroken;
+  mBroken = !OpenFolder(false);
+  if (!wasBroken) {
+    // A folder replaced holds none of the frames; one whose newest segment
+    // was removed may still hold the older ones.
+    long long gone = replaced ? before : std::max(0LL, before - mFrames);
+    mLost += gone;
+    if (lost != nullptr)
+      *lost += gone;
+    std::printf("spool %s %s during the run: %lld waiting frames lost with it\n", mDir.c_str(),
+                replaced ? "removed or replaced" : "lost its newest file", gone);
+    if (mBroken)
+      PrintFailure("not made again", mDir, mBrokenErr);
+  }
+  if (!mBroken)
+    std::printf("spool %s in use again\n", mDir.c_str());
+  std::fflush(stdout);
+  return false;
 }
 
 bool KSpool::ReadHead(uint64_t& seq, long long& index) {
-  std::string path = mDir + "/head";
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openat(mDirFd, "head", O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return false;
   unsigned char h[cHeadSize];
@@ -264,58 +336,66 @@ bool KSpool::ReadHead(uint64_t& seq, long long& index) {
   return true;
 }
 
-void KSpool::SyncHead() {
+bool KSpool::SyncHead() {
   if (mDirFd < 0)
-    return;
+    return false;
   unsigned char h[cHeadSize];
+  // The position within the oldest segment: the one that is read next.
   uint64_t seq = mSegments.empty() ? mNextSeq : mSegments.front().mSeq;
   int64_t index = mSegments.empty() ? 0 : mHead;
   std::memcpy(h, &seq, 8);
   std::memcpy(h + 8, &index, 8);
   uint32_t crc = Crc32(h, 16);
   std::memcpy(h + 16, &crc, 4);
-  std::string path = mDir + "/head";
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
+  int fd = openat(mDirFd, "head", O_WRONLY | O_CREAT | O_CLOEXEC, 0640);
   // Twenty bytes at the start of the file are written whole or not at all
   // on the file systems in use; the checksum catches the rest.
+  int err = fd < 0 ? errno : 0;
   if (fd >= 0) {
-    if (pwrite(fd, h, cHeadSize, 0) == cHeadSize)
-      fdatasync(fd);
+    if (pwrite(fd, h, cHeadSize, 0) != cHeadSize || fdatasync(fd) != 0)
+      err = errno != 0 ? errno : EIO;
     close(fd);
   }
-  mHeadDirty = false;
+  if (err != 0 && err != mHeadErr) {
+    char reason[128];
+    NCanUtils::ErrnoText(err, reason, sizeof(reason));
+    std::printf("spool %s: position of the oldest frame not written: %s\n", mDir.c_str(), reason);
+  }
+  mHeadErr = err;
+  mHeadDirty = err != 0;
   mHeadSyncedMs = NowMs();
+  return err == 0;
 }
 
-long long KSpool::CheckSegment(KSegment& segment, long long from) {
-  std::string path = SegmentPath(segment.mSeq);
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0)
-    return segment.mRecords;
+long long KSpool::CheckSegment(KSegment& segment) {
+  std::string name = SegmentName(segment.mSeq);
+  int fd = openat(mDirFd, name.c_str(), O_RDWR | O_CLOEXEC);
   struct stat st;
-  long long fileRecords = fstat(fd, &st) == 0 ? (st.st_size - cHeaderSize) / cRecordSize : 0;
-  long long valid = from;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0)
+      close(fd);
+    return segment.mRecords;
+  }
+  const long long fileRecords = (st.st_size - cHeaderSize) / cRecordSize;
+  long long valid = 0; // just after the last valid record
   unsigned char buffer[cIoRecords * cRecordSize];
-  bool damaged = false;
-  while (valid < fileRecords && !damaged) {
-    long long n = std::min<long long>(cIoRecords, fileRecords - valid);
+  for (long long at = 0; at < fileRecords;) {
+    long long n = std::min<long long>(cIoRecords, fileRecords - at);
     ssize_t got = pread(fd, buffer, static_cast<std::size_t>(n * cRecordSize),
-                        cHeaderSize + valid * cRecordSize);
+                        cHeaderSize + at * cRecordSize);
     if (got != n * cRecordSize)
       break;
     for (long long i = 0; i < n; ++i) {
       KCanFrame f;
-      if (!Decode(buffer + i * cRecordSize, f)) {
-        damaged = true;
-        break;
-      }
-      ++valid;
+      if (Decode(buffer + i * cRecordSize, f))
+        valid = at + i + 1;
     }
+    at += n;
   }
   long long cut = st.st_size - (cHeaderSize + valid * cRecordSize);
   if (cut > 0) {
     std::printf("spool file %s damaged after %lld frames: the rest (%lld bytes) dropped\n",
-                path.c_str(), valid, cut);
+                SegmentPath(segment.mSeq).c_str(), valid, cut);
     if (ftruncate(fd, cHeaderSize + valid * cRecordSize) == 0)
       fdatasync(fd);
   }
@@ -342,7 +422,7 @@ void KSpool::RemoveEmptyHead() {
       close(mReadFd);
       mReadFd = -1;
     }
-    unlink(SegmentPath(mSegments.front().mSeq).c_str());
+    unlinkat(mDirFd, SegmentName(mSegments.front().mSeq).c_str(), 0);
     mSegments.pop_front();
     mHead = 0;
     mHeadDirty = true;
@@ -355,7 +435,7 @@ void KSpool::RemoveEmptyHead() {
     if (mReadFd >= 0)
       close(mReadFd);
     mReadFd = -1;
-    unlink(SegmentPath(mSegments.front().mSeq).c_str());
+    unlinkat(mDirFd, SegmentName(mSegments.front().mSeq).c_str(), 0);
     mSegments.clear();
     mHead = 0;
     mHeadDirty = true;
@@ -366,7 +446,8 @@ long long KSpool::DropOldestSegment() {
   if (mSegments.empty())
     return 0;
   const KSegment& oldest = mSegments.front();
-  long long waiting = oldest.mRecords - mHead;
+  // Only what is still waiting: the frames before the head were delivered.
+  long long waiting = std::max(0LL, oldest.mRecords - mHead);
   if (mReadFd >= 0 && mReadSeq == oldest.mSeq) {
     close(mReadFd);
     mReadFd = -1;
@@ -375,12 +456,12 @@ long long KSpool::DropOldestSegment() {
     close(mAppendFd);
     mAppendFd = -1;
   }
-  unlink(SegmentPath(oldest.mSeq).c_str());
+  unlinkat(mDirFd, SegmentName(oldest.mSeq).c_str(), 0);
   mSegments.pop_front();
   mHead = 0;
   mHeadDirty = true;
   Recount();
-  return waiting > 0 ? waiting : 0;
+  return waiting;
 }
 
 bool KSpool::NewSegment() {
@@ -390,8 +471,8 @@ bool KSpool::NewSegment() {
     mAppendFd = -1;
   }
   uint64_t seq = mNextSeq;
-  std::string path = SegmentPath(seq);
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
+  std::string name = SegmentName(seq);
+  int fd = openat(mDirFd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0640);
   if (fd < 0)
     return false;
   unsigned char header[cHeaderSize];
@@ -399,7 +480,7 @@ bool KSpool::NewSegment() {
   if (!WriteAll(fd, header, cHeaderSize)) {
     int err = errno;
     close(fd);
-    unlink(path.c_str());
+    unlinkat(mDirFd, name.c_str(), 0);
     errno = err;
     return false;
   }
@@ -417,16 +498,17 @@ bool KSpool::OpenAppend() {
     return true;
   if (mSegments.empty())
     return NewSegment();
-  std::string path = SegmentPath(mSegments.back().mSeq);
-  mAppendFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  mAppendFd = openat(mDirFd, SegmentName(mSegments.back().mSeq).c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   return mAppendFd >= 0;
 }
 
 bool KSpool::Append(const KCanFrame* frames, int count, long long& dropped, long long& lost) {
   dropped = 0;
   lost = 0;
-  if (!IsOpen() || count <= 0)
-    return IsOpen();
+  if (!mOpen || count <= 0)
+    return mOpen;
+  CheckFolder(&lost);
+  const long long lostWithFolder = lost;
   // More frames than the whole spool holds: the newest of them.
   long long room = (mMaxBytes - 2 * cHeaderSize) / cRecordSize;
   if (room < 1)
@@ -437,13 +519,14 @@ bool KSpool::Append(const KCanFrame* frames, int count, long long& dropped, long
     count = static_cast<int>(room);
   }
   // Room within the size: the oldest segments go.
-  while (!mSegments.empty() && mBytes + static_cast<long long>(count) * cRecordSize + cHeaderSize > mMaxBytes)
+  while (!mBroken && !mSegments.empty() &&
+         mBytes + static_cast<long long>(count) * cRecordSize + cHeaderSize > mMaxBytes)
     dropped += DropOldestSegment();
 
   unsigned char buffer[cIoRecords * cRecordSize];
   int done = 0;
-  int err = 0;
-  while (done < count) {
+  int err = mBroken ? mBrokenErr : 0;
+  while (done < count && !mBroken) {
     if (!OpenAppend() ||
         (mSegments.back().mRecords > 0 &&
          cHeaderSize + (mSegments.back().mRecords + 1) * cRecordSize > mSegmentBytes && !NewSegment())) {
@@ -478,23 +561,30 @@ bool KSpool::Append(const KCanFrame* frames, int count, long long& dropped, long
     mBytes += static_cast<long long>(n) * cRecordSize;
     done += n;
   }
-  if (mAppendFd >= 0 && fdatasync(mAppendFd) != 0 && err == 0 && done > 0)
-    err = errno;
+  if (done > 0 && mAppendFd >= 0 && fdatasync(mAppendFd) != 0) {
+    char reason[128];
+    NCanUtils::ErrnoText(errno, reason, sizeof(reason));
+    std::printf("spool %s not synced to the disk: %s: the last %d frames may not survive a power cut\n",
+                mDir.c_str(), reason, done);
+  }
   if (dropped > 0)
     std::printf("spool %s full (%lld MB): %lld oldest frames dropped\n", mDir.c_str(),
                 mMaxBytes >> 20, dropped);
   if (done < count) {
-    lost = count - done;
+    lost += count - done;
+    mLost += count - done;
     char reason[128];
     NCanUtils::ErrnoText(err, reason, sizeof(reason));
-    std::printf("spool %s not written: %s: %lld frames lost\n", mDir.c_str(), reason, lost);
+    std::printf("spool %s not written: %s: %lld frames lost\n", mDir.c_str(), reason,
+                lost - lostWithFolder);
   }
   if (mHeadDirty)
     SyncHead();
   return lost == 0;
 }
 
-int KSpool::Peek(KCanFrame* frames, int max) {
+int KSpool::ReadHeadRecords(KCanFrame* frames, int max) {
+  unsigned char buffer[cIoRecords * cRecordSize];
   while (!mSegments.empty()) {
     KSegment& segment = mSegments.front();
     if (mHead >= segment.mRecords) {
@@ -503,42 +593,83 @@ int KSpool::Peek(KCanFrame* frames, int max) {
       RemoveEmptyHead();
       continue;
     }
+    const std::string path = SegmentPath(segment.mSeq);
     if (mReadFd < 0 || mReadSeq != segment.mSeq) {
       if (mReadFd >= 0)
         close(mReadFd);
       mReadSeq = segment.mSeq;
-      mReadFd = open(SegmentPath(segment.mSeq).c_str(), O_RDONLY | O_CLOEXEC);
+      mReadFd = openat(mDirFd, SegmentName(segment.mSeq).c_str(), O_RDONLY | O_CLOEXEC);
+      if (mReadFd < 0) {
+        // Its frames cannot be had: counted and reported, never passed over
+        // in silence.
+        char reason[128];
+        NCanUtils::ErrnoText(errno, reason, sizeof(reason));
+        long long gone = segment.mRecords - mHead;
+        std::printf("spool file %s not readable: %s: %lld frames lost\n", path.c_str(), reason, gone);
+        mLost += gone;
+        mHead = segment.mRecords;
+        mHeadDirty = true;
+        Recount();
+        if (mSegments.size() == 1)
+          RemoveEmptyHead();
+        continue;
+      }
     }
-    // Whole valid records from the head, up to `max`, within this segment.
-    int valid = 0;
-    const int wanted = static_cast<int>(std::min<long long>(max, segment.mRecords - mHead));
-    unsigned char buffer[cIoRecords * cRecordSize];
-    bool damaged = mReadFd < 0;
-    while (valid < wanted && !damaged) {
-      int n = std::min(wanted - valid, static_cast<int>(cIoRecords));
-      ssize_t got = pread(mReadFd, buffer, static_cast<std::size_t>(n) * cRecordSize,
-                          cHeaderSize + (mHead + valid) * cRecordSize);
-      int i = 0;
-      while (i < n && (i + 1) * cRecordSize <= got && Decode(buffer + i * cRecordSize, frames[valid + i]))
-        ++i;
-      valid += i;
-      damaged = i < n;
+    // The valid run from the head, after the damaged records before it; a
+    // record that cannot be read (short file, read error) counts as damaged.
+    int got = 0;
+    long long at = mHead, skipped = 0;
+    while (got < max && at < segment.mRecords) {
+      long long n = std::min<long long>(cIoRecords, segment.mRecords - at);
+      if (got > 0)
+        n = std::min<long long>(n, max - got);
+      ssize_t read = pread(mReadFd, buffer, static_cast<std::size_t>(n * cRecordSize),
+                           cHeaderSize + at * cRecordSize);
+      if (read < 0 && n > 1)
+        n = 1, read = pread(mReadFd, buffer, cRecordSize, cHeaderSize + at * cRecordSize);
+      long long i = 0;
+      for (; i < n && got < max; ++i) {
+        if ((i + 1) * cRecordSize <= read && Decode(buffer + i * cRecordSize, frames[got]))
+          ++got;
+        else if (got == 0)
+          ++skipped;
+        else
+          break;
+      }
+      at += i;
+      if (i < n)
+        break;
     }
-    if (valid > 0)
-      return valid;
-    // Damaged (or unreadable) from the head on: the rest of this segment is
-    // dropped, with a message.
-    long long before = segment.mRecords;
-    CheckSegment(segment, mHead);
-    if (segment.mRecords > mHead)
-      segment.mRecords = mHead; // unreadable, not damaged: no use either
-    mFrames -= before - segment.mRecords;
-    mBytes -= (before - segment.mRecords) * cRecordSize;
+    if (skipped > 0) {
+      mHead += skipped;
+      mFrames -= skipped;
+      mSkipped += skipped;
+      mHeadDirty = true;
+      std::printf("spool file %s: %lld damaged records skipped, their frames lost\n", path.c_str(),
+                  skipped);
+    }
+    if (got > 0)
+      return got;
   }
   return 0;
 }
 
+int KSpool::Peek(KCanFrame* frames, int max) {
+  if (!mOpen || max <= 0)
+    return 0;
+  CheckFolder(nullptr);
+  // What is dropped from now on is of what this returns.
+  mGoneToDrop = 0;
+  if (mBroken)
+    return 0;
+  return ReadHeadRecords(frames, max);
+}
+
 void KSpool::Drop(long long count) {
+  // Frames lost with the folder since they were read are not here to drop.
+  long long gone = std::min(std::max(count, 0LL), mGoneToDrop);
+  mGoneToDrop -= gone;
+  count -= gone;
   while (count > 0 && !mSegments.empty()) {
     long long n = std::min(count, mSegments.front().mRecords - mHead);
     mHead += n;
@@ -554,6 +685,7 @@ void KSpool::Drop(long long count) {
     RemoveEmptyHead();
   }
   Recount();
-  if (mHeadDirty && (mFrames == 0 || NowMs() - mHeadSyncedMs >= cHeadSyncMs))
+  if (mHeadDirty && mOpen && !mBroken && (mFrames == 0 || NowMs() - mHeadSyncedMs >= cHeadSyncMs) &&
+      CheckFolder(nullptr))
     SyncHead();
 }

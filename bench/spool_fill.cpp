@@ -1,19 +1,22 @@
 // Fills a spool as a long outage on a saturated bus would: eight-byte frames
 // stamped at 9009 frames/s going back from now, appended one sample period
 // (9009 frames) at a time, each append synced to the disk as telltrail does.
-// Prints what a spooled frame costs to write.
+// Prints what a spooled frame costs to write; with "drain", then delivers it
+// as the forwarder does (a peek of BATCH frames, then a drop of them) and
+// prints what reading costs and what the head's writes add per frame.
 //
-//   spool_fill DIR FRAMES [MAXMB]
+//   spool_fill DIR FRAMES [MAXMB [drain [BATCH]]]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "KSpool.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: spool_fill DIR FRAMES [MAXMB]\n");
+    std::fprintf(stderr, "usage: spool_fill DIR FRAMES [MAXMB [drain [BATCH]]]\n");
     return 2;
   }
   const long long total = std::atoll(argv[2]);
@@ -53,5 +56,32 @@ int main(int argc, char** argv) {
               "frames; %lld bytes on disk\n",
               total, seconds, seconds * 1e9 / static_cast<double>(total), total / seconds, period,
               spool.Bytes());
-  return 0;
+  if (argc < 5 || std::strcmp(argv[4], "drain") != 0)
+    return 0;
+  // Bytes this process handed to write(2): the head's writes while draining.
+  auto written = [] {
+    long long bytes = -1;
+    if (FILE* f = std::fopen("/proc/self/io", "r")) {
+      char line[128];
+      while (std::fgets(line, sizeof(line), f) != nullptr)
+        if (std::sscanf(line, "wchar: %lld", &bytes) == 1)
+          break;
+      std::fclose(f);
+    }
+    return bytes;
+  };
+  const int batch = argc > 5 ? std::atoi(argv[5]) : 1000;
+  frames.resize(static_cast<std::size_t>(batch > 0 ? batch : 1));
+  const long long before = written();
+  long long drained = 0;
+  start = std::chrono::steady_clock::now();
+  for (int n; (n = spool.Peek(frames.data(), static_cast<int>(frames.size()))) > 0; drained += n)
+    spool.Drop(n);
+  seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("spool drain: %lld frames in %.2f s, %.0f ns per frame (%.0f frames/s), peeks of %d; "
+              "%.6f bytes written per frame\n",
+              drained, seconds, seconds * 1e9 / static_cast<double>(drained > 0 ? drained : 1),
+              drained / seconds, batch,
+              static_cast<double>(written() - before) / static_cast<double>(drained > 0 ? drained : 1));
+  return drained == total ? 0 : 1;
 }
