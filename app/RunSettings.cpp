@@ -13,6 +13,7 @@
 #include "KTcpCanClient.h"
 #include "KXmlNodeList.h"
 #include "LogFileSettings.h"
+#include "MqttSettings.h"
 #include "NCanUtils.h"
 
 namespace {
@@ -190,7 +191,15 @@ bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
     client->SetRemotePort(cHttpPort);
   }
   s.mSampleTimeText = root.FindNodeAttr("sleep", "Name");
-  if (!s.mMySql && s.mPutHeader == nullptr && s.mUrlTemplate == nullptr) {
+  // The MQTT output comes after the others; its settings are checked even
+  // when another one is used.
+  std::shared_ptr<KMqttSettings> mqtt(new KMqttSettings);
+  bool mqttPresent = false;
+  if (!ReadMqttSettings(root, *mqtt, mqttPresent))
+    return false;
+  if (mqttPresent && !s.mMySql && s.mPutHeader == nullptr && s.mUrlTemplate == nullptr)
+    s.mMqtt = mqtt;
+  if (!s.mMySql && s.mPutHeader == nullptr && s.mUrlTemplate == nullptr && !s.mMqtt) {
     s.mFileName = root.FindNodeAttr("log_file", "Name");
     s.mFileLogging = s.mFileName != nullptr;
   }

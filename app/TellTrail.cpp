@@ -8,6 +8,7 @@
 #include "KCanServer.h"
 #include "KForwarder.h"
 #include "KMySql.h"
+#include "KMqttOutput.h"
 #include "KMySqlOutput.h"
 #include "KPutOutput.h"
 #include "KSpool.h"
@@ -32,6 +33,8 @@ std::unique_ptr<KFrameOutput> MakeOutput(const KRunSettings& s, KMySql& mySql, K
     return std::unique_ptr<KFrameOutput>(new KPutOutput(*client, s.mPutHeader));
   if (client != nullptr && s.mUrlTemplate != nullptr)
     return std::unique_ptr<KFrameOutput>(new KTemplateOutput(*client, s.mUrlTemplate, s.mTrace));
+  if (s.mMqtt)
+    return std::unique_ptr<KFrameOutput>(new KMqttOutput(*s.mMqtt, s.mSampleTime));
   return nullptr;
 }
 
@@ -87,7 +90,8 @@ int TellTrailMain(int argc, char** argv) {
   }
   // A spool keeps frames for a database or web server; beside a log file
   // alone it waits unused.
-  const bool forwarding = s.mMySql || s.mPutHeader != nullptr || s.mUrlTemplate != nullptr;
+  const bool forwarding =
+      s.mMySql || s.mPutHeader != nullptr || s.mUrlTemplate != nullptr || s.mMqtt != nullptr;
   if (s.mSpoolDir != nullptr && forwarding) {
     if (s.mSpoolDir[0] == 0) {
       std::printf("spool/Name is empty\n");
