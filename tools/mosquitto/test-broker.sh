@@ -80,6 +80,7 @@ write_conf() {
   {
     echo "per_listener_settings false"
     echo "persistence true"
+    echo "max_queued_messages 0"
     echo "persistence_location $DIR/data/"
     echo "log_dest stderr"
     echo "user $(id -un)"
