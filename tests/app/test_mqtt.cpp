@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
 #include "KMqttOutput.h"
+#include "KMySql.h"
+#include "KTcpCanClient.h"
 #include "KXmlNodeList.h"
 #include "MqttSettings.h"
 #include "MqttValues.h"
+#include "RunSettings.h"
 #include "XmlParser.h"
 
 namespace {
@@ -156,6 +160,28 @@ TEST(MqttFrames, TopicAndPayload) {
   EXPECT_EQ(KMqttOutput::FrameTopic("t", r), "t/frame/007");
   EXPECT_EQ(KMqttOutput::FramePayload(r),
             "{\"ts\":946684800000,\"n\":0,\"ext\":false,\"rtr\":true,\"len\":3,\"data\":\"\"}");
+}
+
+} // namespace
+
+namespace {
+
+// The example settings file chooses the MQTT output with its value line.
+TEST(MqttSettings, ExampleFile) {
+  KParser parser;
+  KXmlNode root;
+  ASSERT_TRUE(parser.ParseFile(TELLTRAIL_EXAMPLES_DIR "/mqtt_heatpump.xml", &root));
+  KRunSettings s;
+  s.mXml = true;
+  KMySql mySql;
+  std::unique_ptr<KTcpCanClient> client;
+  ASSERT_TRUE(ReadXmlSettings(root, s, mySql, client));
+  ASSERT_NE(s.mMqtt, nullptr);
+  EXPECT_FALSE(s.mFileLogging);
+  EXPECT_STREQ(s.mMqtt->mNode, "heatpump");
+  ASSERT_EQ(s.mMqtt->mValues.size(), 1u);
+  EXPECT_EQ(s.mMqtt->mValues[0].mReceiver, 0x680);
+  EXPECT_NE(root.FindNodeAttr("spool", "Name"), nullptr);
 }
 
 } // namespace
