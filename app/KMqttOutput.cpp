@@ -37,7 +37,8 @@ KMqttOutput::KMqttOutput(const KMqttSettings& s, int sampleTime)
 
 KMqttOutput::~KMqttOutput() {
   // A clean end says "offline" itself: the broker sends the last will only
-  // for a connection that breaks.
+  // for a connection that breaks. (The stop event may be gone by now.)
+  mStopEvent = -1;
   if (mConnected && Publish(std::string(mS.mTopic) + "/status", cOffline, true, -1))
     Pump(2000, [this] { return mOwnUnacked == 0; });
   Drop();

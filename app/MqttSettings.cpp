@@ -1,9 +1,12 @@
 #include "MqttSettings.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
+#include "ErrnoText.h"
 #include "KXmlNodeList.h"
 
 namespace {
@@ -154,6 +157,11 @@ bool ReadMqttSettings(const KXmlNode& root, KMqttSettings& s, bool& present) {
     return false;
   if (s.mTls && s.mCaFile[0] == 0)
     return Refuse("mqtt/CaFile", "(missing)", "TLS needs the broker's CA certificate file");
+  if (s.mTls && access(s.mCaFile, R_OK) != 0) {
+    char reason[128];
+    NCanUtils::ErrnoText(errno, reason, sizeof(reason));
+    return Refuse("mqtt/CaFile", s.mCaFile, reason);
+  }
   if ((text = mqtt->FindAttr("Qos")) != nullptr) {
     if (std::strcmp(text, "0") != 0 && std::strcmp(text, "1") != 0)
       return Refuse("mqtt/Qos", text, "0 or 1");

@@ -48,6 +48,7 @@ TEST(MqttSettings, BadValuesAreRefusedNamingTheKey) {
       {"<mqtt Qos=\"2\"/>", "mqtt/Qos refused: 2"},
       {"<mqtt Tls=\"yes\"/>", "mqtt/Tls refused"},
       {"<mqtt Tls=\"1\"/>", "mqtt/CaFile refused"},
+      {"<mqtt Tls=\"1\" CaFile=\"/nonexistent/ca.crt\"/>", "mqtt/CaFile refused: /nonexistent/ca.crt (ENOENT"},
       {"<mqtt Frames=\"0\"/>", "mqtt/Frames refused"},
       {"<mqtt Node=\"my board\"/>", "mqtt/Node refused"},
       {"<mqtt/><value Name=\"a b\" Index=\"000C\"/>", "value/Name refused"},
