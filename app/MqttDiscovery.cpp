@@ -28,7 +28,6 @@ std::string DiscoveryConfig(const KMqttSettings& s, const KMqttValue& v) {
   const std::string topic = s.mTopic;
   const std::string id = std::string(s.mNode) + "_" + v.mName;
   std::string c = "{\"name\":" + JsonString(v.mName) + ",\"unique_id\":" + JsonString(id.c_str()) +
-                  ",\"object_id\":" + JsonString(id.c_str()) +
                   ",\"state_topic\":" + JsonString((topic + "/value/" + v.mName).c_str());
   if (v.mUnit[0] != 0)
     c += ",\"unit_of_measurement\":" + JsonString(v.mUnit);

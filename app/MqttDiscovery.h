@@ -9,7 +9,7 @@
 
 // "<prefix>/sensor/<node>/<name>/config".
 std::string DiscoveryTopic(const KMqttSettings& s, const KMqttValue& v);
-// The config: name, unique_id, object_id, state_topic, unit_of_measurement
+// The config: name, unique_id, state_topic, unit_of_measurement
 // and device_class (when set), state_class "measurement", the availability
 // topic with its two payloads, and the device (identifiers, name, model,
 // manufacturer).
