@@ -65,9 +65,13 @@ run() {
   TT_PID=$!; PIDS+=($!)
 }
 arrived() { grep -c '/frame/' "$DIR/$1.sub" || true; }
+# finish: telltrail, the emulator and the subscriber stopped (telltrail's
+# end noted when it ended by itself before).
 finish() {
-  kill -TERM "$TT_PID"; wait "$TT_PID" || true
-  kill -TERM "$EMU_PID"; wait "$EMU_PID" || true
+  kill -TERM "$TT_PID" 2> /dev/null || echo "(telltrail had ended: $(grep -v '^ *[0-9]* ' "$DIR"/*.out | tail -n 2 | tr '\n' ' '))"
+  wait "$TT_PID" || true
+  kill -TERM "$EMU_PID" 2> /dev/null || true
+  wait "$EMU_PID" || true
   kill "$SUB_PID"; wait "$SUB_PID" 2> /dev/null || true
 }
 
@@ -123,3 +127,47 @@ line=$(grep "^mqtt back: " "$DIR/catchup.out")
 n=$(sed -n 's/^mqtt back: \([0-9]*\) spooled.*/\1/p' <<< "$line")
 finish
 echo "$line $took s after the broker was back ($(( n / (took > 0 ? took : 1) )) frames/s while live frames went on)"
+
+# The MySQL output on the same machine, in the same run, for comparison.
+DBSERVER=$ROOT/tools/mariadb/test-server.sh
+if [ "$(id -u)" -ne 0 ] || ! command -v mariadbd > /dev/null; then
+  echo; echo "(MySQL comparison skipped: needs root and mariadb-server)"; exit 0
+fi
+CLEANUP_EXTRA="$CLEANUP_EXTRA; \"$DBSERVER\" stop \"$DIR/db\" > /dev/null 2>&1 || true"
+"$DBSERVER" start "$DIR/db" > /dev/null
+set -a
+# shellcheck disable=SC1091
+. "$DIR/db/env"
+set +a
+rows() { "$DBSERVER" sql "$DIR/db" canlog -N -B -e "SELECT COUNT(*) FROM can_log"; }
+echo
+echo "== the MySQL output, the same traffic (TCP, 127.0.0.1), $DURATION s per rate"
+printf '%8s %9s %8s %8s %8s %10s\n' rate achieved frames rows "late s" telltrail
+for rate in $RATES; do
+  count=$(( rate * DURATION ))
+  traffic "$count"
+  "$DBSERVER" sql "$DIR/db" canlog -e "TRUNCATE can_log"
+  rm -f "$DIR/ttyB"
+  "$EMU" --quiet --link "$DIR/ttyB" --replay "$DIR/traffic.log" --rate "$rate" --linger \
+    --sent-log "$DIR/db.sent" 2> "$DIR/db-emu.err" &
+  EMU_PID=$!; PIDS+=($!)
+  wait_for 10 test -L "$DIR/ttyB" || fail "mysql: no emulator"
+  "$TELLTRAIL" "..$DIR/ttyB" 1 127.0.0.1 mysql > "$DIR/db.out" 2>&1 &
+  TT_PID=$!; PIDS+=($!)
+  ticks=0
+  deadline=$((SECONDS + DURATION + 120))
+  while [ "$(wc -l < "$DIR/db.sent")" -lt "$count" ] && [ $SECONDS -lt $deadline ]; do
+    t=$(cpu_ticks "$TT_PID") && ticks=$t
+    sleep 0.5
+  done
+  sent_at=$(date +%s.%N)
+  until [ "$(rows)" -ge "$count" ] || [ $SECONDS -ge $deadline ]; do sleep 0.2; done
+  late=$(awk -v a="$sent_at" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }')
+  kill -TERM "$TT_PID" 2> /dev/null || echo "(telltrail had ended: $(tail -n 2 "$DIR/db.out" | tr '\n' ' '))"
+  wait "$TT_PID" || true
+  kill -TERM "$EMU_PID" 2> /dev/null || true
+  wait "$EMU_PID" || true
+  achieved=$(sed -n 's/.*(\([0-9]*\) frames\/s).*/\1/p' "$DIR/db-emu.err" | tail -n 1)
+  printf '%8d %9s %8d %8d %8s %10s\n' "$rate" "${achieved:-?}" "$count" "$(rows)" "$late" \
+    "$(awk -v t="$ticks" -v k="$TICKS" -v w="$DURATION" 'BEGIN { printf "%.1f%%", 100 * t / k / w }')"
+done
