@@ -30,7 +30,6 @@ enter_network_namespace "mosquitto mosquitto_sub mosquitto_passwd openssl python
 [ -e /usr/lib/x86_64-linux-gnu/libmosquitto.so.1 ] || ldconfig -p | grep -q 'libmosquitto\.so\.1 ' ||
   { echo "SKIP: libmosquitto.so.1 is not installed (Debian package libmosquitto1)"; exit 77; }
 make_workdir ttmqtt
-[ -z "${TT_KEEP:-}" ] || trap - EXIT
 CLEANUP_EXTRA='"$BROKER" stop "$DIR/broker" > /dev/null 2>&1; "$BROKER" stop "$DIR/secure" > /dev/null 2>&1'
 DEVICE="..$DIR/ttyE2E"
 
