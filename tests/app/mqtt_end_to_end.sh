@@ -107,7 +107,7 @@ settings run3 "<mqtt Host=\"127.0.0.1\" Port=\"$MQTT_PORT\" Topic=\"tt/run3\" Us
   "<spool Name=\"$DIR/run3.spool\"/>"
 start_emulator run3 --count 300 --rate 300 --seed 53
 start_telltrail run3 "$DIR/run3.xml"
-wait_for 15 grep -q "^mqtt away: mqtt 127.0.0.1:$MQTT_PORT: the broker refused the connection: .*not authori[sz]ed; frames are kept in the spool\$" "$DIR/run3.out" ||
+wait_for 15 grep -qs "^mqtt away: mqtt 127.0.0.1:$MQTT_PORT: the broker refused the connection: .*not authori[sz]ed; frames are kept in the spool\$" "$DIR/run3.out" ||
   fail "run3: no line about the password"
 # Every frame read: a period's last line is printed in any case.
 wait_for 15 grep -q '^ *299 ' "$DIR/run3.out" || fail "run3: the frames were not all read"
@@ -170,7 +170,7 @@ wait_for 30 grep -q "^tt/heat/value/pump_hours " "$DIR/heat.sub" || fail "heat: 
 grep -q '^tt/heat/status online$' "$DIR/heat.sub" || fail "heat: no status online"
 grep -q '/frame/' "$DIR/heat.sub" && fail "heat: frames published with Frames=\"0\""
 kill -KILL "$TT_PID"
-wait "$TT_PID" 2> /dev/null || true
+{ wait "$TT_PID"; } 2> /dev/null || true
 wait_for 10 grep -q '^tt/heat/status offline$' "$DIR/heat.sub" || fail "heat: no offline after kill -9"
 stop_emulator
 stop_sub
