@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "ErrnoText.h"
+#include "KMqttOutput.h"
 #include "KMySqlOutput.h"
 #include "KPutOutput.h"
 #include "KTcpCanClient.h"
@@ -46,6 +47,12 @@ bool KRemoteOutputs::Make(const KRunSettings& s, KMySql& mySql, KTcpCanClient* c
     r.mOutput.reset(new KTemplateOutput(nextClient(), s.mUrlTemplate, s.mTrace));
     mRemotes.push_back(std::move(r));
     folders.push_back("requests");
+  }
+  if (s.mMqtt) {
+    KRemote r;
+    r.mOutput.reset(new KMqttOutput(*s.mMqtt, s.mSampleTime));
+    mRemotes.push_back(std::move(r));
+    folders.push_back("mqtt");
   }
   if (spoolDir == nullptr || mRemotes.empty())
     return true;

@@ -1,11 +1,11 @@
 // The forwarding outputs of a run: every remote destination the settings
-// name (database, PUT batches, requests per frame), each with a spool and a
+// name (database, PUT batches, requests per frame, MQTT), each with a spool and a
 // delivery thread of its own, so that one far side being away never holds
 // up or costs the frames of another.
 //
 // With one remote output its spool is the spool folder itself, as it always
 // was; with several, each keeps its frames in a sub-folder named after it
-// ("mysql", "put", "requests").
+// ("mysql", "put", "requests", "mqtt").
 #pragma once
 
 #include <memory>
@@ -29,7 +29,7 @@ public:
     bool mDatabase = false;
   };
 
-  // Makes the outputs the settings name; `client` is the HTTP client the
+  // Makes the outputs the settings name (the sample time already read); `client` is the HTTP client the
   // settings made (the second HTTP output gets a copy of it). With
   // `spoolDir`, opens each output's spool of `spoolBytes`. False, with the
   // reason printed, when a spool cannot be used.

@@ -13,6 +13,7 @@
 #include "KTcpCanClient.h"
 #include "KXmlNodeList.h"
 #include "LogFileSettings.h"
+#include "MqttSettings.h"
 #include "NCanUtils.h"
 
 namespace {
@@ -193,6 +194,12 @@ bool ReadXmlSettings(const KXmlNode& root, KRunSettings& s, KMySql& mySql,
     client = MakeHttpClient(s);
   }
   s.mSampleTimeText = root.FindNodeAttr("sleep", "Name");
+  std::shared_ptr<KMqttSettings> mqtt(new KMqttSettings);
+  bool mqttPresent = false;
+  if (!ReadMqttSettings(root, *mqtt, mqttPresent))
+    return false;
+  if (mqttPresent)
+    s.mMqtt = mqtt;
   s.mFileName = root.FindNodeAttr("log_file", "Name");
   s.mFileLogging = s.mFileName != nullptr;
   s.mCsv = false;

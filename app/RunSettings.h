@@ -5,6 +5,7 @@
 #include <memory>
 
 class KMySql;
+struct KMqttSettings;
 class KTcpCanClient;
 class KXmlNode;
 
@@ -32,6 +33,8 @@ struct KRunSettings {
   // The spool directory and its size in MB (text), from the settings file.
   const char* mSpoolDir = nullptr;
   const char* mSpoolMaxMB = nullptr;
+  // The MQTT output's settings, when the settings file has <mqtt>.
+  std::shared_ptr<const KMqttSettings> mMqtt;
   int mSampleTime = 10;
   // The argument count in effect, as C counts it: the program name included,
   // a trailing "trace" not. One means no positional argument.

@@ -36,7 +36,7 @@ KSamplingLoop::~KSamplingLoop() {
 
 bool KSamplingLoop::AnySink() const {
   return mSettings.mFileLogging || mSettings.mMySql || mSettings.mUrlTemplate != nullptr ||
-         mSettings.mPutHeader != nullptr;
+         mSettings.mPutHeader != nullptr || mSettings.mMqtt != nullptr;
 }
 
 bool KSamplingLoop::ForwardingFailed() const {

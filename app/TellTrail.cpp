@@ -65,6 +65,10 @@ int TellTrailMain(int argc, char** argv) {
     std::printf("device name too long (more than %d characters)\n", KCanDriver::cDevSize - 1);
     return -1;
   }
+  if (s.mSampleTimeText != nullptr && !ParseSampleTime(s.mSampleTimeText, s.mSampleTime)) {
+    std::printf("not valid sample time: %s\n\n", s.mSampleTimeText);
+    return -1;
+  }
   long long spoolMegabytes = 0;
   if (s.mSpoolDir != nullptr && !ParseSpoolSize(s.mSpoolMaxMB, spoolMegabytes)) {
     std::printf("spool/MaxMB refused: a whole number of MB from 1 to %d: %s\n", KSpool::cMaxMaxMB,
@@ -83,10 +87,6 @@ int TellTrailMain(int argc, char** argv) {
   // From here on a stop signal ends the run cleanly.
   KStopHandlers stopHandlers(&server);
 
-  if (s.mSampleTimeText != nullptr && !ParseSampleTime(s.mSampleTimeText, s.mSampleTime)) {
-    std::printf("not valid sample time: %s\n\n", s.mSampleTimeText);
-    return -1;
-  }
 
   char logName[cLogNameSize] = "";
   int currentDay = 0;

@@ -48,6 +48,10 @@ PACKAGES=(
   # web page: Chart.js from Debian, and a headless browser that the test
   # drives (chromium with its WebDriver, through Debian's Python selenium)
   libjs-chart.js chromium chromium-driver python3-selenium
+  # MQTT output: throwaway Mosquitto brokers (tools/mosquitto/test-broker.sh,
+  # TLS with an openssl test CA), mosquitto_sub as the judge; the logger
+  # loads libmosquitto.so.1
+  mosquitto mosquitto-clients libmosquitto1 openssl
 )
 
 log() { printf '\n=== %s ===\n' "$*"; }

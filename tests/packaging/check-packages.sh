@@ -129,10 +129,12 @@ check_control() {
   done
   [[ $depends =~ libc6\ \(\>=\ 2\.[0-9]+\) ]] || fail "$arch: libc6 without a version: $depends"
   [[ $depends != *cross* && $depends != *:* ]] || fail "$arch: build machine packages in Depends: $depends"
-  # The MySQL client is loaded at run time when that output is chosen: a
-  # suggestion, never a dependency.
-  [[ $depends != *mariadb* && $depends != *mysql* ]] || fail "$arch: database client in Depends: $depends"
-  [[ $(field Suggests) == *libmariadb-dev-compat* ]] || fail "$arch: Suggests: $(field Suggests)"
+  # The MySQL and MQTT clients are loaded at run time when their output is
+  # chosen: suggestions, never dependencies.
+  [[ $depends != *mariadb* && $depends != *mysql* && $depends != *mosquitto* ]] ||
+    fail "$arch: database or MQTT client in Depends: $depends"
+  [[ $(field Suggests) == *libmariadb-dev-compat* && $(field Suggests) == *libmosquitto1* ]] ||
+    fail "$arch: Suggests: $(field Suggests)"
   [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles)" = /etc/telltrail/bus.xml ] ||
     fail "$arch: conffiles is not exactly /etc/telltrail/bus.xml"
   pass "$arch: control fields (Depends: $depends)"
