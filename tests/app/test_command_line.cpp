@@ -190,7 +190,7 @@ TEST(CommandLine, UnknownDevicePrefixComplainsAndRunsOn) {
   KRun run = RunTellTrail({"vcan0", "0"});
   std::string out = WithoutSocketErrors(run.out);
   std::string head = cBanner +
-                     "first parameter must begin with \"can\", \"tty\" or end with \".xml\"\n\n" +
+                     "first parameter must begin with \"can\", \"tty\", \"/\" or end with \".xml\"\n\n" +
                      cUsage + "device: vcan0\nsample time: 0 sec\n\n";
   EXPECT_EQ(Head(out, head), head);
   EXPECT_TRUE(EndsWithTermination(out));
