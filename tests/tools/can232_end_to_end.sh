@@ -51,6 +51,11 @@ awk -v n="$FRAMES" 'BEGIN {
 EMU_PID=$!
 PIDS+=("$EMU_PID")
 wait_for 10 test -L "$DIR/ttyE2E" || fail "emulator link did not appear"
+# As root the adapter is the dialout group's, as a real one is.
+if [ "$(id -u)" -eq 0 ] && getent group dialout > /dev/null; then
+  [ "$(stat -L -c %G:%a "$DIR/ttyE2E")" = dialout:660 ] ||
+    fail "the emulator's terminal is $(stat -L -c %G:%a "$DIR/ttyE2E"), not dialout:660"
+fi
 
 DEVICE="..$DIR/ttyE2E" # telltrail opens /dev/../tmp/...
 # The adapter going away is a failure of the run: exit status 1.
