@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-
 #include <string>
 #include <vector>
 
