@@ -35,6 +35,12 @@ TEST(Export, DamagedFileGivesEveryGoodFrameAndNamesEveryBadLine) {
       {"(9300000000000.000000) can0 123#11\n", "", "time out of range"},
       {"(1796652309.125000) vcan1 18DB33F1#0102\n", "(1796652309.125000) vcan1 18DB33F1#0102\n", ""},
       {"(1796652309.126000) can0 7FF#R\n", "(1796652309.126000) can0 7FF#R\n", ""},
+      // A serial adapter named by its stable path keeps its whole name.
+      {"(1796652309.126500) /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller_D-if00-port0 "
+       "123#11223344\n",
+       "(1796652309.126500) /dev/serial/by-id/usb-Prolific_Technology_Inc._USB-Serial_Controller_D-if00-port0 "
+       "123#11223344\n",
+       ""},
       // 123#11223344 cut by a power loss: no line feed, no frame.
       {"(1796652309.127000) can0 123#1122", "", "cut line (no line feed at the end of the file)"},
   };
