@@ -291,7 +291,9 @@ TEST(CommandLine, StopSignalsEndTheRunPromptlyAndCleanly) {
 }
 
 // A capture that cannot start or stops ends the run at once, not after the
-// sample period, and the exit status says that it failed.
+// sample period (a day), and the exit status says that it failed. "At once"
+// is about a second of lingering; the bound leaves room for a loaded
+// machine, far below the period.
 TEST(CommandLine, CaptureFailureEndsTheRunAtOnceWithStatus1) {
   KPtyPeer adapter;
   if (!adapter.Ok())
@@ -318,14 +320,14 @@ TEST(CommandLine, CaptureFailureEndsTheRunAtOnceWithStatus1) {
       EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
       EXPECT_TRUE(EndsWithTermination(run.out)) << run.out;
       EXPECT_EQ(run.status, 1);
-      EXPECT_LT(run.total, 3.5);
+      EXPECT_LT(run.total, 10.0);
       continue;
     }
     KRun run = RunTellTrail({c.device, "86400"});
     EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
     EXPECT_TRUE(EndsWithTermination(run.out)) << run.out;
     EXPECT_EQ(run.status, 1);
-    EXPECT_LT(run.total, 3.0);
+    EXPECT_LT(run.total, 10.0);
   }
 }
 
