@@ -42,7 +42,7 @@ bool ReadAdapterBitRate(const KXmlNode& root, const char* device, int& code) {
     return false;
   }
   code = found;
-  if (device != nullptr && std::strstr(device, "tty") != nullptr)
+  if (KComm::IsSerialName(device))
     std::printf("CAN232 bit rate: %ld kbit/s (S%d)\n", rate / 1000, code);
   else
     std::printf("bitrate/Name ignored: the bit rate of a SocketCAN interface is set with "

@@ -72,7 +72,8 @@ void ReadArguments(int argc, char** argv, KRunSettings& s) {
 }
 
 bool KnownDevicePrefix(const char* device) {
-  return std::strncmp(device, "can", 3) == 0 || std::strncmp(device, "tty", 3) == 0;
+  return std::strncmp(device, "can", 3) == 0 || std::strncmp(device, "tty", 3) == 0 ||
+         device[0] == '/';
 }
 
 void PrintUsage() { std::printf("%s\n", cUsage); }

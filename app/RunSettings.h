@@ -44,7 +44,8 @@ struct KRunSettings {
 // Trailing "trace", the positional arguments and the switches they give.
 void ReadArguments(int argc, char** argv, KRunSettings& s);
 
-// True when argument 1 may name the device: it begins with "can" or "tty".
+// True when argument 1 may name the device: it begins with "can", "tty" or
+// "/" (a serial device named by its path).
 bool KnownDevicePrefix(const char* device);
 
 void PrintUsage();

@@ -9,6 +9,7 @@
 
 #include "ErrnoText.h"
 #include "LogFileSettings.h"
+#include "LogFileTail.h"
 #include "StopSignal.h"
 
 void SetLogFilename(const char* name, int day, char* out, const char* suffix) {
@@ -55,14 +56,23 @@ bool KSamplingLoop::OpenLogFile() {
   std::setvbuf(mLogFile, nullptr, _IONBF, 0);
   mLogUsed = 0;
   // A file whose last line was cut (a crash, a power loss, a full disk)
-  // gets a line feed first, so that the cut line stays on its own and every
-  // new line is whole.
-  struct stat st;
-  char last = '\n';
-  int fd = fileno(mLogFile);
-  if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
-      last != '\n')
-    mLogBuffer[mLogUsed++] = '\n';
+  // loses that part of a line, which would read as a shorter, wrong frame.
+  // Should it stay (the file cannot be cut), a line feed keeps it apart
+  // from the new lines.
+  const int fd = fileno(mLogFile);
+  const long long cut = CutPartialLastLine(fd);
+  if (cut > 0) {
+    std::printf("log file \"%s\": cut last line removed (%lld bytes)\n", mLogName, cut);
+  } else if (cut < 0) {
+    char reason[128];
+    NCanUtils::ErrnoText(errno, reason, sizeof(reason));
+    std::printf("log file \"%s\": cut last line not removed: %s\n", mLogName, reason);
+    struct stat st;
+    char last = '\n';
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n')
+      mLogBuffer[mLogUsed++] = '\n';
+  }
   return true;
 }
 
@@ -84,9 +94,14 @@ void KSamplingLoop::WriteToLogFile() {
 void KSamplingLoop::FlushLogFile() {
   if (mLogUsed == 0 || mLogFile == nullptr)
     return;
-  if (std::fwrite(mLogBuffer, 1, mLogUsed, mLogFile) != mLogUsed && !mWriteFailed) {
-    std::printf("log file \"%s\" not written\n", mLogName);
-    mWriteFailed = true;
+  if (std::fwrite(mLogBuffer, 1, mLogUsed, mLogFile) != mLogUsed) {
+    // A full disk may have taken part of a line: cut it off at once, so that
+    // a later write (once there is room) cannot join it to a new line.
+    CutPartialLastLine(fileno(mLogFile));
+    if (!mWriteFailed) {
+      std::printf("log file \"%s\" not written\n", mLogName);
+      mWriteFailed = true;
+    }
   }
   mLogUsed = 0;
 }

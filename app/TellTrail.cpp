@@ -45,7 +45,7 @@ int TellTrailMain(int argc, char** argv) {
         s.mArgc = 1;
       }
     } else if (!KnownDevicePrefix(s.mDevice)) {
-      std::printf("first parameter must begin with \"can\", \"tty\" or end with \".xml\"\n\n");
+      std::printf("first parameter must begin with \"can\", \"tty\", \"/\" or end with \".xml\"\n\n");
       s.mArgc = 1;
     }
   }

@@ -2,6 +2,7 @@
 
 #include "ErrnoText.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -93,7 +94,21 @@ bool KCan232::Init(const char* dev) {
       char reason[128] = "name too long";
       if (mOpenError != 0)
         NCanUtils::ErrnoText(mOpenError, reason, sizeof(reason));
-      std::printf("serial port /dev/%s not opened: %s\n", mComDev[0] != 0 ? mComDev : dev, reason);
+      char path[cComDevSize + 16];
+      PortPath(path, sizeof(path));
+      // A name that was not taken is shown as given.
+      const char* prefix = "";
+      const char* shown = path;
+      if (mComDev[0] == 0) {
+        prefix = dev[0] == '/' ? "" : "/dev/";
+        shown = dev;
+      }
+      const char* more = "";
+      if (mOpenError == EBUSY)
+        more = ": another program (a second logger?) has this adapter open";
+      else if (mOpenError == ENOTTY)
+        more = ": not a serial port";
+      std::printf("serial port %s%s not opened: %s%s\n", prefix, shown, reason, more);
       std::fflush(stdout);
     }
     return false;
@@ -128,7 +143,9 @@ bool KCan232::ReceiveData(KCanFrame& frame) {
     return true;
   if (PortLost()) {
     if (!mLostReported.exchange(true)) {
-      std::printf("serial port /dev/%s lost\n", mComDev);
+      char path[cComDevSize + 16];
+      PortPath(path, sizeof(path));
+      std::printf("serial port %s lost\n", path);
       std::fflush(stdout);
     }
     NCanUtils::SleepMs(1);

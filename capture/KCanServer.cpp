@@ -46,7 +46,7 @@ bool KCanServer::Init(const char* dev) {
     return false;
   mInitialised = true;
   if (mRecvDriver == nullptr) {
-    if (dev != nullptr && std::strstr(dev, "tty") != nullptr) {
+    if (KComm::IsSerialName(dev)) {
       // A CAN232 adapter on a serial line: one driver receives and sends.
       KCan232* adapter = new KCan232;
       adapter->mBitRateCode = mCan232BitRateCode;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -31,11 +33,29 @@ KComm::KComm()
 void KComm::SetComDev(const char* name) {
   if (name == nullptr)
     return;
-  std::size_t length = strnlen(name, cMaxComDevLength + 1);
-  if (length > static_cast<std::size_t>(cMaxComDevLength))
+  const std::size_t longest = name[0] == '/' ? cMaxComPathLength : cMaxComDevLength;
+  std::size_t length = strnlen(name, longest + 1);
+  if (length > longest)
     return;
   std::memcpy(mComDev, name, length);
   mComDev[length] = 0;
+}
+
+void KComm::PortPath(char* out, int size) const {
+  if (size <= 0)
+    return;
+  if (mComDev[0] == '/')
+    std::snprintf(out, static_cast<std::size_t>(size), "%s", mComDev);
+  else if (mComDev[0] != 0)
+    std::snprintf(out, static_cast<std::size_t>(size), "/dev/%s", mComDev);
+  else if (mPortNr > 0)
+    std::snprintf(out, static_cast<std::size_t>(size), "/dev/ttyS%d", mPortNr - 1);
+  else
+    out[0] = 0;
+}
+
+bool KComm::IsSerialName(const char* name) {
+  return name != nullptr && (std::strstr(name, "tty") != nullptr || std::strchr(name, '/') != nullptr);
 }
 
 void KComm::SetComPortNr(int n) {
@@ -56,15 +76,26 @@ bool KComm::InitCOM() {
   if (mPortNr == 0 && mComDev[0] == 0)
     return false;
   char path[cComDevSize + 16];
-  if (mComDev[0] != 0)
-    std::snprintf(path, sizeof(path), "/dev/%s", mComDev);
-  else
-    std::snprintf(path, sizeof(path), "/dev/ttyS%d", mPortNr - 1);
+  PortPath(path, sizeof(path));
   // Descriptor 0 is a valid one (when standard input is closed); only a
-  // negative result is a failure.
-  int handle = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  // negative result is a failure. Another program's exclusive mode shows
+  // here as EBUSY.
+  int handle = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (handle < 0) {
     mOpenError = errno;
+    mHandle = -1;
+    return false;
+  }
+  int failure = 0;
+  if (!isatty(handle))
+    failure = ENOTTY;
+  else if (flock(handle, LOCK_EX | LOCK_NB) != 0)
+    failure = errno == EWOULDBLOCK ? EBUSY : errno;
+  else if (ioctl(handle, TIOCEXCL) != 0)
+    failure = errno;
+  if (failure != 0) {
+    close(handle);
+    mOpenError = failure;
     mHandle = -1;
     return false;
   }
@@ -87,6 +118,9 @@ bool KComm::InitCOM() {
 void KComm::ExitCOM() {
   if (!COM_INITIALISIERT())
     return;
+  // The exclusive mode belongs to the terminal and outlives this descriptor
+  // while another holds the device open: end it before closing.
+  ioctl(mHandle, TIOCNXCL);
   close(mHandle);
   mHandle = -1;
   mReadPos = mReadEnd = 0;

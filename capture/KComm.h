@@ -9,8 +9,9 @@ class KComm {
 public:
   enum : int {
     DefaultBaudRate = 4800,
-    cComDevSize = 64,
-    cMaxComDevLength = 62, // longest name SetComDev takes
+    cComDevSize = 128,
+    cMaxComDevLength = 62,   // longest name below /dev SetComDev takes
+    cMaxComPathLength = 126, // longest path (beginning with "/") it takes
     cNoByte = 0x1000,      // ReadFromCOM: no byte waiting
     cReadBufferSize = 256
   };
@@ -37,18 +38,32 @@ public:
 
   bool COM_INITIALISIERT() const { return mHandle != -1; }
 
-  // Device name below "/dev/" (e.g. ttyUSB0); a null name or one of more than
-  // 62 characters is not taken. Takes precedence over the port number.
+  // Device name below "/dev/" (e.g. ttyUSB0), or a path when it begins with
+  // "/" (e.g. /dev/serial/by-id/usb-...); a null name, a name of more than
+  // 62 characters or a path of more than 126 is not taken. Takes precedence
+  // over the port number.
   void SetComDev(const char* name);
+  // The file InitCOM opens ("" when none is chosen).
+  void PortPath(char* out, int size) const;
+  // A device argument that names a serial port rather than a SocketCAN
+  // interface: it holds "tty" or a "/" (no interface name has one).
+  static bool IsSerialName(const char* name);
   // Port n (1..15) is /dev/ttyS<n-1>, 0 none. Closes the port first.
   void SetComPortNr(int n);
   // Closes the port; the speed takes effect at the next InitCOM.
   void SetBaudrate(int baud);
 
-  // Opens and configures the port; false (port closed) when there is
-  // nothing to open, it cannot be opened, or the line settings are refused:
-  // mOpenError then holds the errno of the call that failed (0 for
-  // nothing to open).
+  // Opens the port for this process alone and configures it; false (port
+  // closed) when there is nothing to open, it cannot be opened, is no
+  // terminal (ENOTTY), is held by another program (EBUSY), or the line
+  // settings are refused: mOpenError then holds the errno of the call that
+  // failed (0 for nothing to open).
+  // Exclusive: the terminal's exclusive mode (TIOCEXCL: a further open by
+  // anyone but root fails with EBUSY) and an flock on the device, which also
+  // stops a second logger run by root. The lock is on the device node
+  // itself, not a lock file: it holds whatever name (symlink) reaches the
+  // device, needs no writable lock folder for a service user in group
+  // dialout, and cannot go stale, since it ends with the process.
   bool InitCOM();
   void ExitCOM();
   // Applies speed, character size and parity to the open port.

@@ -19,7 +19,6 @@
 #include "PtyPeer.h"
 #include "RunSettings.h"
 #include "SamplingLoop.h"
-#include "TellTrail.h"
 #include "XmlParser.h"
 
 namespace {
@@ -53,14 +52,21 @@ double Now() {
   return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-// Runs the program's entry point in a child process with the given
-// arguments, its standard output captured. When `stopAfter` appears in the
-// output (and `stopDelay` seconds more have passed), the child gets
-// `stopSignal`; `limit` seconds after the start it is killed.
+// Runs the logger (the program of this build) in a child process with the
+// given arguments, its standard output captured. When `stopAfter` appears in
+// the output (and `stopDelay` seconds more have passed), the child gets
+// `stopSignal`; `limit` seconds after the start it is killed. The test
+// process runs threads, so the child only rearranges descriptors and execs.
 KRun RunTellTrail(std::vector<std::string> args, const std::string& stopAfter = "", double limit = 20,
                   double stopDelay = 0, int stopSignal = SIGTERM, int closeInChild = -1) {
   int pipeFds[2];
   EXPECT_EQ(pipe(pipeFds), 0);
+  static char program[] = TELLTRAIL_PROGRAM;
+  std::vector<char*> argv;
+  argv.push_back(program);
+  for (std::string& a : args)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
   std::fflush(stdout);
   pid_t pid = fork();
   if (pid == 0) {
@@ -69,15 +75,8 @@ KRun RunTellTrail(std::vector<std::string> args, const std::string& stopAfter = 
     dup2(pipeFds[1], 1);
     close(pipeFds[0]);
     close(pipeFds[1]);
-    std::vector<char*> argv;
-    static char name[] = "telltrail";
-    argv.push_back(name);
-    for (std::string& a : args)
-      argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    int status = TellTrailMain(static_cast<int>(args.size()) + 1, argv.data());
-    std::fflush(stdout);
-    _exit(status & 0xFF);
+    execv(program, argv.data());
+    _exit(127);
   }
   close(pipeFds[1]);
   KRun run;
@@ -191,7 +190,7 @@ TEST(CommandLine, UnknownDevicePrefixComplainsAndRunsOn) {
   KRun run = RunTellTrail({"vcan0", "0"});
   std::string out = WithoutSocketErrors(run.out);
   std::string head = cBanner +
-                     "first parameter must begin with \"can\", \"tty\" or end with \".xml\"\n\n" +
+                     "first parameter must begin with \"can\", \"tty\", \"/\" or end with \".xml\"\n\n" +
                      cUsage + "device: vcan0\nsample time: 0 sec\n\n";
   EXPECT_EQ(Head(out, head), head);
   EXPECT_TRUE(EndsWithTermination(out));
@@ -292,7 +291,9 @@ TEST(CommandLine, StopSignalsEndTheRunPromptlyAndCleanly) {
 }
 
 // A capture that cannot start or stops ends the run at once, not after the
-// sample period, and the exit status says that it failed.
+// sample period (a day), and the exit status says that it failed. "At once"
+// is about a second of lingering; the bound leaves room for a loaded
+// machine, far below the period.
 TEST(CommandLine, CaptureFailureEndsTheRunAtOnceWithStatus1) {
   KPtyPeer adapter;
   if (!adapter.Ok())
@@ -319,14 +320,14 @@ TEST(CommandLine, CaptureFailureEndsTheRunAtOnceWithStatus1) {
       EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
       EXPECT_TRUE(EndsWithTermination(run.out)) << run.out;
       EXPECT_EQ(run.status, 1);
-      EXPECT_LT(run.total, 3.5);
+      EXPECT_LT(run.total, 10.0);
       continue;
     }
     KRun run = RunTellTrail({c.device, "86400"});
     EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
     EXPECT_TRUE(EndsWithTermination(run.out)) << run.out;
     EXPECT_EQ(run.status, 1);
-    EXPECT_LT(run.total, 3.0);
+    EXPECT_LT(run.total, 10.0);
   }
 }
 

@@ -386,18 +386,23 @@ TEST_F(SamplingLoopTest, RunDrainsWhatWasCapturedBeforeTheStop) {
   EXPECT_EQ(ReadFile(DayFile(cDay)), Line(frames[0], false) + Line(frames[1], false));
 }
 
-// A daily file whose last line was cut (a crash, a power loss) gets a line
-// feed before the new lines: the cut line stays on its own, the new lines
+// A daily file whose last line was cut (a crash, a power loss) loses that
+// part of a line, which would read as a shorter, wrong frame, and the
+// console says how many bytes went; the lines before it stay, the new lines
 // are whole. A file that ends properly is appended to as it is.
-TEST_F(SamplingLoopTest, CutLastLineStaysOnItsOwn) {
+TEST_F(SamplingLoopTest, CutLastLineIsRemoved) {
   FileLogging(true);
+  const std::string whole = "17,'2026-12-07',50709123,384,0\n";
   const struct {
     std::string before;
     std::string kept;
+    std::string said;
   } cases[] = {
-      {"17,'2026-12-07',5070", "17,'2026-12-07',5070\n"},
-      {"17,'2026-12-07',50709123,384,0\n", "17,'2026-12-07',50709123,384,0\n"},
-      {"", ""},
+      {"17,'2026-12-07',5070", "", "cut last line removed (20 bytes)"},
+      {whole + whole + "18,'20", whole + whole, "cut last line removed (6 bytes)"},
+      {whole + std::string(5000, 'x'), whole, "cut last line removed (5000 bytes)"},
+      {whole, whole, ""},
+      {"", "", ""},
   };
   for (const auto& c : cases) {
     std::string file = DayFile(cDay);
@@ -410,9 +415,11 @@ TEST_F(SamplingLoopTest, CutLastLineStaysOnItsOwn) {
     KSamplingLoop loop(mSettings, server, mFrame, cDay, file.c_str());
     CaptureStdout();
     loop.RunPeriod();
-    GetCapturedStdout();
+    std::string out = GetCapturedStdout();
     EXPECT_EQ(ReadFile(file), c.kept + Line(frames[0], true) + Line(frames[1], true))
         << "before: " << c.before;
+    EXPECT_EQ(out.find("cut last line"), c.said.empty() ? std::string::npos : out.find(c.said))
+        << out;
   }
 }
 

@@ -76,12 +76,14 @@ protected:
   }
 
   // Keeps calling ReceiveData for `ms`, as the capture thread does while the
-  // line is quiet.
-  // Returns how long it took.
+  // line is quiet; the last call begins after the `ms` have passed, so that
+  // it sees the whole pause however long the scheduler held up the one
+  // before. Returns how long it took.
   std::chrono::steady_clock::duration PumpFor(int ms) {
     auto start = std::chrono::steady_clock::now();
     auto end = start + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
+    for (bool last = false; !last;) {
+      last = std::chrono::steady_clock::now() >= end;
       KCanFrame f;
       EXPECT_FALSE(mDriver.ReceiveData(f));
     }

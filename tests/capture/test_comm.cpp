@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -101,6 +103,36 @@ TEST(KComm, RawLineWithCharacterSizeAndParity) {
     EXPECT_EQ(t.c_cc[VTIME], 0);
     comm.ExitCOM();
   }
+}
+
+// A serial port is opened for one program alone: the same device under
+// another name is refused (EBUSY) until the first closes it. A name that
+// begins with "/" is a path, used as it is; a file that is no terminal is
+// refused (ENOTTY).
+TEST(KComm, PortIsOpenedForOneAloneAndByPath) {
+  KPtyPeer peer;
+  REQUIRE_PTY(peer);
+  const std::string path = peer.Device().substr(2); // the link's own path
+  KComm first, second, notTerminal;
+  first.SetComDev(path.c_str());
+  ASSERT_TRUE(first.InitCOM()) << path << ": " << std::strerror(first.mOpenError);
+  second.SetComDev(peer.DeviceOfLength(40).c_str());
+  EXPECT_FALSE(second.InitCOM());
+  EXPECT_EQ(second.mOpenError, EBUSY);
+  first.ExitCOM();
+  EXPECT_TRUE(second.InitCOM());
+  second.ExitCOM();
+  notTerminal.SetComDev("/dev/null");
+  EXPECT_FALSE(notTerminal.InitCOM());
+  EXPECT_EQ(notTerminal.mOpenError, ENOTTY);
+
+  const struct {
+    const char* name;
+    bool serial;
+  } names[] = {{"can0", false}, {"vcan1", false}, {"ttyUSB0", true}, {"../tmp/ttyEMU0", true},
+               {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0", true}, {nullptr, false}};
+  for (const auto& n : names)
+    EXPECT_EQ(KComm::IsSerialName(n.name), n.serial) << (n.name ? n.name : "(null)");
 }
 
 TEST(KComm, DeviceNameLength) {

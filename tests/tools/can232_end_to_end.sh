@@ -10,9 +10,12 @@
 #   3. the emulator is killed during an hour-long period: the run ends at
 #      once, with every frame written and exit status 1;
 #   4. SIGHUP (terminal closed), onto a daily file whose last line was cut:
-#      the cut line stays on its own, exit status 0;
+#      the part of a line is removed and the console says so, exit status 0;
 #   5. the console piped into `head -n 1`: logging goes on after head has
-#      ended, SIGTERM later writes every frame, exit status 0.
+#      ended, SIGTERM later writes every frame, exit status 0;
+#   6. the adapter named by a path without "tty" in it, and a second logger
+#      started on the same adapter under another name: the second is refused
+#      with a clear line and exit status 1, the first logs every frame.
 #
 #   can232_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
 set -euo pipefail
@@ -48,6 +51,11 @@ awk -v n="$FRAMES" 'BEGIN {
 EMU_PID=$!
 PIDS+=("$EMU_PID")
 wait_for 10 test -L "$DIR/ttyE2E" || fail "emulator link did not appear"
+# As root the adapter is the dialout group's, as a real one is.
+if [ "$(id -u)" -eq 0 ] && getent group dialout > /dev/null; then
+  [ "$(stat -L -c %G:%a "$DIR/ttyE2E")" = dialout:660 ] ||
+    fail "the emulator's terminal is $(stat -L -c %G:%a "$DIR/ttyE2E"), not dialout:660"
+fi
 
 DEVICE="..$DIR/ttyE2E" # telltrail opens /dev/../tmp/...
 # The adapter going away is a failure of the run: exit status 1.
@@ -147,13 +155,15 @@ wait "$TT_PID" || fail "run 4: telltrail exit status $?"
 tail -n 1 "$DIR/telltrail4.out" | grep -q " terminated\$" || fail "run 4: no termination line"
 kill -TERM "$EMU_PID"
 wait "$EMU_PID" || fail "run 4: emulator exit status $?"
+grep -q "^log file \"$DIR/canlog_[0-9]*\": cut last line removed (${#CUT} bytes)\$" "$DIR/telltrail4.out" ||
+  fail "run 4: the cut line was not reported: $(cat "$DIR/telltrail4.out")"
 LOG4=$(ls -S "$DIR"/canlog_* | head -n 1) # the day the frames went to
-[ "$(head -n 1 "$LOG4")" = "$CUT" ] || fail "run 4: the cut line did not stay on its own"
-tail -n +2 "$LOG4" > "$DIR/run4.log"
+grep -q "^$CUT\$" "$LOG4" && fail "run 4: the cut line stayed in the file"
+mv "$LOG4" "$DIR/run4.log"
 rm -f "$DIR"/canlog_*
 mv "$DIR/run4.log" "$DIR/canlog_run4"
 compare_sent run4
-echo "run 4: $(cat "$DIR/run4.compare"); stopped by SIGHUP, cut line kept apart"
+echo "run 4: $(cat "$DIR/run4.compare"); stopped by SIGHUP, cut line removed"
 
 # --- Run 5: the console goes into head -n 1, which ends after one line.
 start_emu run5 --count 600 --rate 100 --mix std,ext,rtr --seed 11 --linger
@@ -175,4 +185,28 @@ kill -TERM "$EMU_PID"
 wait "$EMU_PID" || fail "run 5: emulator exit status $?"
 compare_sent run5
 echo "run 5: $(cat "$DIR/run5.compare"); console piped into head, stopped by SIGTERM"
+
+# --- Run 6: two loggers on one adapter. The first names it by a path that
+# holds no "tty" (as /dev/serial/by-id/... names do); the second, under the
+# emulator's own name, must be refused rather than split the byte stream.
+start_emu run6 --count 2000 --rate 1000 --mix std,ext,rtr --seed 13 --linger
+ln -s "$(readlink "$DIR/ttyE2E")" "$DIR/adapter-by-id"
+"$TELLTRAIL" "$DIR/adapter-by-id" 1 "$DIR/canlog" candump > "$DIR/telltrail6.out" 2>&1 &
+TT_PID=$!
+PIDS+=("$TT_PID")
+wait_for 30 logged 1 || fail "run 6: the first logger logged nothing"
+status=0
+timeout 30 "$TELLTRAIL" "$DEVICE" 1 "$DIR/second" csv > "$DIR/second.out" 2>&1 || status=$?
+[ "$status" -eq 1 ] || fail "run 6: second logger exit status $status, not 1"
+grep -q "^serial port /dev/$DEVICE not opened: EBUSY (Device or resource busy): another program" \
+  "$DIR/second.out" || fail "run 6: second logger not refused: $(cat "$DIR/second.out")"
+wait_for 60 logged 2000 || fail "run 6: not every frame logged"
+kill -TERM "$TT_PID"
+wait_for 10 gone "$TT_PID" || fail "run 6: telltrail did not stop on SIGTERM"
+wait "$TT_PID" || fail "run 6: telltrail exit status $?"
+kill -TERM "$EMU_PID"
+wait "$EMU_PID" || fail "run 6: emulator exit status $?"
+grep -q "^device: $DIR/adapter-by-id\$" "$DIR/telltrail6.out" || fail "run 6: device line"
+compare_sent run6
+echo "run 6: $(cat "$DIR/run6.compare"); a second logger on the adapter refused"
 echo PASS

@@ -11,7 +11,9 @@
 #      writes the command line's CSV lines; Format="xml" is refused
 #   3. telltrail-export of the candump file (plain, gzip, zstd), of the CSV
 #      file and of trace lines, with identifier and time filters
-#   4. telltrail-retention with the clock moved by faketime: old days gone,
+#   4. telltrail-retention of several settings files, some of them bad: the
+#      good one's old days gone, the bad ones reported, exit status 2
+#   5. telltrail-retention with the clock moved by faketime: old days gone,
 #      closed days compressed and readable, the day in progress untouched
 #
 #   logformats_end_to_end.sh TELLTRAIL CAN232EMU EXPORT RETENTION CANDUMP_COMPARE
@@ -169,7 +171,40 @@ day=$(date -u -d "@${from%.*}" +%Y-%m-%dT%H:%M:%S).${from#*.}
   fail "export --from $day differs from --from @$from"
 echo "   --id $id: $with_id frames of $N; lines 100 to 299 by time: $in_range frames, as awk counts them"
 
-# --- 4. Retention, the clock moved to March 2031 (the file times stay real,
+# --- 4. Retention of several instances, one of whose settings files is bad
+# (a typo, an invalid KeepDays, one that cannot be read): the others are
+# done all the same, the bad ones reported, exit status 2. A dry run says
+# what it found and would do, also when there is nothing to do.
+mkdir -p "$DIR/inst/conf" "$DIR/inst/a"
+printf '<t><log_file Name="%s" KeepDays="2"/></t>\n' "$DIR/inst/a/bus" > "$DIR/inst/conf/a.xml"
+printf '<t><log_file Name="%s" KeepDays="2x"/></t>\n' "$DIR/inst/b/bus" > "$DIR/inst/conf/b.xml"
+printf '<t><log_file Name="%s" KeepDays="2"/>\n' "$DIR/inst/c/bus" > "$DIR/inst/conf/c.xml"
+ln -s "$DIR/inst/missing.xml" "$DIR/inst/conf/d.xml"
+touch -d "2020-01-01 12:00" "$DIR/inst/a/bus_20200101" "$DIR/inst/a/bus_20200102"
+TODAY_FILE=bus_$(date -u +%Y%m%d) # just written: not closed, whatever the day is by now
+touch "$DIR/inst/a/$TODAY_FILE"
+instances() { # EXPECTED-STATUS OPTIONS...
+  local status=0
+  "$RETENTION" "${@:2}" "$DIR/inst/conf" > "$DIR/inst.out" || status=$?
+  [ "$status" -eq "$1" ] || fail "retention $*: exit status $status: $(cat "$DIR/inst.out")"
+  [ "$(grep -c ': settings refused, its files left as they are$' "$DIR/inst.out")" -eq 3 ] ||
+    fail "retention $*: bad settings files not each reported: $(cat "$DIR/inst.out")"
+}
+instances 2 -n
+grep -q "^telltrail-retention: $DIR/inst/a/bus: 3 daily files (0.0 MB), 2 of them closed" "$DIR/inst.out" ||
+  fail "retention -n: nothing said of what it found: $(cat "$DIR/inst.out")"
+[ "$(grep -c "would remove $DIR/inst/a/bus_2020010[12] (older than 2 days)" "$DIR/inst.out")" -eq 2 ] ||
+  fail "retention -n: $(cat "$DIR/inst.out")"
+instances 2
+[ "$(cd "$DIR/inst/a" && echo *)" = "$TODAY_FILE" ] ||
+  fail "retention beside bad settings left $(cd "$DIR/inst/a" && echo *)"
+instances 2 -n
+grep -q "^telltrail-retention: $DIR/inst/a/bus: nothing to do\$" "$DIR/inst.out" ||
+  fail "retention -n with nothing to do said: $(cat "$DIR/inst.out")"
+echo "4. retention: 3 bad settings files reported, the good one's old days removed, exit status 2;"
+echo "   a dry run says what it found, also when there is nothing to do"
+
+# --- 5. Retention, the clock moved to March 2031 (the file times stay real,
 # NO_FAKE_STAT); the days were written until 23:58, the sample time is 10 s.
 mkdir "$DIR/ret"
 fake() { # FAKE-TIME COMMAND...
@@ -182,7 +217,7 @@ fake() { # FAKE-TIME COMMAND...
 touch -d "2031-03-01 12:00:00" "$DIR/ret/probe_20310301"
 if ! fake "2031-03-03 00:00:00" "$RETENTION" -n --compress gzip "$DIR/ret/probe" 2> /dev/null |
   grep -q "would compress"; then
-  echo "4. retention: SKIPPED here: faketime does not reach the program (user-mode emulation);"
+  echo "5. retention: SKIPPED here: faketime does not reach the program (user-mode emulation);"
   echo "   checked in the native and sanitizer stages"
   echo PASS
   exit 0
@@ -230,6 +265,6 @@ for i in $(seq 30); do cat "$LOG"; done > "$DIR/ret/bus_20310312.log"
 retention "2031-03-12 12:00:00" "bus_20310312.log"
 grep -q "the days still written take .* MB, more than the budget of 1 MB" "$DIR/ret.out" ||
   fail "retention: excess not reported: $(cat "$DIR/ret.out")"
-echo "4. retention: days beyond 3 removed, closed days compressed (gzip, zstd) and read back, late"
+echo "5. retention: days beyond 3 removed, closed days compressed (gzip, zstd) and read back, late"
 echo "   lines appended, the day in progress untouched, closed days removed for a size budget"
 echo PASS

@@ -23,6 +23,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <poll.h>
 #include <random>
 #include <string>
@@ -226,6 +227,18 @@ bool KEmulator::OpenPty() {
     return false;
   }
   mSlavePath = ptsname(mMaster);
+  // As root, the pseudo-terminal is given to group dialout (read and write
+  // for the group), as a real serial adapter is, so that a logger run as a
+  // service user in that group can open it.
+  if (geteuid() == 0) {
+    const group* dialout = getgrnam("dialout");
+    if (dialout == nullptr)
+      std::fprintf(stderr, "can232emu: no group dialout: %s keeps its group\n", mSlavePath.c_str());
+    else if (chown(mSlavePath.c_str(), static_cast<uid_t>(-1), dialout->gr_gid) != 0 ||
+             chmod(mSlavePath.c_str(), 0660) != 0)
+      std::fprintf(stderr, "can232emu: %s not given to group dialout: %s\n", mSlavePath.c_str(),
+                   std::strerror(errno));
+  }
   mSlave = open(mSlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (mSlave < 0) {
     std::fprintf(stderr, "can232emu: cannot open %s: %s\n", mSlavePath.c_str(),

@@ -11,7 +11,8 @@
 #include <cstdint>
 
 struct KCandumpFrame {
-  enum : int { cIfaceSize = 64 };
+  // Every device name the logger takes (a serial device's path too) fits.
+  enum : int { cIfaceSize = 128 };
   uint32_t mId = 0;        // identifier without flag bits
   bool mExtended = false;  // 29-bit identifier
   bool mRemote = false;    // remote request

@@ -6,6 +6,11 @@
 
 namespace {
 
+// The latest receive time read, in seconds since 1970 (the year 2286): far
+// beyond any log, and small enough that no sum of days or microseconds
+// overflows.
+const long long cMaxSeconds = 9999999999LL;
+
 // Days since 2000 and milliseconds of a time in ms since 1970.
 void SetUnixMs(KCanFrame& f, long long ms) {
   timeval tv;
@@ -106,6 +111,11 @@ bool ParseCandump(const char* line, KLogLine& out, TCandumpLineEnum& kind, const
     why = "no time stamp";
     return false;
   }
+  if (c.mSeconds < 0 || c.mSeconds > cMaxSeconds) {
+    kind = clBad;
+    why = "time out of range";
+    return false;
+  }
   KCanFrame& f = out.mFrame;
   timeval tv;
   tv.tv_sec = static_cast<time_t>(c.mSeconds);
@@ -133,7 +143,7 @@ bool ParseTableRow(const char* const fields[11], KLogLine& out) {
   if (*end != 0 || counter > 0xFFFFFFFFull)
     return false;
   long long ms = std::strtoll(fields[1], &end, 10);
-  if (*end != 0)
+  if (*end != 0 || ms < 0 || ms > cMaxSeconds * 1000 + 999)
     return false;
   unsigned long long id = std::strtoull(fields[2], &end, 10);
   if (*end != 0 || id > 0xFFFFFFFFull)

@@ -87,13 +87,14 @@ bool KInputFile::Open(const char* path) {
   return true;
 }
 
-bool KInputFile::ReadLine(std::string& line) {
+bool KInputFile::ReadLine(std::string& line, bool& whole) {
   if (mIn == nullptr)
     return false;
   ssize_t n = getline(&mBuffer, &mBufferSize, mIn);
   if (n < 0)
     return false;
-  if (n > 0 && mBuffer[n - 1] == '\n')
+  whole = n > 0 && mBuffer[n - 1] == '\n';
+  if (whole)
     --n;
   line.assign(mBuffer, static_cast<size_t>(n));
   return true;

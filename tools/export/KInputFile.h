@@ -18,8 +18,10 @@ public:
   // Opens the file; false, with a message on stderr, when it cannot be
   // read or its decompressor cannot be started.
   bool Open(const char* path);
-  // The next line without its line feed; false at the end.
-  bool ReadLine(std::string& line);
+  // The next line without its line feed (NUL bytes included); false at the
+  // end. `whole` is false for a last line that has no line feed: one cut
+  // by a crash or a power loss, not a line.
+  bool ReadLine(std::string& line, bool& whole);
   // Ends the reading; false, with a message, when the decompressor failed
   // (a cut or damaged file) or a read failed.
   bool Close();

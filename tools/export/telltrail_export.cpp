@@ -115,27 +115,38 @@ bool KExport::ExportFile(const char* path) {
   if (!in.Open(path))
     return false;
   std::string text;
-  long long number = 0, bad = 0;
-  while (in.ReadLine(text)) {
+  bool whole = true;
+  long long number = 0;
+  while (in.ReadLine(text, whole)) {
     ++number;
     KLogLine log;
     const char* why = "";
-    switch (ParseLogLine(text.c_str(), log, why)) {
+    TCandumpLineEnum kind;
+    // A line is read whole or not at all: a NUL byte (a block of zeros
+    // left by a power loss) would end the text early, and a last line
+    // without its line feed may be a longer frame cut short.
+    if (text.find('\0') != std::string::npos) {
+      kind = clBad;
+      why = "NUL bytes";
+    } else if (!whole) {
+      kind = clBad;
+      why = "cut line (no line feed at the end of the file)";
+    } else {
+      kind = ParseLogLine(text.c_str(), log, why);
+    }
+    switch (kind) {
     case clFrame: Write(log); break;
     case clSkip:
       if (std::strcmp(why, "empty") != 0)
         ++mCounts.mSkipped;
       break;
     case clBad:
-      // A line cut by a crash or a full disk: said, and passed over.
-      if (++bad <= 5)
-        std::fprintf(stderr, "telltrail-export: %s:%lld: %s, line skipped\n", path, number, why);
+      // Said, and passed over: every one by its file and line number.
+      std::fprintf(stderr, "telltrail-export: %s:%lld: %s, line skipped\n", path, number, why);
       ++mCounts.mBad;
       break;
     }
   }
-  if (bad > 5)
-    std::fprintf(stderr, "telltrail-export: %s: %lld lines skipped in all\n", path, bad);
   return in.Close();
 }
 

@@ -44,8 +44,10 @@ const char cUsage[] =
     "                      has not changed for this long (default 3600; for a\n"
     "                      settings file its sample time + 600)\n"
     "  -n, --dry-run       say what would be done, do nothing\n"
-    "Without KeepDays, MaxMB and Compress nothing is done. Exit status 0, 1 when\n"
-    "something could not be done, 2 for wrong arguments or settings.\n";
+    "Without KeepDays, MaxMB and Compress nothing is done. A settings file that\n"
+    "cannot be read or is refused is reported and the others are done all the same.\n"
+    "Exit status 0, 1 when something could not be done, 2 for wrong arguments or\n"
+    "settings.\n";
 
 const int cSecondsPerDay = 86400;
 const int cDefaultGrace = 3600;
@@ -58,10 +60,12 @@ struct KRetention {
 };
 
 bool DryRun = false;
+int Actions = 0; // removals and compressions done or, in a dry run, said
 
 double Megabytes(long long bytes) { return static_cast<double>(bytes) / cBytesPerMB; }
 
 bool Remove(const KDailyFile& f, const char* why) {
+  ++Actions;
   std::printf("telltrail-retention: %s %s (%s)\n", DryRun ? "would remove" : "removed",
               f.mPath.c_str(), why);
   if (!DryRun && unlink(f.mPath.c_str()) != 0) {
@@ -71,10 +75,29 @@ bool Remove(const KDailyFile& f, const char* why) {
   return true;
 }
 
+// A dry run says what it found for a base name and what it would keep.
+void DescribeFound(const KRetention& r, const std::vector<KDailyFile>& files, int closedCount) {
+  const KLogFileSettings& s = r.mLog;
+  long long bytes = 0;
+  for (const KDailyFile& f : files)
+    bytes += f.mSize;
+  std::printf("telltrail-retention: %s: %zu daily files (%.1f MB), %d of them closed (grace %d s);",
+              r.mBase.c_str(), files.size(), Megabytes(bytes), closedCount, r.mGrace);
+  if (s.mKeepDays > 0)
+    std::printf(" keep %d days;", s.mKeepDays);
+  if (s.mMaxBytes > 0)
+    std::printf(" budget %lld MB;", s.mMaxBytes / cBytesPerMB);
+  std::printf(" compress %s\n", s.mCompress == ceGzip ? "gzip" : s.mCompress == ceZstd ? "zstd" : "none");
+}
+
 bool Apply(const KRetention& r, time_t now) {
   const KLogFileSettings& s = r.mLog;
-  if (s.mKeepDays == 0 && s.mMaxBytes == 0 && s.mCompress == ceNone)
+  if (s.mKeepDays == 0 && s.mMaxBytes == 0 && s.mCompress == ceNone) {
+    if (DryRun)
+      std::printf("telltrail-retention: %s: no KeepDays, MaxMB or Compress: nothing to do\n",
+                  r.mBase.c_str());
     return true;
+  }
   std::vector<KDailyFile> files;
   if (!ListDailyFiles(r.mBase, files))
     return false;
@@ -83,6 +106,9 @@ bool Apply(const KRetention& r, time_t now) {
   NCanUtils::ArtTime(tv, today, ms);
   auto closed = [&](const KDailyFile& f) { return f.mDay < today && now - f.mModified >= r.mGrace; };
   bool ok = true;
+  const int actionsBefore = Actions;
+  if (DryRun)
+    DescribeFound(r, files, static_cast<int>(std::count_if(files.begin(), files.end(), closed)));
 
   // Unfinished compressions of an earlier run that was stopped.
   for (const KDailyFile& f : files)
@@ -95,6 +121,7 @@ bool Apply(const KRetention& r, time_t now) {
     for (KDailyFile& f : files) {
       if (f.mCompressed != ceNone || !closed(f))
         continue;
+      ++Actions;
       if (DryRun) {
         std::printf("telltrail-retention: would compress %s (%.1f MB)\n", f.mPath.c_str(),
                     Megabytes(f.mSize));
@@ -159,6 +186,8 @@ bool Apply(const KRetention& r, time_t now) {
                   "budget of %lld MB\n",
                   r.mBase.c_str(), Megabytes(total), s.mMaxBytes / cBytesPerMB);
   }
+  if (DryRun && Actions == actionsBefore)
+    std::printf("telltrail-retention: %s: nothing to do\n", r.mBase.c_str());
   return ok;
 }
 
@@ -246,8 +275,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  // What to do, all of it read before anything is done.
+  // What to do, all of it read before anything is done. A settings file or
+  // folder that cannot be read is reported and left out: the others are
+  // done all the same, and the exit status tells of it.
   std::vector<KRetention> work;
+  int refused = 0;
   for (int i = optind; i < argc; ++i) {
     const std::string arg = argv[i];
     struct stat st;
@@ -256,7 +288,8 @@ int main(int argc, char** argv) {
       DIR* d = opendir(arg.c_str());
       if (d == nullptr) {
         std::printf("telltrail-retention: %s: %s\n", arg.c_str(), std::strerror(errno));
-        return 2;
+        ++refused;
+        continue;
       }
       while (dirent* entry = readdir(d))
         if (EndsWithXml(entry->d_name))
@@ -275,14 +308,16 @@ int main(int argc, char** argv) {
       KRetention r;
       bool hasLog = false;
       if (!FromSettings(path.c_str(), r, hasLog)) {
-        std::printf("telltrail-retention: %s: settings refused\n", path.c_str());
-        return 2;
+        std::printf("telltrail-retention: %s: settings refused, its files left as they are\n",
+                    path.c_str());
+        ++refused;
+        continue;
       }
       if (graceGiven)
         r.mGrace = options.mGrace;
       if (hasLog)
         work.push_back(r);
-      else if (EndsWithXml(arg))
+      else if (EndsWithXml(arg) || DryRun)
         std::printf("telltrail-retention: %s has no log_file: nothing to do\n", path.c_str());
     }
   }
@@ -291,6 +326,9 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (const KRetention& r : work)
     ok = Apply(r, now) && ok;
+  if (refused > 0)
+    std::printf("telltrail-retention: %d settings file%s or folder%s refused\n", refused,
+                refused == 1 ? "" : "s", refused == 1 ? "" : "s");
   std::fflush(stdout);
-  return ok ? 0 : 1;
+  return refused > 0 ? 2 : ok ? 0 : 1;
 }
