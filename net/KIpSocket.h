@@ -2,8 +2,9 @@
 // local and remote end points. Every system call goes through ErrorCheck,
 // which records errno in mError and prints one line on standard output.
 //
-// A base class: the HTTP client derives from it for IPv4 TCP, the SocketCAN
-// driver for a raw CAN socket. All fields are open to derived classes.
+// A base class: the HTTP client derives from it for IPv4 TCP (through the
+// timed socket, KTimedSocket), the SocketCAN driver for a raw CAN socket.
+// All fields are open to derived classes.
 #pragma once
 
 #include <netinet/in.h>

@@ -1,13 +1,11 @@
-// The logger's HTTP/1.1 client over an IPv4 TCP socket, and the comfort
-// relay: one comfort frame out as a line of hexadecimal text, one back.
+// The logger's HTTP/1.1 client over an IPv4 TCP connection (KTimedSocket),
+// the answers read by KHttpAnswer; and the comfort relay (ComfortRelay.cpp):
+// one comfort frame out as a line of hexadecimal text, one back.
 //
 // HTTP: ReadHttpStream sends a caller's request line (GET), PutHttpStream a
-// text body to "/put_can_log.php" (PUT); each reads the answer (status line
-// "HTTP/1.1 200 OK", headers, a body with Content-Length or chunked) on a
-// connection of its own. Only the little of HTTP these exchanges need: no
-// TLS, redirects, authentication, header folding or trailers; header names
-// are matched case-sensitively. With mTrace all traffic is echoed on
-// standard output ("Tcp send: ", "Tcp recv: "), unprintable bytes as '.'.
+// text body to "/put_can_log.php" (PUT); each reads the answer on a
+// connection of its own. With mTrace all traffic is echoed on standard
+// output ("Tcp send: ", "Tcp recv: "), unprintable bytes as '.'.
 //
 // Waits. Every exchange is bounded, in both block modes: the connect by
 // cHttpConnectWait; sending by mSendStallMs without progress (a slow link
@@ -19,38 +17,36 @@
 // waits are per call: 1 s for a line's first character, 100 ms for each
 // further one, 2 s for each piece of a body.
 //
-// Limits. An answer body (Content-Length, one chunk, or all chunks of one
-// answer together) may hold at most cMaxBody bytes (1 MiB); a negative,
-// wrapping or larger size fails the exchange, prints "invalid size in HTTP
-// answer: ..." and closes the connection. The server's answer text is shown
-// only as printable characters (KPrintableText).
+// Limits (KHttpAnswer). A refused size fails the exchange, prints "invalid
+// size in HTTP answer: ..." and closes the connection. The server's answer
+// text is shown only as printable characters (KPrintableText).
 #pragma once
 
 #include <cstddef>
 
-#include "KIpSocket.h"
+#include "HttpAnswer.h"
 #include "PrintableText.h"
+#include "TimedSocket.h"
 
 class KComfortFrame;
 
-class KTcpCanClient : public KIpSocket {
+class KTcpCanClient : public KTimedSocket {
 public:
   enum : int {
-    cLineSize = 1024,               // status, header and chunk-size lines
-    cLineLimit = cLineSize - 1,     // so at most 1022 characters are kept
-    cHostLineSize = 6 + cHostSize,  // "Host: " and any host the setters accept
+    cLineSize = KHttpAnswer::cLineSize, // status, header and chunk-size lines
+    cLineLimit = cLineSize - 1,         // so at most 1022 characters are kept
+    cHostLineSize = 6 + cHostSize,      // "Host: " and any host the setters accept
     cPutHeaderSize = 512,
     cPathSize = 256,
-    cMaxBody = 1024 * 1024,         // largest answer body taken
-    cElsterLineSize = 37,           // relay answer: 36 bytes and a NUL
-    cElsterTextSize = 64,           // relay request line and answer
-    cInputSize = 4096,              // answer bytes read ahead in one receive
-    cStatusTextSize = 64            // "403 Forbidden"
+    cMaxBody = KHttpAnswer::cMaxBody,   // largest answer body taken
+    cElsterLineSize = 37,               // relay answer: 36 bytes and a NUL
+    cElsterTextSize = 64,               // relay request line and answer
+    cInputSize = 4096,                  // answer bytes read ahead in one receive
+    cStatusTextSize = KHttpAnswer::cStatusTextSize
   };
   // Waits in milliseconds.
   enum : int {
     cHttpConnectWait = 1000,
-    cSendWait = 1000,
     cEmptyLineWait = 100,
     cFirstCharWait = 1000,
     cNextCharWait = 100,
@@ -75,12 +71,11 @@ public:
 
   KTcpCanClient();
 
-  // Opens the descriptor and connects to mRemoteHost:mRemotePort within
-  // timeoutMs; true also when already connected. A failure closes the socket.
-  // A host that is not an IPv4 address is looked up; when it does not
-  // resolve nothing is connected (mFailure fkName).
+  // Connects to mRemoteHost:mRemotePort within timeoutMs (KTimedSocket);
+  // true also when already connected. Records fkName, fkConnect or
+  // fkStopped when not.
   bool Connect(int timeoutMs);
-  // Shutdown (when connected) and close.
+  // Shutdown (when connected) and close; bytes read ahead are dropped.
   void Disconnect();
   // True when all `length` bytes went out (or there was nothing to send).
   // A send that makes progress is continued; one that cannot send a byte
@@ -135,12 +130,9 @@ public:
   char mPath[cPathSize];
   int mContentLength;
   bool mTrace;
-  bool mConnected;
   // Bounds of one exchange (milliseconds), see Waits above.
   int mAnswerWaitMs;
   int mSendStallMs;
-  // A descriptor that becomes readable when a stop is requested, or -1.
-  int mStopEvent;
   TFailureEnum mFailure;
   // The last answer's status code (0 when no status line arrived) and its
   // code and reason as printable text ("403 Forbidden").
@@ -148,52 +140,31 @@ public:
   char mStatusText[cStatusTextSize];
 
 private:
-  enum TWaitEnum { wtReady, wtTimeOut, wtStopped };
-  // Waits until the socket is readable (or writable) or the stop event is,
-  // within timeoutMs and the exchange's deadline.
-  TWaitEnum Wait(bool write, int timeoutMs);
-  // One bounded receive or send: bytes, or -1 (a time-out is reported as
-  // the socket's EAGAIN, a stop silently). Receive serves the bytes read
-  // ahead first.
+  // What becomes of the answer body.
+  struct KBodyUse;
+  // Reads bytes ahead first, then from the socket.
   int Receive(char* buffer, int length, int timeoutMs);
-  int Send(const char* data, int length, int timeoutMs);
-  template <typename TCall>
-  int WaitThenCall(bool write, int timeoutMs, const char* operation, TCall call);
   // Fills the read-ahead buffer; false when nothing came.
   bool Fill(int timeoutMs);
-  bool ConnectBlocking(const sockaddr_in& address, int timeoutMs);
-  // Starts an exchange: clears the failure, the status and the read-ahead.
+  // Starts an exchange: clears the failure and the status.
   void BeginExchange();
-  // The request is out: the answer's deadline starts.
-  void AwaitAnswer();
-  void EndExchange();
-  // Records why the exchange failed (the first reason counts).
+  // Records why the exchange failed (the first reason counts; a stop
+  // counts before any other).
   void Fail(TFailureEnum failure);
-  // Status line and headers; false when the answer broke off or a size was
-  // refused. statusOk tells whether the status line was "200 OK".
-  bool ReadAnswerHead(char* line, bool& statusOk, bool& chunked, bool& closeSeen);
-  void TakeStatus(const char* line);
-  // The next chunk-size line: false when it did not arrive or its size, or
-  // the answer's total `held`, passes cMaxBody.
-  bool ReadChunkSize(char* line, long held, int& size, bool& last);
-  // Receives `count` bytes in line-buffer pieces (of at most 1023 bytes),
-  // kept in `text` when it is given, else dropped.
-  bool ReceivePieces(char* line, int count, KPrintableText* text);
-  // A chunked body that is not handed back: echoed with mTrace, else
-  // dropped or, with printResult, printed as one line after "result: ".
-  bool ReadChunks(char* line, bool printResult);
-  // A chunked body for a caller's slot.
-  bool ReadChunkedBody(char* line, char** body, int& length);
-  int LineWait(bool first) const;
-  int BodyWait() const;
+  // Sends the request's lines (failure fkSend) and starts the answer's
+  // deadline.
+  bool SendRequest(const char* const* lines, int count);
+  // Reads one answer into `use`; false when it broke off, ran out of time
+  // or was refused.
+  bool ReadAnswer(KBodyUse& use);
+  // Takes over the answer's status; fkStatus when it was not 200 OK.
+  bool EndAnswer(bool ok);
+  bool ReceivePieces(char* line, int count);
   void Echo(const char* data, int length);
 
+  KHttpAnswer mAnswer;
   // Answer bytes read ahead: mInput[mInputPos .. mInputEnd).
   char mInput[cInputSize];
   int mInputPos;
   int mInputEnd;
-  // Steady-clock milliseconds by which the answer must be complete; 0 none.
-  long long mDeadline;
-  // A wait ran out (the exchange then counts as not answered in time).
-  bool mTimedOut;
 };

@@ -109,7 +109,7 @@ stage_guest() {
 # libFuzzer runs with ASan+UBSan, each target a small direct clang build
 # seeded from its committed corpus (new inputs go to build/fuzz, so the
 # committed corpora stay as they are): the XML settings reader, the HTTP
-# client's answer reading (and the relay's answer line) over a socket pair,
+# client's answer reader fed the bytes directly,
 # the frame text readers, and the CAN232 line decoder fed serial bytes as the
 # driver feeds it. FUZZ_SECONDS (default 150) is the whole stage's fuzzing
 # time, split 2:2:1:1.
@@ -135,8 +135,8 @@ stage_fuzz() {
   local can=(can/*.cpp)
   mkdir -p "$dir"
   fuzz_build "$dir/fuzz_xml" -I xml xml/KXmlNodeList.cpp xml/XmlParser.cpp tests/xml/fuzz_xml.cpp
-  fuzz_build "$dir/fuzz_http" -I net -I can net/KIpSocket.cpp net/KTcpCanClient.cpp \
-    net/PrintableText.cpp "${can[@]}" tests/net/fuzz_http.cpp
+  fuzz_build "$dir/fuzz_http" -I net -I can net/HttpAnswer.cpp net/PrintableText.cpp \
+    "${can[@]}" tests/net/fuzz_http.cpp
   fuzz_build "$dir/fuzz_comfort" -I can "${can[@]}" tests/can/fuzz_comfort.cpp
   fuzz_build "$dir/fuzz_can232" -I can -I tools/candump_log "${can[@]}" \
     tools/candump_log/CandumpLog.cpp tests/can/fuzz_can232.cpp

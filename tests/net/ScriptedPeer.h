@@ -22,6 +22,9 @@ struct KScript {
   // the pieces.
   std::vector<std::string> mAnswer;
   int mPauseMs = 0;
+  // Instead of a pause: the pieces after the first are sent only once the
+  // client has closed the connection (a server slower than any wait).
+  bool mRestAfterClose = false;
   // The request is complete after this text (and, when its head carries a
   // Content-Length, after that many more bytes). Empty: answer at once.
   std::string mRequestEnd = "\r\n\r\n";
@@ -132,6 +135,9 @@ private:
       for (std::size_t k = 0; k < s.mAnswer.size(); ++k) {
         if (k > 0 && s.mPauseMs > 0)
           std::this_thread::sleep_for(std::chrono::milliseconds(s.mPauseMs));
+        if (k > 0 && s.mRestAfterClose)
+          while ((r = ReadSome(fd, got)) == rData)
+            ;
         // A client that has gone stops the answer.
         if (send(fd, s.mAnswer[k].data(), s.mAnswer[k].size(), MSG_NOSIGNAL) < 0)
           break;

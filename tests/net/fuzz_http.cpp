@@ -1,23 +1,20 @@
-// libFuzzer target for the answers KTcpCanClient reads: the input (after a
-// first byte that picks the exchange and the client's settings) is what a
-// server sends, written into a socket pair whose other end the client holds
-// as an established connection. Every exchange ends; besides the
+// libFuzzer target for KHttpAnswer, the reader of the answers the HTTP
+// client takes: the input (after a first byte that picks how much of a
+// Content-Length body is taken and how the bytes are cut) is what a server
+// sends. The answer is read twice, once given all at once and once in small
+// pieces, and both readings must tell the same story; besides the
 // sanitizers' findings, a broken invariant aborts.
 //
 //   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -Inet -Ican \
-//     net/KIpSocket.cpp net/KTcpCanClient.cpp can/NCanUtils.cpp \
+//     net/HttpAnswer.cpp net/PrintableText.cpp can/NCanUtils.cpp \
 //     tests/net/fuzz_http.cpp -o fuzz_http
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <string>
 
-#include "KTcpCanClient.h"
-#include "NCanUtils.h"
+#include "HttpAnswer.h"
 
 namespace {
 
@@ -26,72 +23,95 @@ void Check(bool condition) {
     std::abort();
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The exchanges print their trace and results; keep the fuzzer's own
-  // report readable.
-  if (std::freopen("/dev/null", "w", stdout) == nullptr)
-    std::abort();
-  std::signal(SIGPIPE, SIG_IGN);
-  return 0;
+// Reads `size` bytes given in pieces of at most `cut` bytes; returns the
+// story: every line, piece and end, with the data of each piece.
+std::string Read(const char* data, std::size_t size, std::size_t cut, int take,
+                 KHttpAnswer& answer) {
+  answer.Begin(take);
+  std::string story;
+  std::size_t given = 0;  // bytes handed to the reader so far
+  std::size_t at = 0;     // bytes it has used
+  long bodyBytes = 0;
+  bool open = false;
+  for (int steps = 0;; ++steps) {
+    Check(steps <= 6 * static_cast<int>(size) + 16); // every event makes progress
+    KHttpAnswer::KEvent event;
+    std::size_t used = answer.Feed(data + at, given - at, event);
+    Check(used <= given - at);
+    at += used;
+    switch (event.mKind) {
+    case KHttpAnswer::evMore:
+      Check(at == given);
+      if (given == size)
+        return story + "|eof";
+      given = given + cut < size ? given + cut : size;
+      break;
+    case KHttpAnswer::evLine:
+      Check(!open);
+      Check(answer.LineLength() >= 0 && answer.LineLength() < KHttpAnswer::cLineLimit);
+      Check(answer.Line()[answer.LineLength()] == 0);
+      Check(std::memchr(answer.Line(), '\r', static_cast<std::size_t>(answer.LineLength())) ==
+            nullptr);
+      story += "|L:" + std::string(answer.Line(), static_cast<std::size_t>(answer.LineLength()));
+      break;
+    case KHttpAnswer::evPieceStart:
+      Check(!open);
+      open = true;
+      story += "|P:";
+      break;
+    case KHttpAnswer::evData:
+      Check(open && event.mLength > 0);
+      Check(event.mData == data + at - used && static_cast<std::size_t>(event.mLength) == used);
+      if (!event.mChunkEnd)
+        bodyBytes += event.mLength;
+      story.append(event.mData, static_cast<std::size_t>(event.mLength));
+      break;
+    case KHttpAnswer::evDataEnd:
+      Check(open);
+      story += "|E";
+      break;
+    case KHttpAnswer::evPieceEnd:
+      Check(open);
+      open = false;
+      break;
+    case KHttpAnswer::evDone:
+      Check(!open);
+      Check(bodyBytes <= KHttpAnswer::cMaxBody);
+      if (!answer.Chunked() || answer.ContentLength() > 0)
+        Check(take < 0 || bodyBytes <= take);
+      // Done stays done, and uses nothing more.
+      Check(answer.Feed(data + at, size - at, event) == 0 && event.mKind == KHttpAnswer::evDone);
+      return story + "|done";
+    case KHttpAnswer::evRefused:
+      Check(answer.Feed(data + at, size - at, event) == 0 &&
+            event.mKind == KHttpAnswer::evRefused);
+      return story + "|refused:" + answer.Line();
+    }
+    Check(answer.ContentLength() >= 0 && answer.ContentLength() <= KHttpAnswer::cMaxBody);
+    Check(answer.StatusCode() >= 0 && answer.StatusCode() <= 999);
+    Check(std::strlen(answer.StatusText()) < KHttpAnswer::cStatusTextSize);
+  }
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, std::size_t size) {
   if (size < 1 || size > 65536)
     return 0;
-  const unsigned mode = data[0];
-  ++data;
+  const unsigned mode = bytes[0];
+  const char* data = reinterpret_cast<const char*>(bytes + 1);
   --size;
-
-  int fds[2];
-  Check(socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
-  int sndbuf = 256 * 1024;
-  setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
-  Check(write(fds[1], data, size) == static_cast<ssize_t>(size) || size == 0);
-  shutdown(fds[1], SHUT_WR); // the answer ends here
-
-  KTcpCanClient client;
-  client.mTrace = (mode & 1) != 0;
-  client.SetBlockMode((mode & 2) != 0 ? bmNonBlocking : bmBlocking);
-  client.mOpen = true;
-  client.mSocket = fds[0];
-  client.mConnected = true;
-
-  switch ((mode >> 2) % 4) {
-  case 0: {
-    char* body = nullptr;
-    int length = -1;
-    bool ok = client.ReadHttpStream(&body, length, "GET /log.php?a=1 HTTP/1.1");
-    if (body != nullptr) {
-      Check(length >= 0 && length <= KTcpCanClient::cMaxBody);
-      Check(body[length] == 0);
-    } else {
-      Check(!ok || length == -1 || length == 0);
-    }
-    delete[] body;
-    break;
-  }
-  case 1: {
-    int length = -1;
-    client.ReadHttpStream(nullptr, length, nullptr);
-    Check(length == -1);
-    break;
-  }
-  case 2:
-    client.PutHttpStream("INSERT can_log(counter) VALUES(1);");
-    Check(!client.mConnected && !client.mOpen);
-    break;
-  default: {
-    KComfortFrame request = KComfortFrame::InitFrame;
-    KComfortFrame answer;
-    std::memset(answer.mData, 0, sizeof(answer.mData));
-    client.SendComfortFrame(request, answer);
-    Check(!client.mConnected && !client.mOpen);
-    break;
-  }
-  }
-  Check(client.mContentLength >= 0 && client.mContentLength <= KTcpCanClient::cMaxBody);
-  close(fds[1]);
+  // How much of a Content-Length body is taken: all, none, a line buffer's
+  // worth (as the client's three exchanges do) or a few bytes.
+  const int takes[4] = {-1, 0, KHttpAnswer::cLineLimit, 3};
+  const int take = takes[mode & 3];
+  const std::size_t cut = 1 + (mode >> 2) % 17;
+  KHttpAnswer whole;
+  KHttpAnswer pieces;
+  std::string a = Read(data, size, size > 0 ? size : 1, take, whole);
+  std::string b = Read(data, size, cut, take, pieces);
+  Check(a == b);
+  Check(whole.StatusOk() == pieces.StatusOk() && whole.StatusCode() == pieces.StatusCode() &&
+        whole.BodyCut() == pieces.BodyCut() && whole.CloseSeen() == pieces.CloseSeen());
   return 0;
 }

@@ -142,6 +142,45 @@ TEST_P(AnswerTest, BodySlot) {
 INSTANTIATE_TEST_SUITE_P(BlockModes, AnswerTest, testing::Values(bmBlocking, bmNonBlocking),
                          ModeName);
 
+// The same answers given to the reader one byte at a time, as a slow server
+// would send them, and followed by the next answer's bytes, which it must
+// leave for that answer.
+TEST(HttpAnswerReader, FedOneByteAtATime) {
+  const std::string next = "HTTP/1.1 200 OK\r\n";
+  for (const AnswerCase& c : cAnswers) {
+    SCOPED_TRACE(c.name);
+    const std::string input = c.answer + (c.peerCloses ? "" : next);
+    KHttpAnswer reader;
+    reader.Begin(-1);
+    std::string body;
+    std::size_t at = 0;
+    KHttpAnswer::KEvent event;
+    for (;;) {
+      std::size_t given = at < input.size() ? 1 : 0;
+      at += reader.Feed(input.data() + at, given, event);
+      if (event.mKind == KHttpAnswer::evData && !event.mChunkEnd)
+        body.append(event.mData, static_cast<std::size_t>(event.mLength));
+      if (event.mKind == KHttpAnswer::evDone || event.mKind == KHttpAnswer::evRefused ||
+          (event.mKind == KHttpAnswer::evMore && given == 0))
+        break;
+    }
+    if (c.peerCloses) {
+      EXPECT_EQ(event.mKind, KHttpAnswer::evMore) << "broken off: waits for more";
+    } else if (std::string(c.printed).empty()) {
+      ASSERT_EQ(event.mKind, KHttpAnswer::evDone);
+      EXPECT_EQ(body, c.body != nullptr ? c.body : "");
+      if (c.body != nullptr) {
+        EXPECT_EQ(input.substr(at), next) << "the next answer is left unread";
+      }
+    } else {
+      ASSERT_EQ(event.mKind, KHttpAnswer::evRefused);
+      std::string expected(c.printed);
+      expected.erase(expected.find_last_not_of('\n') + 1);
+      EXPECT_EQ((std::string("invalid size in HTTP answer: ") + reader.Line()).rfind(expected, 0), 0u);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Bodies without a slot, and the limit itself
 
