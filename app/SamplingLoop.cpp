@@ -101,6 +101,8 @@ int KSamplingLoop::RunPeriod() {
   int count = 0;
   while (mServer.GetFrame(mFrame)) {
     ++count;
+    if (mDownsampler != nullptr && !mDownsampler->Keep(mFrame))
+      continue;
     if (mForwarder != nullptr) {
       // A database that cannot be reached (without a spool) ends the run:
       // the drain stops here.
@@ -149,6 +151,16 @@ void KSamplingLoop::ClosePeriod() {
   }
   if (mForwarder != nullptr)
     mForwarder->EndPeriod();
+  // What the settings chose to leave out, on a line of its own: nobody may
+  // take it for a loss.
+  const uint32_t filtered = mServer.Filtered();
+  const uint32_t leftOut = mDownsampler != nullptr ? mDownsampler->LeftOut() : 0;
+  if (filtered != mFilteredReported || leftOut != mLeftOutReported) {
+    std::printf("left out as the settings ask: %u frames by the filter, %u unchanged\n",
+                filtered - mFilteredReported, leftOut - mLeftOutReported);
+    mFilteredReported = filtered;
+    mLeftOutReported = leftOut;
+  }
   uint32_t overwritten = mServer.Overwritten();
   if (overwritten != mOverwrittenReported) {
     std::printf("ring buffer overflow: %u frames lost\n", overwritten - mOverwrittenReported);

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "KCanServer.h"
+#include "KDownsampler.h"
 #include "KForwarder.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
@@ -59,6 +60,9 @@ public:
   bool OutputFailed() const {
     return mOutputFailed || (mForwarder != nullptr && mForwarder->Failed());
   }
+  // Logging on change: the frames `downsampler` leaves out are written to no
+  // output. Null (the default): every frame.
+  void SetDownsampler(KDownsampler* downsampler) { mDownsampler = downsampler; }
   const char* LogName() const { return mLogName; }
   int CurrentDay() const { return mCurrentDay; }
 
@@ -84,6 +88,9 @@ private:
   bool mWriteFailed;
   uint32_t mOverwrittenReported;
   uint32_t mDroppedReported;
+  KDownsampler* mDownsampler = nullptr;
+  uint32_t mFilteredReported = 0;
+  uint32_t mLeftOutReported = 0;
   char mLine[cLineSize];
   char mLogName[cLogNameSize];
   char* mLogBuffer; // cLogBufferSize characters

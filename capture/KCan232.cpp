@@ -103,6 +103,9 @@ bool KCan232::Init(const char* dev) {
   std::memcpy(startup, cStartup, sizeof(startup));
   if (startup[cBitRateDigit - 1] == 'S' && mBitRateCode >= 0 && mBitRateCode < cBitRateCodes)
     startup[cBitRateDigit] = static_cast<char>('0' + mBitRateCode);
+  // Listen-only: the adapter never acknowledges nor sends on the bus.
+  if (mListenOnly && startup[cOpenCommand] == 'O')
+    startup[cOpenCommand] = 'L';
   WriteBufferToCOM(startup, cStartupLength);
   return true;
 }
@@ -174,9 +177,17 @@ bool KCan232::ReceiveLocked(KCanFrame& frame) {
         mLine[n - 1] = 0;
         KCan232Frame line(mLine);
         if (line.IsOk()) {
-          line.SetCanFrame(frame);
-          NCanUtils::ArtTime(frame.mDays, frame.mMs);
+          KCanFrame decoded = frame;
+          line.SetCanFrame(decoded);
           mLineLen = 0;
+          // The identifier filter: a frame it rejects is counted, not
+          // delivered, and gets no running number.
+          if (!mFilter.Keeps(decoded)) {
+            mFiltered.fetch_add(1, std::memory_order_relaxed);
+            break;
+          }
+          frame = decoded;
+          NCanUtils::ArtTime(frame.mDays, frame.mMs);
           return true;
         }
       }

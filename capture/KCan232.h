@@ -53,6 +53,7 @@ public:
   enum : int {
     cStartupLength = 13,
     cBitRateDigit = 9,     // the digit of "S1" in cStartup
+    cOpenCommand = 11,     // the "O" of cStartup ("L" when listen-only)
     cDefaultBitRateCode = 1,
     cBitRateCodes = 9      // S0 .. S8
   };

@@ -59,6 +59,8 @@ bool KCanServer::Init(const char* dev) {
       sender->mSendOnly = true;
       mSendDriver = sender;
     }
+    mRecvDriver->SetFilter(mFilter);
+    mRecvDriver->SetListenOnly(mListenOnly);
   }
   if (!mRecvDriver->Init(dev))
     return false;

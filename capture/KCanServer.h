@@ -29,6 +29,12 @@ public:
   // is set to by Init; without it S1 (20 kbit/s). SocketCAN interfaces get
   // their bit rate from the system (ip link), not from here.
   void SetCan232BitRate(int code) { mCan232BitRateCode = code; }
+  // The identifier filter and the listen-only choice the drivers get from
+  // Init (KCanDriver::SetFilter, SetListenOnly).
+  void SetFilter(const KCanFilterList& filter) { mFilter = filter; }
+  void SetListenOnly(bool on) { mListenOnly = on; }
+  // Frames the receiving driver left out by its filter (not the kernel's).
+  uint32_t Filtered() const { return mRecvDriver != nullptr ? mRecvDriver->Filtered() : 0; }
   // The receiving driver's device name, or "" without one.
   const char* GetDev() const;
   // Terminate, then pause 1000 ms.
@@ -89,4 +95,6 @@ private:
   std::atomic<bool> mFullSignalled;
   std::atomic<bool> mWakeOnFrame;
   int mCan232BitRateCode = cCan232DefaultBitRateCode;
+  KCanFilterList mFilter;
+  bool mListenOnly = false;
 };

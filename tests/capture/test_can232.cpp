@@ -405,3 +405,34 @@ TEST(KCan232Server, CapturesFromTheAdapterAndEndsWhenItVanishes) {
 }
 
 } // namespace
+
+namespace {
+
+// Listen-only opens the channel with "L" and never "O"; the identifier filter
+// leaves out and counts what it rejects, before any frame is numbered.
+TEST(KCan232Choice, ListenOnlyAndFilter) {
+  KPtyPeer peer;
+  if (!peer.Ok())
+    GTEST_SKIP() << "no pseudo-terminal or no writable /tmp for its link";
+  KCanFilterList filter;
+  char bad[KCanFilterList::cItemTextSize];
+  ASSERT_TRUE(filter.Parse("123:7FF,00000125:1FFFFFFF", bad, sizeof(bad)));
+  KCan232 driver;
+  driver.SetFilter(filter);
+  driver.SetListenOnly(true);
+  ASSERT_TRUE(driver.Init(peer.Device().c_str()));
+  EXPECT_EQ(peer.ReadBytes(13), std::string("\rC\rX1\rV\rS1\rL\r"));
+  peer.Write("t1230\rt1240\rT000001230\rt1250\rT000001250\r");
+  std::vector<uint32_t> ids;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((ids.empty() || ids.back() != 0x80000125u) && std::chrono::steady_clock::now() < deadline) {
+    KCanFrame f;
+    if (driver.ReceiveData(f))
+      ids.push_back(f.mId);
+  }
+  EXPECT_EQ(ids, (std::vector<uint32_t>{0x123u, 0x80000125u}));
+  EXPECT_EQ(driver.Filtered(), 3u);
+  driver.Close();
+}
+
+} // namespace

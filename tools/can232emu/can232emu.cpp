@@ -436,7 +436,7 @@ void KEmulator::OnCommand() {
     if (mBusRate != 0 && mRateSet != mBusRate)
       Say("CAN channel opened at S%c, the bus runs at S%c: no frames", mRateSet, mBusRate);
     else
-      Say("CAN channel opened: sending frames");
+      Say("CAN channel opened%s: sending frames", c[0] == 'L' ? " listen-only (L)" : " (O)");
     Reply("\r");
     for (const std::string& line : mLines) {
       mOut.append(line);
