@@ -101,6 +101,7 @@ int KSamplingLoop::RunPeriod() {
   int count = 0;
   while (mServer.GetFrame(mFrame)) {
     ++count;
+    mBusErrors.Add(mFrame);
     if (mDownsampler != nullptr && !mDownsampler->Keep(mFrame))
       continue;
     if (mForwarder != nullptr) {
@@ -151,6 +152,12 @@ void KSamplingLoop::ClosePeriod() {
   }
   if (mForwarder != nullptr)
     mForwarder->EndPeriod();
+  if (mBusErrors.Any()) {
+    char line[256];
+    mBusErrors.Format(line, sizeof(line));
+    std::printf("%s\n", line);
+    mBusErrors.Clear();
+  }
   // What the settings chose to leave out, on a line of its own: nobody may
   // take it for a loss.
   const uint32_t filtered = mServer.Filtered();

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "KCanServer.h"
+#include "KBusErrors.h"
 #include "KDownsampler.h"
 #include "KForwarder.h"
 #include "NCanUtils.h"
@@ -89,6 +90,7 @@ private:
   uint32_t mOverwrittenReported;
   uint32_t mDroppedReported;
   KDownsampler* mDownsampler = nullptr;
+  KBusErrors mBusErrors; // this period's
   uint32_t mFilteredReported = 0;
   uint32_t mLeftOutReported = 0;
   char mLine[cLineSize];
