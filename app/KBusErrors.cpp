@@ -78,3 +78,21 @@ void KBusErrors::Clear() {
   for (uint32_t& n : mCounts)
     n = 0;
 }
+
+void KBusErrors::FormatAdapterStatus(int flags, char* out, std::size_t size) {
+  static const char* const names[8] = {"RX FIFO full",  "TX FIFO full",  "error warning",
+                                       "data overrun",  "flag 0x10",     "error passive",
+                                       "arbitration lost", "bus error"};
+  if (size == 0)
+    return;
+  out[0] = 0;
+  std::size_t used = 0;
+  for (int bit = 0; bit < 8; ++bit) {
+    if ((flags & (1 << bit)) == 0 || used >= size)
+      continue;
+    int n = std::snprintf(out + used, size - used, "%s%s", used == 0 ? "adapter status: " : ", ",
+                          names[bit]);
+    if (n > 0)
+      used += static_cast<std::size_t>(n);
+  }
+}

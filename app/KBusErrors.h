@@ -32,6 +32,10 @@ public:
   void Format(char* out, std::size_t size) const;
   void Clear();
 
+  // A CAN232 adapter's status flags (the answer to "F"): "adapter status:
+  // error warning, data overrun" for the flags set, "" for none.
+  static void FormatAdapterStatus(int flags, char* out, std::size_t size);
+
 private:
   uint32_t mCounts[ceClasses] = {};
 };

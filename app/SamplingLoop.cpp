@@ -158,6 +158,14 @@ void KSamplingLoop::ClosePeriod() {
     std::printf("%s\n", line);
     mBusErrors.Clear();
   }
+  // A CAN232 adapter's status flags, asked for once per period.
+  const int status = mServer.TakeStatus();
+  if (status > 0) {
+    char line[256];
+    KBusErrors::FormatAdapterStatus(status, line, sizeof(line));
+    std::printf("%s\n", line);
+  }
+  mServer.RequestStatus();
   // What the settings chose to leave out, on a line of its own: nobody may
   // take it for a loss.
   const uint32_t filtered = mServer.Filtered();

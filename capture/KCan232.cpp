@@ -3,6 +3,7 @@
 #include "ErrnoText.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -173,6 +174,14 @@ bool KCan232::ReceiveLocked(KCanFrame& frame) {
         frame = mSendFrame;
         return true;
       }
+      if (n == 4 && mLine[0] == 'F' && NCanUtils::IsHexDigit(mLine[1]) &&
+          NCanUtils::IsHexDigit(mLine[2])) {
+        // The answer to the status command.
+        mLine[3] = 0;
+        mStatus.store(static_cast<int>(std::strtol(mLine + 1, nullptr, 16)));
+        mLineLen = 0;
+        break;
+      }
       if (n > 2) {
         mLine[n - 1] = 0;
         KCan232Frame line(mLine);
@@ -209,6 +218,11 @@ bool KCan232::ReceiveLocked(KCanFrame& frame) {
     c = ReadLineByte(idle);
   }
   return false;
+}
+
+void KCan232::RequestStatus() {
+  std::lock_guard<std::mutex> lock(mLock);
+  WriteBufferToCOM("F\r", 2);
 }
 
 bool KCan232::SendData(const KCanFrame& frame) {

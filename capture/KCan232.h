@@ -87,6 +87,11 @@ public:
   // ReceiveData deliver the frame.
   bool SendData(const KCanFrame& frame) override;
 
+  // Sends "F" (the status flags); the answer "Fxx" is taken by
+  // ReceiveData and handed out by TakeStatus.
+  void RequestStatus() override;
+  int TakeStatus() override { return mStatus.exchange(-1); }
+
   KCanFrame mSendFrame;
   bool mWaitAck;
   // The bit rate command code (0..8) the next Init sends in the start-up
@@ -101,4 +106,5 @@ private:
 
   std::mutex mLock;
   std::atomic<bool> mLostReported;
+  std::atomic<int> mStatus{-1};
 };

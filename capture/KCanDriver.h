@@ -40,6 +40,12 @@ public:
   // applied by the kernel counts nothing here.
   uint32_t Filtered() const { return mFiltered.load(std::memory_order_relaxed); }
 
+  // The adapter's status flags: RequestStatus asks for them (any thread),
+  // TakeStatus returns the flags of the last answer once (0..255), or -1
+  // when none came since. Only the CAN232 adapter has them.
+  virtual void RequestStatus() {}
+  virtual int TakeStatus() { return -1; }
+
   // The identifier filter, set before Init/Connect: the SocketCAN driver
   // hands it to the kernel, the CAN232 driver applies it to each frame read.
   void SetFilter(const KCanFilterList& filter) { mFilter = filter; }

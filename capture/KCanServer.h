@@ -33,6 +33,12 @@ public:
   // Init (KCanDriver::SetFilter, SetListenOnly).
   void SetFilter(const KCanFilterList& filter) { mFilter = filter; }
   void SetListenOnly(bool on) { mListenOnly = on; }
+  // The receiving driver's status flags (KCanDriver::RequestStatus).
+  void RequestStatus() {
+    if (mRecvDriver != nullptr)
+      mRecvDriver->RequestStatus();
+  }
+  int TakeStatus() { return mRecvDriver != nullptr ? mRecvDriver->TakeStatus() : -1; }
   // Frames the receiving driver left out by its filter (not the kernel's).
   uint32_t Filtered() const { return mRecvDriver != nullptr ? mRecvDriver->Filtered() : 0; }
   // The receiving driver's device name, or "" without one.

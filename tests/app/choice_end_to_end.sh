@@ -6,7 +6,8 @@
 # (below) applies the rules to what the emulator sent: exactly the frames
 # the rules keep are written, with their capture counters, and the period
 # lines count what the filter and the down-sampling left out. The adapter is
-# opened with "L", never "O".
+# opened with "L", never "O"; its status flags (the emulator's "F" answer)
+# are reported.
 #
 #   choice_end_to_end.sh TELLTRAIL CAN232EMU
 set -euo pipefail
@@ -50,7 +51,7 @@ XML
 
 rm -f "$DIR/ttyE2E"
 "$EMU" --link "$DIR/ttyE2E" --sent-log "$DIR/choice.sent" --linger --replay "$DIR/bus.log" \
-  --rate 500 2> "$DIR/choice-emu.err" &
+  --rate 500 --status 0C 2> "$DIR/choice-emu.err" &
 EMU_PID=$!
 PIDS+=("$EMU_PID")
 wait_for 10 test -L "$DIR/ttyE2E" || fail "emulator link did not appear"
@@ -69,6 +70,7 @@ for line in "filter: 100:7F8,18FEF100:1FFFFF00 (applied as frames are read)" \
   "down-sampling: a frame when its data change, at least every $EVERY sec" "listen-only"; do
   grep -q -x -F "$line" "$DIR/choice.out" || fail "no start-up line \"$line\""
 done
+grep -q -x "adapter status: error warning, data overrun" "$DIR/choice.out" || fail "no adapter status line"
 grep -q "CAN channel opened listen-only (L)" "$DIR/choice-emu.err" || fail "channel not opened with L"
 if grep -q "opened (O)" "$DIR/choice-emu.err"; then fail "the channel was opened with O"; fi
 [ "$(wc -l < "$DIR/choice.sent")" -eq "$total" ] || fail "the emulator sent $(wc -l < "$DIR/choice.sent") of $total"

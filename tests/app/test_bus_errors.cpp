@@ -54,4 +54,19 @@ TEST(KBusErrors, CountsEachFrameByItsClasses) {
   EXPECT_FALSE(errors.Any());
 }
 
+TEST(KBusErrors, AdapterStatusNamesTheFlagsSet) {
+  struct {
+    int flags;
+    const char* line;
+  } cases[] = {{0x00, ""},
+               {0x0C, "adapter status: error warning, data overrun"},
+               {0xA0, "adapter status: error passive, bus error"},
+               {0x53, "adapter status: RX FIFO full, TX FIFO full, flag 0x10, arbitration lost"}};
+  for (const auto& c : cases) {
+    char line[256];
+    KBusErrors::FormatAdapterStatus(c.flags, line, sizeof(line));
+    EXPECT_STREQ(line, c.line);
+  }
+}
+
 } // namespace

@@ -409,8 +409,9 @@ TEST(KCan232Server, CapturesFromTheAdapterAndEndsWhenItVanishes) {
 namespace {
 
 // Listen-only opens the channel with "L" and never "O"; the identifier filter
-// leaves out and counts what it rejects, before any frame is numbered.
-TEST(KCan232Choice, ListenOnlyAndFilter) {
+// leaves out and counts what it rejects, before any frame is numbered; the
+// status flags are asked for and read.
+TEST(KCan232Choice, ListenOnlyFilterAndStatus) {
   KPtyPeer peer;
   if (!peer.Ok())
     GTEST_SKIP() << "no pseudo-terminal or no writable /tmp for its link";
@@ -432,6 +433,20 @@ TEST(KCan232Choice, ListenOnlyAndFilter) {
   }
   EXPECT_EQ(ids, (std::vector<uint32_t>{0x123u, 0x80000125u}));
   EXPECT_EQ(driver.Filtered(), 3u);
+  // The status flags: asked with "F", the answer kept until taken once.
+  EXPECT_EQ(driver.TakeStatus(), -1);
+  driver.RequestStatus();
+  EXPECT_EQ(peer.ReadBytes(2), "F\r");
+  peer.Write("\rFA4\r");
+  int status = -1;
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (status < 0 && std::chrono::steady_clock::now() < deadline) {
+    KCanFrame f;
+    EXPECT_FALSE(driver.ReceiveData(f));
+    status = driver.TakeStatus();
+  }
+  EXPECT_EQ(status, 0xA4);
+  EXPECT_EQ(driver.TakeStatus(), -1);
   driver.Close();
 }
 
