@@ -51,8 +51,9 @@ public:
   // the ring is more than three quarters full. True when one of these holds.
   // For the main thread; a quiet bus costs it no wake-up.
   bool WaitForEvent(int ms);
-  // Waits without limit until the ring holds a frame or the capture thread
-  // has stopped or been asked to stop; true when there is a frame.
+  // Waits without limit until the ring holds a frame, the driver's filter
+  // has left frames out, or the capture thread has stopped or been asked to
+  // stop; true for a frame or frames left out.
   bool WaitForFrame();
   // True when the capture ended by itself: the device could not be
   // connected or went away, or the capture thread failed.

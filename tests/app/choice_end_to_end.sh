@@ -145,3 +145,21 @@ for e in errors[:20]:
 sys.exit(1 if errors else 0)
 PY
 echo "the log holds exactly what the rules keep"
+
+# A filter that lets nothing through: the periods still say what it left out.
+sed 's|<filter Name="[^"]*"/>|<filter Name="7FF:7FF"/>|' "$DIR/choice.xml" > "$DIR/none.xml"
+rm -f "$DIR"/canlog_*
+rm -f "$DIR/ttyE2E"
+"$EMU" --quiet --link "$DIR/ttyE2E" --linger --replay "$DIR/bus.log" --count 1000 --rate 500 \
+  2> "$DIR/none-emu.err" &
+EMU_PID=$!
+PIDS+=("$EMU_PID")
+wait_for 10 test -L "$DIR/ttyE2E" || fail "emulator link did not appear"
+start_telltrail none "$DIR/none.xml"
+none_filtered() { sum_reported "$DIR/none.out" '^left out as the settings ask: \([0-9]*\) frames by the filter.*$'; }
+wait_for 60 eval '[ "$(none_filtered)" -ge 1000 ]' || fail "nothing through: $(none_filtered) of 1000 reported filtered"
+stop_telltrail none
+stop_emulator
+[ "$(none_filtered)" -eq 1000 ] || fail "nothing through: $(none_filtered) reported filtered of 1000"
+[ "$(logged)" -eq 0 ] || fail "nothing through: $(logged) lines logged"
+echo "a filter that lets nothing through: $(none_filtered) frames reported filtered"
