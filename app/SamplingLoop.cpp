@@ -225,7 +225,7 @@ void KSamplingLoop::Run() {
     // A quiet bus leaves nothing to write: rather than waking once per
     // period for nothing, wait for the first frame, then give it a whole
     // period before the drain, as any frame gets at most.
-    if (mServer.RingCount() == 0 && !mServer.Terminated() && mServer.WaitForFrame())
+    if (mServer.RingCount() == 0 && !mServer.Terminated() && mServer.WaitForFrame(mFilteredReported))
       Pace(std::time(nullptr));
   }
   // Whatever the capture thread stored before it stopped is still written,

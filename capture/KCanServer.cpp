@@ -161,10 +161,11 @@ bool KCanServer::WaitForEvent(int ms) {
   return Terminated() || RingBufferFull();
 }
 
-bool KCanServer::WaitForFrame() {
+bool KCanServer::WaitForFrame() { return WaitForFrame(Filtered()); }
+
+bool KCanServer::WaitForFrame(uint32_t filtered) {
   // Frames the driver's filter left out count as news too: the period that
   // follows says so, even when the filter lets nothing through.
-  const uint32_t filtered = Filtered();
   mWakeOnFrame.store(true);
   ClearEvent();
   while (RingCount() == 0 && !Terminated() && Filtered() == filtered) {

@@ -53,8 +53,10 @@ public:
   bool WaitForEvent(int ms);
   // Waits without limit until the ring holds a frame, the driver's filter
   // has left frames out, or the capture thread has stopped or been asked to
-  // stop; true for a frame or frames left out.
+  // stop; true for a frame or frames left out. `filtered`: the count of
+  // frames left out the caller knows of (without it, the count now).
   bool WaitForFrame();
+  bool WaitForFrame(uint32_t filtered);
   // True when the capture ended by itself: the device could not be
   // connected or went away, or the capture thread failed.
   bool CaptureFailed() const { return EndedByItself(); }
