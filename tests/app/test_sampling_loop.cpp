@@ -209,30 +209,6 @@ TEST_F(SamplingLoopTest, EmptyPeriodPrintsNothingAndOpensNoFile) {
   EXPECT_FALSE(Exists(DayFile(cDay)));
 }
 
-TEST_F(SamplingLoopTest, DownsamplingWritesChangesWithTheirCountersAndSaysWhatItLeftOut) {
-  FileLogging(true);
-  KCanServer server;
-  KCanFrame changed = Frame(0x100);
-  changed.mData[1] = 0x42;
-  auto frames = Put(server, {Frame(0x100), Frame(0x200), Frame(0x100), Frame(0x200), changed,
-                             Frame(0x200 | KCanFrame::cRemoteFlag)});
-  KDownsampler downsampler(0);
-  KSamplingLoop loop(mSettings, server, mFrame, cDay, DayFile(cDay).c_str());
-  loop.SetDownsampler(&downsampler);
-  CaptureStdout();
-  EXPECT_EQ(loop.RunPeriod(), 6);
-  std::string out = GetCapturedStdout();
-  EXPECT_EQ(ReadFile(DayFile(cDay)), Line(frames[0], true) + Line(frames[1], true) +
-                                         Line(frames[4], true) + Line(frames[5], true));
-  EXPECT_NE(out.find("left out as the settings ask: 0 frames by the filter, 2 unchanged\n"),
-            std::string::npos)
-      << out;
-  Put(server, {Frame(0x300)});
-  CaptureStdout();
-  loop.RunPeriod();
-  EXPECT_EQ(GetCapturedStdout().find("left out"), std::string::npos); // nothing left out
-}
-
 TEST_F(SamplingLoopTest, RingOverflowIsReported) {
   KCanServer server;
   for (int i = 0; i < KCanServer::cRingSize + 4; ++i)
