@@ -124,6 +124,9 @@ int KSamplingLoop::RunPeriod() {
   int count = 0;
   while (mServer.GetFrame(mFrame)) {
     ++count;
+    mBusErrors.Add(mFrame);
+    if (mDownsampler != nullptr && !mDownsampler->Keep(mFrame))
+      continue;
     // A database that cannot be reached (without a spool) ends the run:
     // the drain stops here.
     if (ForwardingFailed()) {
@@ -171,6 +174,30 @@ void KSamplingLoop::ClosePeriod() {
   }
   for (KForwarder* f : mForwarders)
     f->EndPeriod();
+  if (mBusErrors.Any()) {
+    char line[256];
+    mBusErrors.Format(line, sizeof(line));
+    std::printf("%s\n", line);
+    mBusErrors.Clear();
+  }
+  // A CAN232 adapter's status flags, asked for once per period.
+  const int status = mServer.TakeStatus();
+  if (status > 0) {
+    char line[256];
+    KBusErrors::FormatAdapterStatus(status, line, sizeof(line));
+    std::printf("%s\n", line);
+  }
+  mServer.RequestStatus();
+  // What the settings chose to leave out, on a line of its own: nobody may
+  // take it for a loss.
+  const uint32_t filtered = mServer.Filtered();
+  const uint32_t leftOut = mDownsampler != nullptr ? mDownsampler->LeftOut() : 0;
+  if (filtered != mFilteredReported || leftOut != mLeftOutReported) {
+    std::printf("left out as the settings ask: %u frames by the filter, %u unchanged\n",
+                filtered - mFilteredReported, leftOut - mLeftOutReported);
+    mFilteredReported = filtered;
+    mLeftOutReported = leftOut;
+  }
   uint32_t overwritten = mServer.Overwritten();
   if (overwritten != mOverwrittenReported) {
     std::printf("ring buffer overflow: %u frames lost\n", overwritten - mOverwrittenReported);
@@ -220,7 +247,7 @@ void KSamplingLoop::Run() {
     // A quiet bus leaves nothing to write: rather than waking once per
     // period for nothing, wait for the first frame, then give it a whole
     // period before the drain, as any frame gets at most.
-    if (mServer.RingCount() == 0 && !mServer.Terminated() && mServer.WaitForFrame())
+    if (mServer.RingCount() == 0 && !mServer.Terminated() && mServer.WaitForFrame(mFilteredReported))
       Pace(std::time(nullptr));
   }
   // Whatever the capture thread stored before it stopped is still written,

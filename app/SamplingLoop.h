@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "KCanServer.h"
+#include "KBusErrors.h"
+#include "KDownsampler.h"
 #include "KForwarder.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
@@ -58,6 +60,9 @@ public:
 
   // True when an output could not be opened: the run is ending.
   bool OutputFailed() const { return mOutputFailed || ForwardingFailed(); }
+  // Logging on change: the frames `downsampler` leaves out are written to no
+  // output. Null (the default): every frame.
+  void SetDownsampler(KDownsampler* downsampler) { mDownsampler = downsampler; }
   const char* LogName() const { return mLogName; }
   int CurrentDay() const { return mCurrentDay; }
 
@@ -85,6 +90,10 @@ private:
   bool mWriteFailed;
   uint32_t mOverwrittenReported;
   uint32_t mDroppedReported;
+  KDownsampler* mDownsampler = nullptr;
+  KBusErrors mBusErrors; // this period's
+  uint32_t mFilteredReported = 0;
+  uint32_t mLeftOutReported = 0;
   char mLine[cLineSize];
   char mLogName[cLogNameSize];
   char* mLogBuffer; // cLogBufferSize characters

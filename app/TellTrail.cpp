@@ -5,7 +5,10 @@
 #include <memory>
 #include <unistd.h>
 
+#include "CanLinkMode.h"
+#include "CaptureSettings.h"
 #include "KCanServer.h"
+#include "KDownsampler.h"
 #include "KForwarder.h"
 #include "KMySql.h"
 #include "KRemoteOutputs.h"
@@ -21,6 +24,32 @@
 namespace {
 
 const char cVersionLine[] = "telltrail 0.1.0 - one CAN bus to console, log file, database or web";
+
+// Listen-only on SocketCAN is the interface's own mode: a controller that
+// acknowledges frames is refused, a virtual interface accepted with a note.
+bool ListenOnlyInterface(const char* dev) {
+  char kind[32];
+  switch (ReadLinkMode(dev, kind, sizeof(kind))) {
+  case lmMissing:
+    return true; // reported by the capture, as without listen-only
+  case lmNoController:
+    std::printf("listen-only: %s is no CAN controller (%s) and acknowledges nothing\n", dev,
+                kind[0] != 0 ? kind : "no link kind");
+    return true;
+  case lmListenOnly:
+    return true;
+  case lmTransmits:
+    std::printf("listen-only refused: %s acknowledges frames on the bus; set it listen-only:\n"
+                "  ip link set %s down\n  ip link set %s type can listen-only on\n"
+                "  ip link set %s up\n",
+                dev, dev, dev, dev);
+    return false;
+  case lmUnknown:
+    break;
+  }
+  std::printf("listen-only refused: the mode of %s cannot be read\n", dev);
+  return false;
+}
 
 } // namespace
 
@@ -56,6 +85,9 @@ int TellTrailMain(int argc, char** argv) {
   // The HTTP client of the HTTP outputs, made by the settings file.
   std::unique_ptr<KTcpCanClient> client;
   if (s.mXml && !ReadXmlSettings(root, s, mySql, client))
+    return -1;
+  KCaptureSettings capture;
+  if (s.mXml && !ReadCaptureSettings(root, capture))
     return -1;
   // Argument 3 is the database host in MySQL mode.
   if (!s.mXml && s.mMySql && s.mFileName != nullptr && !mySql.SetHost(s.mFileName))
@@ -102,6 +134,13 @@ int TellTrailMain(int argc, char** argv) {
     SetLogFilename(s.mFileName, currentDay, logName, suffix);
   }
 
+  const bool can232 = s.mDevice != nullptr && std::strstr(s.mDevice, "tty") != nullptr;
+  if (capture.mListenOnly && !can232 && !ListenOnlyInterface(s.mDevice != nullptr ? s.mDevice : "can0")) {
+    RemoveStopHandlers();
+    return -1;
+  }
+  server.SetFilter(capture.mFilter);
+  server.SetListenOnly(capture.mListenOnly);
   if (s.mCan232BitRate >= 0)
     server.SetCan232BitRate(s.mCan232BitRate);
   server.Init(s.mDevice);
@@ -114,6 +153,7 @@ int TellTrailMain(int argc, char** argv) {
     std::printf("use comma separated values\n");
   if (s.mCandump && s.mFileLogging)
     std::printf("log file in candump log format\n");
+  PrintCaptureSettings(capture, can232);
   remotes.Connect(server, s.mSampleTime);
   std::printf("\n");
   for (KForwarder* f : remotes.Forwarders())
@@ -148,6 +188,11 @@ int TellTrailMain(int argc, char** argv) {
     r.mForwarder->Start(r.mDatabase && away);
 
   KSamplingLoop loop(s, server, frame, currentDay, logName, remotes.Forwarders());
+  std::unique_ptr<KDownsampler> downsampler;
+  if (capture.mChanges) {
+    downsampler.reset(new KDownsampler(capture.mEverySeconds));
+    loop.SetDownsampler(downsampler.get());
+  }
   loop.Run();
   // What the loop handed over last is delivered, or kept in the spool.
   for (KForwarder* f : remotes.Forwarders())

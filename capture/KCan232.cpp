@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -118,6 +119,9 @@ bool KCan232::Init(const char* dev) {
   std::memcpy(startup, cStartup, sizeof(startup));
   if (startup[cBitRateDigit - 1] == 'S' && mBitRateCode >= 0 && mBitRateCode < cBitRateCodes)
     startup[cBitRateDigit] = static_cast<char>('0' + mBitRateCode);
+  // Listen-only: the adapter never acknowledges nor sends on the bus.
+  if (mListenOnly && startup[cOpenCommand] == 'O')
+    startup[cOpenCommand] = 'L';
   WriteBufferToCOM(startup, cStartupLength);
   return true;
 }
@@ -187,13 +191,29 @@ bool KCan232::ReceiveLocked(KCanFrame& frame) {
         frame = mSendFrame;
         return true;
       }
+      if (n == 4 && mLine[0] == 'F' && NCanUtils::IsHexDigit(mLine[1]) &&
+          NCanUtils::IsHexDigit(mLine[2])) {
+        // The answer to the status command.
+        mLine[3] = 0;
+        mStatus.store(static_cast<int>(std::strtol(mLine + 1, nullptr, 16)));
+        mLineLen = 0;
+        break;
+      }
       if (n > 2) {
         mLine[n - 1] = 0;
         KCan232Frame line(mLine);
         if (line.IsOk()) {
-          line.SetCanFrame(frame);
-          NCanUtils::ArtTime(frame.mDays, frame.mMs);
+          KCanFrame decoded = frame;
+          line.SetCanFrame(decoded);
           mLineLen = 0;
+          // The identifier filter: a frame it rejects is counted, not
+          // delivered, and gets no running number.
+          if (!mFilter.Keeps(decoded)) {
+            mFiltered.fetch_add(1, std::memory_order_relaxed);
+            break;
+          }
+          frame = decoded;
+          NCanUtils::ArtTime(frame.mDays, frame.mMs);
           return true;
         }
       }
@@ -215,6 +235,11 @@ bool KCan232::ReceiveLocked(KCanFrame& frame) {
     c = ReadLineByte(idle);
   }
   return false;
+}
+
+void KCan232::RequestStatus() {
+  std::lock_guard<std::mutex> lock(mLock);
+  WriteBufferToCOM("F\r", 2);
 }
 
 bool KCan232::SendData(const KCanFrame& frame) {

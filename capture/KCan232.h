@@ -53,6 +53,7 @@ public:
   enum : int {
     cStartupLength = 13,
     cBitRateDigit = 9,     // the digit of "S1" in cStartup
+    cOpenCommand = 11,     // the "O" of cStartup ("L" when listen-only)
     cDefaultBitRateCode = 1,
     cBitRateCodes = 9      // S0 .. S8
   };
@@ -86,6 +87,11 @@ public:
   // ReceiveData deliver the frame.
   bool SendData(const KCanFrame& frame) override;
 
+  // Sends "F" (the status flags); the answer "Fxx" is taken by
+  // ReceiveData and handed out by TakeStatus.
+  void RequestStatus() override;
+  int TakeStatus() override { return mStatus.exchange(-1); }
+
   KCanFrame mSendFrame;
   bool mWaitAck;
   // The bit rate command code (0..8) the next Init sends in the start-up
@@ -100,4 +106,5 @@ private:
 
   std::mutex mLock;
   std::atomic<bool> mLostReported;
+  std::atomic<int> mStatus{-1};
 };

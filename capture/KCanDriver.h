@@ -1,8 +1,10 @@
 // The interface through which the capture server talks to a CAN interface.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
+#include "KCanFilter.h"
 #include "NCanUtils.h"
 
 class KCanDriver {
@@ -33,6 +35,22 @@ public:
   // (a receive queue overflow), counted since the device was opened. Read
   // from any thread.
   virtual uint32_t Dropped() const { return 0; }
+  // Frames the driver itself left out by its identifier filter (see
+  // SetFilter), counted since construction. Read from any thread. A filter
+  // applied by the kernel counts nothing here.
+  uint32_t Filtered() const { return mFiltered.load(std::memory_order_relaxed); }
+
+  // The adapter's status flags: RequestStatus asks for them (any thread),
+  // TakeStatus returns the flags of the last answer once (0..255), or -1
+  // when none came since. Only the CAN232 adapter has them.
+  virtual void RequestStatus() {}
+  virtual int TakeStatus() { return -1; }
+
+  // The identifier filter, set before Init/Connect: the SocketCAN driver
+  // hands it to the kernel, the CAN232 driver applies it to each frame read.
+  void SetFilter(const KCanFilterList& filter) { mFilter = filter; }
+  // Set before Init: the CAN232 driver opens the channel listen-only.
+  void SetListenOnly(bool on) { mListenOnly = on; }
 
   // A descriptor that becomes readable when the receiving thread must stop
   // waiting (the capture thread's terminate event), or -1.
@@ -42,4 +60,7 @@ public:
 
 protected:
   int mStopEvent;
+  KCanFilterList mFilter;
+  bool mListenOnly = false;
+  std::atomic<uint32_t> mFiltered{0};
 };

@@ -59,6 +59,8 @@ bool KCanServer::Init(const char* dev) {
       sender->mSendOnly = true;
       mSendDriver = sender;
     }
+    mRecvDriver->SetFilter(mFilter);
+    mRecvDriver->SetListenOnly(mListenOnly);
   }
   if (!mRecvDriver->Init(dev))
     return false;
@@ -159,10 +161,14 @@ bool KCanServer::WaitForEvent(int ms) {
   return Terminated() || RingBufferFull();
 }
 
-bool KCanServer::WaitForFrame() {
+bool KCanServer::WaitForFrame() { return WaitForFrame(Filtered()); }
+
+bool KCanServer::WaitForFrame(uint32_t filtered) {
+  // Frames the driver's filter left out count as news too: the period that
+  // follows says so, even when the filter lets nothing through.
   mWakeOnFrame.store(true);
   ClearEvent();
-  while (RingCount() == 0 && !Terminated()) {
+  while (RingCount() == 0 && !Terminated() && Filtered() == filtered) {
     if (TerminateEvent() < 0 || mEvent < 0) {
       NCanUtils::SleepMs(10);
       continue;
@@ -172,7 +178,7 @@ bool KCanServer::WaitForFrame() {
     ClearEvent();
   }
   mWakeOnFrame.store(false);
-  return RingCount() > 0;
+  return RingCount() > 0 || Filtered() != filtered;
 }
 
 void KCanServer::Execute() {
@@ -182,6 +188,7 @@ void KCanServer::Execute() {
   if (mRecvDriver == nullptr || !mRecvDriver->Connect())
     return;
   mRecvDriver->SetStopEvent(TerminateEvent());
+  uint32_t filteredSeen = mRecvDriver->Filtered();
   while (!Terminated()) {
     KCanFrame frame;
     if (mRecvDriver->ReceiveData(frame)) {
@@ -189,6 +196,13 @@ void KCanServer::Execute() {
       PutFrame(frame);
     } else if (mRecvDriver->Lost()) {
       return;
+    } else if (mRecvDriver->Filtered() != filteredSeen) {
+      filteredSeen = mRecvDriver->Filtered();
+      if (mWakeOnFrame.load() && mWakeOnFrame.exchange(false) && mEvent >= 0) {
+        uint64_t one = 1;
+        ssize_t written = write(mEvent, &one, sizeof(one));
+        (void)written;
+      }
     }
   }
 }

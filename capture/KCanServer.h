@@ -29,6 +29,18 @@ public:
   // is set to by Init; without it S1 (20 kbit/s). SocketCAN interfaces get
   // their bit rate from the system (ip link), not from here.
   void SetCan232BitRate(int code) { mCan232BitRateCode = code; }
+  // The identifier filter and the listen-only choice the drivers get from
+  // Init (KCanDriver::SetFilter, SetListenOnly).
+  void SetFilter(const KCanFilterList& filter) { mFilter = filter; }
+  void SetListenOnly(bool on) { mListenOnly = on; }
+  // The receiving driver's status flags (KCanDriver::RequestStatus).
+  void RequestStatus() {
+    if (mRecvDriver != nullptr)
+      mRecvDriver->RequestStatus();
+  }
+  int TakeStatus() { return mRecvDriver != nullptr ? mRecvDriver->TakeStatus() : -1; }
+  // Frames the receiving driver left out by its filter (not the kernel's).
+  uint32_t Filtered() const { return mRecvDriver != nullptr ? mRecvDriver->Filtered() : 0; }
   // The receiving driver's device name, or "" without one.
   const char* GetDev() const;
   // Terminate, then pause 1000 ms.
@@ -39,9 +51,12 @@ public:
   // the ring is more than three quarters full. True when one of these holds.
   // For the main thread; a quiet bus costs it no wake-up.
   bool WaitForEvent(int ms);
-  // Waits without limit until the ring holds a frame or the capture thread
-  // has stopped or been asked to stop; true when there is a frame.
+  // Waits without limit until the ring holds a frame, the driver's filter
+  // has left frames out, or the capture thread has stopped or been asked to
+  // stop; true for a frame or frames left out. `filtered`: the count of
+  // frames left out the caller knows of (without it, the count now).
   bool WaitForFrame();
+  bool WaitForFrame(uint32_t filtered);
   // True when the capture ended by itself: the device could not be
   // connected or went away, or the capture thread failed.
   bool CaptureFailed() const { return EndedByItself(); }
@@ -89,4 +104,6 @@ private:
   std::atomic<bool> mFullSignalled;
   std::atomic<bool> mWakeOnFrame;
   int mCan232BitRateCode = cCan232DefaultBitRateCode;
+  KCanFilterList mFilter;
+  bool mListenOnly = false;
 };

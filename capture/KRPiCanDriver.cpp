@@ -44,6 +44,7 @@ enum : int { cReceiveBufferSize = 4 * 1024 * 1024 };
 enum : int { cFlagsOffset = 5 };
 
 static_assert(sizeof(can_frame) == 16, "classic kernel CAN frame is 16 bytes");
+static_assert(KCanFilterList::cInvertFlag == CAN_INV_FILTER, "the kernel's inverted filter flag");
 
 bool IsTimeStampType(int type) {
   return type == SO_TIMESTAMP || type == SO_TIMESTAMP_OLD || type == SO_TIMESTAMP_NEW;
@@ -104,6 +105,22 @@ bool KRPiCanDriver::Bind() {
     can_err_mask_t errMask = CAN_ERR_MASK;
     ErrorCheck(setsockopt(mSocket, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errMask, sizeof(errMask)),
                "setsockopt");
+    // The identifier filter goes into the kernel: a rejected frame costs
+    // nothing here. A list the kernel refuses must not widen silently to
+    // every frame: binding fails.
+    if (!mFilter.Empty()) {
+      uint32_t list[KCanFilterList::cMaxFilters][2];
+      can_filter filters[KCanFilterList::cMaxFilters];
+      const int count = mFilter.KernelFilters(list);
+      for (int i = 0; i < count; ++i) {
+        filters[i].can_id = list[i][0];
+        filters[i].can_mask = list[i][1];
+      }
+      if (ErrorCheck(setsockopt(mSocket, SOL_CAN_RAW, CAN_RAW_FILTER, filters,
+                                static_cast<socklen_t>(count * sizeof(can_filter))),
+                     "setsockopt") != 0)
+        return false;
+    }
 
     // A deep receive queue, and the count of frames the kernel still had to
     // drop when it overflowed, so that no loss goes unnoticed. Forcing the

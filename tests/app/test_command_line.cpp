@@ -448,6 +448,11 @@ TEST_F(XmlSettingsTest, StartUpFailures) {
        "device name too long (more than 127 characters)\n"},
       {"<s><spool Name=\"/tmp\" MaxMB=\"0\"/></s>",
        "spool/MaxMB refused: a whole number of MB from 1 to 1048576: 0\n"},
+      // the choice of what to keep
+      {"<s><filter Name=\"123:7FF,12:7FF\"/></s>", "filter/Name refused at \"12:7FF\""},
+      {"<s><downsample Name=\"average\"/></s>", "downsample/Name refused: \"average\" (changes)\n"},
+      {"<s><downsample Name=\"changes\" Every=\"-1\"/></s>", "downsample/Every refused: \"-1\""},
+      {"<s><listen_only Name=\"yes\"/></s>", "listen_only/Name refused: \"yes\" (1 or 0)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.document);

@@ -12,6 +12,7 @@
 // The logger opens "/dev/" followed by its device argument. With root the
 // link is /dev/ttyEMU0 and the device argument ttyEMU0; without root the link
 // lives in /tmp and the device argument climbs out of /dev: ../tmp/ttyEMU0.
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -60,6 +61,8 @@ const char cUsage[] =
     "                   (repeatable; for lines an adapter should never send)\n"
     "  --sent-log FILE  write every frame sent as a candump -l line\n"
     "  --linger         after the count, keep answering until SIGINT/SIGTERM\n"
+    "  --status XX      the status flags (two hex digits) the command \"F\" answers\n"
+    "                   (default 00)\n"
     "  --quiet          print only the start and the summary\n"
     "The adapter sends frames only while its CAN channel is open (command \"O\").\n"
     "Without --linger it ends once the count is sent and the reader has taken every\n"
@@ -166,6 +169,7 @@ public:
   std::vector<std::string> mLines; // sent once when the channel opens
   char mBusRate = 0;   // '0'..'8': the bus's bit rate command; 0: any
   bool mLinger = false;
+  char mStatus[3] = "00"; // the status flags "F" answers, two hex digits
   bool mQuiet = false;
 
   int Run();
@@ -449,7 +453,7 @@ void KEmulator::OnCommand() {
     if (mBusRate != 0 && mRateSet != mBusRate)
       Say("CAN channel opened at S%c, the bus runs at S%c: no frames", mRateSet, mBusRate);
     else
-      Say("CAN channel opened: sending frames");
+      Say("CAN channel opened%s: sending frames", c[0] == 'L' ? " listen-only (L)" : " (O)");
     Reply("\r");
     for (const std::string& line : mLines) {
       mOut.append(line);
@@ -488,9 +492,11 @@ void KEmulator::OnCommand() {
   case 'N':
     Reply("NEMU0\r");
     return;
-  case 'F':
-    Reply("F00\r");
+  case 'F': {
+    const std::string reply = std::string("F") + mStatus + "\r";
+    Reply(reply.c_str());
     return;
+  }
   case 't':
   case 'r':
   case 'T':
@@ -636,6 +642,7 @@ int main(int argc, char** argv) {
                             {"line", required_argument, nullptr, 'T'},
                             {"bitrate", required_argument, nullptr, 'b'},
                             {"linger", no_argument, nullptr, 'L'},
+                            {"status", required_argument, nullptr, 'F'},
                             {"quiet", no_argument, nullptr, 'q'},
                             {"help", no_argument, nullptr, 'h'},
                             {nullptr, 0, nullptr, 0}};
@@ -719,6 +726,15 @@ int main(int argc, char** argv) {
         return 2;
       }
       emu.mBusRate = optarg[1];
+      break;
+    case 'F':
+      if (!std::isxdigit(static_cast<unsigned char>(optarg[0])) ||
+          !std::isxdigit(static_cast<unsigned char>(optarg[1])) || optarg[2] != 0) {
+        std::fprintf(stderr, "can232emu: --status wants two hex digits\n");
+        return 2;
+      }
+      emu.mStatus[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(optarg[0])));
+      emu.mStatus[1] = static_cast<char>(std::toupper(static_cast<unsigned char>(optarg[1])));
       break;
     case 'L': emu.mLinger = true; break;
     case 'q': emu.mQuiet = true; break;
