@@ -14,7 +14,9 @@
 #     page, the service user's folders and the settings file's owner and
 #     mode, the unit enabled, then dpkg -r (the settings file stays) and
 #     dpkg -P (it goes); once more with an administrator's own owner and mode
-#     for the settings file, which the package must keep. A trap purges the
+#     for the settings file, which the package must keep; and once with a
+#     PATH without systemd-sysusers and systemd-tmpfiles, as in a container
+#     (the user by adduser, the folders by mkdir). A trap purges the
 #     package whatever happens. The web page's package installed: its PHP
 #     files parse, purge removes them.
 # A check that cannot run here says why (SKIP) and is counted.
@@ -405,6 +407,63 @@ check_installed() {
   pass "an administrator's owner and mode of $SETTINGS kept through dpkg -i and dpkg -P"
 }
 
+# --- Installed without systemd's tools -----------------------------------------
+
+# A container or chroot has no systemd-sysusers or systemd-tmpfiles: dpkg -i
+# with a PATH that lacks them (every other program of the PATH linked into a
+# folder of its own). The package makes the service user with adduser, the
+# folders with mkdir and chown, the settings file root:telltrail 0640, and
+# the logger runs by hand as that user, with its own group as the primary
+# one and dialout beside it. A user this check made is removed again.
+check_installed_without_systemd_tools() {
+  local deb=$1
+  if [ "$(id -u)" -ne 0 ]; then
+    skip "dpkg -i without systemd-sysusers: needs root (CI runs as root)"
+    return
+  fi
+  if dpkg-query -W -f='${Status}' telltrail 2> /dev/null | grep -qv 'not-installed'; then
+    skip "dpkg -i without systemd-sysusers: a telltrail package is already on this machine; it is left alone"
+    return
+  fi
+  local bin=$TMP/no-systemd-tools dir f name made_user=0 made_dirs=0
+  mkdir -p "$bin"
+  local IFS=:
+  for dir in $PATH; do
+    for f in "$dir"/*; do
+      name=${f##*/}
+      case $name in systemd-sysusers | systemd-tmpfiles) continue ;; esac
+      [ -x "$f" ] && [ ! -e "$bin/$name" ] && ln -s "$f" "$bin/$name"
+    done
+  done
+  unset IFS
+  ! PATH=$bin command -v systemd-sysusers > /dev/null || fail "systemd-sysusers still on the PATH"
+  getent passwd telltrail > /dev/null || made_user=1
+  [ -e /var/log/telltrail ] || [ -e /var/lib/telltrail ] || made_dirs=1
+  INSTALLED_BY_US=1
+  PATH=$bin dpkg -i "$deb" > "$TMP/dpkg-i-nosd.out" 2>&1 || fail "dpkg -i without systemd-sysusers: $(cat "$TMP/dpkg-i-nosd.out")"
+  getent passwd telltrail > /dev/null || fail "without systemd-sysusers: no user telltrail"
+  [ "$(id -gn telltrail)" = telltrail ] || fail "without systemd-sysusers: telltrail's group is $(id -gn telltrail)"
+  local want got
+  for want in "/var/log/telltrail telltrail:telltrail 755" "/var/lib/telltrail telltrail:telltrail 750" \
+              "/var/lib/telltrail/bus telltrail:telltrail 750" "$SETTINGS root:telltrail 640"; do
+    got=$(stat -c '%n %U:%G %a' "${want%% *}")
+    [ "$got" = "$want" ] || fail "without systemd-tmpfiles: $got, expected $want"
+  done
+  local status=0
+  timeout -s TERM 20 runuser -u telltrail -g telltrail -G dialout -- telltrail "$SETTINGS" > "$TMP/bus-nosd.out" 2>&1 ||
+    status=$?
+  [ "$status" -eq 0 ] || [ "$status" -eq 1 ] || fail "runuser -u telltrail: status $status: $(cat "$TMP/bus-nosd.out")"
+  grep -q '^device: can0$' "$TMP/bus-nosd.out" || fail "runuser -u telltrail: settings not read: $(cat "$TMP/bus-nosd.out")"
+  dpkg -P telltrail > "$TMP/dpkg-p.out" 2>&1 || fail "dpkg -P: $(cat "$TMP/dpkg-p.out")"
+  INSTALLED_BY_US=0
+  if [ "$made_user" = 1 ]; then
+    userdel telltrail
+    ! getent group telltrail > /dev/null || groupdel telltrail
+  fi
+  [ "$made_dirs" = 0 ] || rm -rf /var/log/telltrail /var/lib/telltrail
+  pass "dpkg -i without systemd-sysusers and systemd-tmpfiles: user $([ "$made_user" = 1 ] && echo made by adduser || echo there before), folders and $SETTINGS as with them; the logger reads its settings as telltrail"
+}
+
 # --- cmake --install from a source build ------------------------------------
 
 # Without the package: a build with the default prefix /usr/local installs
@@ -469,6 +528,7 @@ fi
 
 check_source_install
 check_armhf_programs "$OUT/telltrail_${VERSION}_armhf.deb"
+check_installed_without_systemd_tools "$OUT/telltrail_${VERSION}_amd64.deb"
 check_installed "$OUT/telltrail_${VERSION}_amd64.deb"
 check_web_installed "$WEB_DEB"
 
