@@ -42,6 +42,20 @@ ADMIN_OVERRIDE=0
 PASSED=0
 SKIPPED=0
 
+# The service user and folders that the check without systemd's tools made
+# (none were there before it), removed again.
+MADE_USER=0
+MADE_DIRS=0
+remove_user_made_by_us() {
+  if [ "$MADE_USER" = 1 ] && getent passwd telltrail > /dev/null; then
+    userdel telltrail || true
+    ! getent group telltrail > /dev/null || groupdel telltrail || true
+  fi
+  [ "$MADE_DIRS" = 0 ] || rm -rf /var/log/telltrail /var/lib/telltrail
+  MADE_USER=0
+  MADE_DIRS=0
+}
+
 cleanup() {
   local pid
   for pid in "${PIDS[@]}"; do
@@ -51,6 +65,7 @@ cleanup() {
     dpkg -P telltrail > /dev/null 2>&1 || echo "check-packages: could not purge telltrail" >&2
   fi
   [ "$ENABLED_BY_US" = 0 ] || rm -f "$WANTS_LINK"
+  remove_user_made_by_us
   [ "$ADMIN_OVERRIDE" = 0 ] || dpkg-statoverride --remove "$SETTINGS" > /dev/null 2>&1 || true
   rm -rf "$TMP"
 }
@@ -425,20 +440,18 @@ check_installed_without_systemd_tools() {
     skip "dpkg -i without systemd-sysusers: a telltrail package is already on this machine; it is left alone"
     return
   fi
-  local bin=$TMP/no-systemd-tools dir f name made_user=0 made_dirs=0
+  local bin=$TMP/no-systemd-tools dirs i made_user=0
   mkdir -p "$bin"
-  local IFS=:
-  for dir in $PATH; do
-    for f in "$dir"/*; do
-      name=${f##*/}
-      case $name in systemd-sysusers | systemd-tmpfiles) continue ;; esac
-      [ -x "$f" ] && [ ! -e "$bin/$name" ] && ln -s "$f" "$bin/$name"
-    done
+  # The PATH's folders from the last to the first, each linked in one go, so
+  # that a program of an earlier folder replaces one of a later folder.
+  IFS=: read -r -a dirs <<< "$PATH"
+  for ((i = ${#dirs[@]} - 1; i >= 0; i--)); do
+    [ -d "${dirs[i]}" ] && find "${dirs[i]}" -maxdepth 1 -mindepth 1 -exec ln -sf -t "$bin" {} +
   done
-  unset IFS
+  rm -f "$bin/systemd-sysusers" "$bin/systemd-tmpfiles"
   ! PATH=$bin command -v systemd-sysusers > /dev/null || fail "systemd-sysusers still on the PATH"
-  getent passwd telltrail > /dev/null || made_user=1
-  [ -e /var/log/telltrail ] || [ -e /var/lib/telltrail ] || made_dirs=1
+  getent passwd telltrail > /dev/null || { made_user=1; MADE_USER=1; }
+  [ -e /var/log/telltrail ] || [ -e /var/lib/telltrail ] || MADE_DIRS=1
   INSTALLED_BY_US=1
   PATH=$bin dpkg -i "$deb" > "$TMP/dpkg-i-nosd.out" 2>&1 || fail "dpkg -i without systemd-sysusers: $(cat "$TMP/dpkg-i-nosd.out")"
   getent passwd telltrail > /dev/null || fail "without systemd-sysusers: no user telltrail"
@@ -449,18 +462,22 @@ check_installed_without_systemd_tools() {
     got=$(stat -c '%n %U:%G %a' "${want%% *}")
     [ "$got" = "$want" ] || fail "without systemd-tmpfiles: $got, expected $want"
   done
-  local status=0
-  timeout -s TERM 20 runuser -u telltrail -g telltrail -G dialout -- telltrail "$SETTINGS" > "$TMP/bus-nosd.out" 2>&1 ||
-    status=$?
-  [ "$status" -eq 0 ] || [ "$status" -eq 1 ] || fail "runuser -u telltrail: status $status: $(cat "$TMP/bus-nosd.out")"
-  grep -q '^device: can0$' "$TMP/bus-nosd.out" || fail "runuser -u telltrail: settings not read: $(cat "$TMP/bus-nosd.out")"
+  # Run until its start-up lines show the settings taken (or it ends: no
+  # can0 here), then stopped as the service would be.
+  local status=0 pid
+  runuser -u telltrail -g telltrail -G dialout -- telltrail "$SETTINGS" > "$TMP/bus-nosd.out" 2>&1 &
+  pid=$!
+  PIDS+=("$pid")
+  wait_for 20 grep -q '^sample time: 10 sec$' "$TMP/bus-nosd.out" ||
+    fail "runuser -u telltrail: settings not read: $(cat "$TMP/bus-nosd.out")"
+  # (runuser hands SIGTERM on to the logger and ends with 143 itself)
+  kill -TERM "$pid" 2> /dev/null || true
+  wait "$pid" || status=$?
+  grep -q '^device: can0$' "$TMP/bus-nosd.out" && grep -q ' terminated$' "$TMP/bus-nosd.out" ||
+    fail "runuser -u telltrail: status $status: $(cat "$TMP/bus-nosd.out")"
   dpkg -P telltrail > "$TMP/dpkg-p.out" 2>&1 || fail "dpkg -P: $(cat "$TMP/dpkg-p.out")"
   INSTALLED_BY_US=0
-  if [ "$made_user" = 1 ]; then
-    userdel telltrail
-    ! getent group telltrail > /dev/null || groupdel telltrail
-  fi
-  [ "$made_dirs" = 0 ] || rm -rf /var/log/telltrail /var/lib/telltrail
+  remove_user_made_by_us
   pass "dpkg -i without systemd-sysusers and systemd-tmpfiles: user $([ "$made_user" = 1 ] && echo made by adduser || echo there before), folders and $SETTINGS as with them; the logger reads its settings as telltrail"
 }
 
