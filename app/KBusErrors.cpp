@@ -67,7 +67,7 @@ void KBusErrors::Format(char* out, std::size_t size) const {
   for (int c = 0; c < ceClasses; ++c) {
     if (mCounts[c] == 0 || used >= size)
       continue;
-    int n = std::snprintf(out + used, size - used, "%s%u %s", used == 0 ? "bus errors: " : ", ",
+    int n = std::snprintf(out + used, size - used, "%s%u %s", used == 0 ? "" : ", ",
                           mCounts[c], cNames[c]);
     if (n > 0)
       used += static_cast<std::size_t>(n);
@@ -90,7 +90,7 @@ void KBusErrors::FormatAdapterStatus(int flags, char* out, std::size_t size) {
   for (int bit = 0; bit < 8; ++bit) {
     if ((flags & (1 << bit)) == 0 || used >= size)
       continue;
-    int n = std::snprintf(out + used, size - used, "%s%s", used == 0 ? "adapter status: " : ", ",
+    int n = std::snprintf(out + used, size - used, "%s%s", used == 0 ? "" : ", ",
                           names[bit]);
     if (n > 0)
       used += static_cast<std::size_t>(n);

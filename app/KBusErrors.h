@@ -28,12 +28,12 @@ public:
   void Add(const KCanFrame& frame);
   uint32_t Count(TClassEnum c) const { return mCounts[c]; }
   bool Any() const;
-  // "bus errors: 2 bus-off, 5 no ACK" (the classes that occurred), or "".
+  // "2 bus-off, 5 no ACK" (the classes that occurred), or "".
   void Format(char* out, std::size_t size) const;
   void Clear();
 
-  // A CAN232 adapter's status flags (the answer to "F"): "adapter status:
-  // error warning, data overrun" for the flags set, "" for none.
+  // A CAN232 adapter's status flags (the answer to "F"): "error warning,
+  // data overrun" for the flags set, "" for none.
   static void FormatAdapterStatus(int flags, char* out, std::size_t size);
 
 private:

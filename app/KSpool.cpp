@@ -231,9 +231,9 @@ bool KSpool::OpenFolder(bool report) {
                            [headSeq](const KSegment& s) { return s.mSeq == headSeq; });
     if (headSeq > mSegments.back().mSeq || (at != mSegments.end() && headIndex > at->mRecords)) {
       // Not a position this spool has had: nothing is taken as delivered.
-      std::printf("spool %s: the position of the oldest frame (file %" PRIu64
-                  ", frame %lld) is past the kept frames: ignored, all are sent\n",
-                  mDir.c_str(), headSeq, headIndex);
+      std::printf("spool %s: the position of the oldest frame (file %llu, frame %lld) is past "
+                  "the kept frames: ignored, all are sent\n",
+                  mDir.c_str(), static_cast<unsigned long long>(headSeq), headIndex);
       mHeadDirty = true;
     } else {
       // Segments wholly before the head were delivered already.

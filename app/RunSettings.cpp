@@ -20,12 +20,13 @@ namespace {
 
 const char cUsage[] =
     "usage:\n"
-    "telltrail <can dev> <sample time in sec> [ (<filename> | <mysql host>) [ csv | mysql ] ]\n"
+    "telltrail <can dev> <sample time in sec> [ (<filename> | <mysql host>) [ csv | candump | mysql ] ] [trace]\n"
     "  or\n"
-    "telltrail <file.xml>\n"
+    "telltrail <file.xml> [trace]\n"
     "\n"
     "example: telltrail can0 10 192.168.1.137 mysql\n"
-    "or       telltrail can1 3600 canlog csv\n";
+    "or       telltrail can1 3600 canlog csv\n"
+    "or       telltrail can0 1 canlog candump trace\n";
 
 // Significant digits of the number that starts the text (after an optional
 // sign or "0x" prefix), leading zeros not counted.

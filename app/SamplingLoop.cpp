@@ -177,7 +177,7 @@ void KSamplingLoop::ClosePeriod() {
   if (mBusErrors.Any()) {
     char line[256];
     mBusErrors.Format(line, sizeof(line));
-    std::printf("%s\n", line);
+    std::printf("bus errors: %s\n", line);
     mBusErrors.Clear();
   }
   // A CAN232 adapter's status flags, asked for once per period.
@@ -185,7 +185,7 @@ void KSamplingLoop::ClosePeriod() {
   if (status > 0) {
     char line[256];
     KBusErrors::FormatAdapterStatus(status, line, sizeof(line));
-    std::printf("%s\n", line);
+    std::printf("adapter status: %s\n", line);
   }
   mServer.RequestStatus();
   // What the settings chose to leave out, on a line of its own: nobody may

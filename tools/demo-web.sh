@@ -113,7 +113,12 @@ TT_PID=$!
 
 HTTPSERVER_ROOT=$ROOT/web TELLTRAIL_WEB_CONFIG=$DEMO_DIR/web.ini \
   "$ROOT/tools/httpserver/httpserver.sh" start php "$HTTP" "$DEMO_ADDRESS" "$DEMO_PORT" > /dev/null ||
-  { echo "demo-web.sh: PHP's server did not start on $DEMO_ADDRESS:$DEMO_PORT (port taken? set DEMO_PORT)"; exit 1; }
+  { if grep -q 'Address already in use' "$HTTP"/logs/*.log 2> /dev/null; then
+      echo "demo-web.sh: port $DEMO_PORT of $DEMO_ADDRESS is taken by another program: set DEMO_PORT"
+    else
+      echo "demo-web.sh: PHP's server did not start on $DEMO_ADDRESS:$DEMO_PORT: $(tail -n 3 "$HTTP"/logs/*.log)"
+    fi
+    exit 1; }
 sleep 3
 say "open http://$DEMO_ADDRESS:$DEMO_PORT/ in a browser ($(sql -N -e 'SELECT COUNT(*) FROM can_log') frames so far);" \
   "the API: http://$DEMO_ADDRESS:$DEMO_PORT/api.php?q=info  —  Ctrl-C stops the demo"

@@ -1,6 +1,6 @@
 <?php
 // The JSON API of the web page, for scripts and other dashboards as well
-// (README, "The web page"). GET api.php?q=<question>&...; times are ms since
+// (packaging/web/README.md, "The JSON API"). GET api.php?q=<question>&...; times are ms since
 // 1970 UTC, ranges [from, to). Every answer is JSON; a question that cannot
 // be answered gets an error status and {"error": "<why>"}: 400 a parameter,
 // 405 a method, 500 the settings or the database (details go to the web

@@ -7,7 +7,7 @@ require __DIR__ . '/lib/settings.php';
 
 // Where the browser gets Chart.js: the setting chart_js_url, else PHP's
 // built-in server serves it through chart.php, else the /javascript/ alias
-// of Debian's javascript-common (nginx: see README) serves the package's
+// of Debian's javascript-common (nginx: see packaging/web/README.md) serves the package's
 // file.
 function chart_js_url(): string
 {

@@ -27,12 +27,13 @@ const std::string cBanner =
     "can-bus data logger\ntelltrail 0.1.0 - one CAN bus to console, log file, database or web\n\n";
 const std::string cUsage =
     "usage:\n"
-    "telltrail <can dev> <sample time in sec> [ (<filename> | <mysql host>) [ csv | mysql ] ]\n"
+    "telltrail <can dev> <sample time in sec> [ (<filename> | <mysql host>) [ csv | candump | mysql ] ] [trace]\n"
     "  or\n"
-    "telltrail <file.xml>\n"
+    "telltrail <file.xml> [trace]\n"
     "\n"
     "example: telltrail can0 10 192.168.1.137 mysql\n"
     "or       telltrail can1 3600 canlog csv\n"
+    "or       telltrail can0 1 canlog candump trace\n"
     "\n";
 
 struct KRun {

@@ -128,6 +128,19 @@ TEST_P(RealServerTest, ConnectionKeptOnlyWhereTheServerKeepsIt) {
   EXPECT_EQ(Data("log.txt"), "n=1\nn=1\nn=1\n");
 }
 
+// A server asked for a port that another one holds cannot bind it: the
+// start fails, although something answers there.
+TEST_P(RealServerTest, StartOnATakenPortFails) {
+  std::string dir = mDir + "/second";
+  int rc = std::system((Script() + " start " + GetParam() + " " + dir + " 127.0.0.1 " + std::to_string(mPort) +
+                        " >/dev/null 2>" + mDir + "/second.err")
+                           .c_str());
+  EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1) << ReadFile(mDir + "/second.err");
+  EXPECT_EQ(std::system((Script() + " stop " + dir).c_str()), 0);
+  EXPECT_TRUE(mClient.Connect(1000)) << "the first server is gone";
+  mClient.Disconnect();
+}
+
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest, testing::Values("php", "nginx"),
                          [](const testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);

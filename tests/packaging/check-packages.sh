@@ -14,7 +14,9 @@
 #     page, the service user's folders and the settings file's owner and
 #     mode, the unit enabled, then dpkg -r (the settings file stays) and
 #     dpkg -P (it goes); once more with an administrator's own owner and mode
-#     for the settings file, which the package must keep. A trap purges the
+#     for the settings file, which the package must keep; and once with a
+#     PATH without systemd-sysusers and systemd-tmpfiles, as in a container
+#     (the user by adduser, the folders by mkdir). A trap purges the
 #     package whatever happens. The web page's package installed: its PHP
 #     files parse, purge removes them.
 # A check that cannot run here says why (SKIP) and is counted.
@@ -40,6 +42,20 @@ ADMIN_OVERRIDE=0
 PASSED=0
 SKIPPED=0
 
+# The service user and folders that the check without systemd's tools made
+# (none were there before it), removed again.
+MADE_USER=0
+MADE_DIRS=0
+remove_user_made_by_us() {
+  if [ "$MADE_USER" = 1 ] && getent passwd telltrail > /dev/null; then
+    userdel telltrail || true
+    ! getent group telltrail > /dev/null || groupdel telltrail || true
+  fi
+  [ "$MADE_DIRS" = 0 ] || rm -rf /var/log/telltrail /var/lib/telltrail
+  MADE_USER=0
+  MADE_DIRS=0
+}
+
 cleanup() {
   local pid
   for pid in "${PIDS[@]}"; do
@@ -49,6 +65,7 @@ cleanup() {
     dpkg -P telltrail > /dev/null 2>&1 || echo "check-packages: could not purge telltrail" >&2
   fi
   [ "$ENABLED_BY_US" = 0 ] || rm -f "$WANTS_LINK"
+  remove_user_made_by_us
   [ "$ADMIN_OVERRIDE" = 0 ] || dpkg-statoverride --remove "$SETTINGS" > /dev/null 2>&1 || true
   rm -rf "$TMP"
 }
@@ -407,6 +424,65 @@ check_installed() {
   pass "an administrator's owner and mode of $SETTINGS kept through dpkg -i and dpkg -P"
 }
 
+# --- Installed without systemd's tools -----------------------------------------
+
+# A container or chroot has no systemd-sysusers or systemd-tmpfiles: dpkg -i
+# with a PATH that lacks them (every other program of the PATH linked into a
+# folder of its own). The package makes the service user with adduser, the
+# folders with mkdir and chown, the settings file root:telltrail 0640, and
+# the logger runs by hand as that user, with its own group as the primary
+# one and dialout beside it. A user this check made is removed again.
+check_installed_without_systemd_tools() {
+  local deb=$1
+  if [ "$(id -u)" -ne 0 ]; then
+    skip "dpkg -i without systemd-sysusers: needs root (CI runs as root)"
+    return
+  fi
+  if dpkg-query -W -f='${Status}' telltrail 2> /dev/null | grep -qv 'not-installed'; then
+    skip "dpkg -i without systemd-sysusers: a telltrail package is already on this machine; it is left alone"
+    return
+  fi
+  local bin=$TMP/no-systemd-tools dirs i made_user=0
+  mkdir -p "$bin"
+  # The PATH's folders from the last to the first, each linked in one go, so
+  # that a program of an earlier folder replaces one of a later folder.
+  IFS=: read -r -a dirs <<< "$PATH"
+  for ((i = ${#dirs[@]} - 1; i >= 0; i--)); do
+    [ -d "${dirs[i]}" ] && find "${dirs[i]}" -maxdepth 1 -mindepth 1 -exec ln -sf -t "$bin" {} +
+  done
+  rm -f "$bin/systemd-sysusers" "$bin/systemd-tmpfiles"
+  ! PATH=$bin command -v systemd-sysusers > /dev/null || fail "systemd-sysusers still on the PATH"
+  getent passwd telltrail > /dev/null || { made_user=1; MADE_USER=1; }
+  [ -e /var/log/telltrail ] || [ -e /var/lib/telltrail ] || MADE_DIRS=1
+  INSTALLED_BY_US=1
+  PATH=$bin dpkg -i "$deb" > "$TMP/dpkg-i-nosd.out" 2>&1 || fail "dpkg -i without systemd-sysusers: $(cat "$TMP/dpkg-i-nosd.out")"
+  getent passwd telltrail > /dev/null || fail "without systemd-sysusers: no user telltrail"
+  [ "$(id -gn telltrail)" = telltrail ] || fail "without systemd-sysusers: telltrail's group is $(id -gn telltrail)"
+  local want got
+  for want in "/var/log/telltrail telltrail:telltrail 755" "/var/lib/telltrail telltrail:telltrail 750" \
+              "/var/lib/telltrail/bus telltrail:telltrail 750" "$SETTINGS root:telltrail 640"; do
+    got=$(stat -c '%n %U:%G %a' "${want%% *}")
+    [ "$got" = "$want" ] || fail "without systemd-tmpfiles: $got, expected $want"
+  done
+  # Run until its start-up lines show the settings taken (or it ends: no
+  # can0 here), then stopped as the service would be.
+  local status=0 pid
+  runuser -u telltrail -g telltrail -G dialout -- telltrail "$SETTINGS" > "$TMP/bus-nosd.out" 2>&1 &
+  pid=$!
+  PIDS+=("$pid")
+  wait_for 20 grep -q '^sample time: 10 sec$' "$TMP/bus-nosd.out" ||
+    fail "runuser -u telltrail: settings not read: $(cat "$TMP/bus-nosd.out")"
+  # (runuser hands SIGTERM on to the logger and ends with 143 itself)
+  kill -TERM "$pid" 2> /dev/null || true
+  wait "$pid" || status=$?
+  grep -q '^device: can0$' "$TMP/bus-nosd.out" && grep -q ' terminated$' "$TMP/bus-nosd.out" ||
+    fail "runuser -u telltrail: status $status: $(cat "$TMP/bus-nosd.out")"
+  dpkg -P telltrail > "$TMP/dpkg-p.out" 2>&1 || fail "dpkg -P: $(cat "$TMP/dpkg-p.out")"
+  INSTALLED_BY_US=0
+  remove_user_made_by_us
+  pass "dpkg -i without systemd-sysusers and systemd-tmpfiles: user $([ "$made_user" = 1 ] && echo made by adduser || echo there before), folders and $SETTINGS as with them; the logger reads its settings as telltrail"
+}
+
 # --- cmake --install from a source build ------------------------------------
 
 # Without the package: a build with the default prefix /usr/local installs
@@ -471,6 +547,7 @@ fi
 
 check_source_install
 check_armhf_programs "$OUT/telltrail_${VERSION}_armhf.deb"
+check_installed_without_systemd_tools "$OUT/telltrail_${VERSION}_amd64.deb"
 check_installed "$OUT/telltrail_${VERSION}_amd64.deb"
 check_web_installed "$WEB_DEB"
 

@@ -60,6 +60,29 @@ running() {
   [ -n "$state" ] && [ "$state" != Z ]
 }
 
+# Waits up to 5 s until the server of the pid file holds a socket that
+# listens on the port: false at once when it has ended (it could not bind:
+# the port is taken, and whatever answers there is another program's).
+listens_itself() {
+  local pidfile=$1 port=$2 pid inodes inode fd i hex
+  hex=$(printf ':%04X' "$port")
+  for i in $(seq 100); do
+    pid=$(cat "$pidfile" 2>/dev/null || true)
+    if [[ "$pid" =~ ^[0-9]+$ ]]; then
+      running "$pid" || return 1
+      inodes=$(awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { print $10 }' \
+        /proc/net/tcp /proc/net/tcp6 2>/dev/null)
+      for inode in $inodes; do
+        for fd in /proc/"$pid"/fd/*; do
+          [ "$(readlink "$fd" 2>/dev/null)" = "socket:[$inode]" ] && return 0
+        done
+      done
+    fi
+    sleep 0.05
+  done
+  return 1
+}
+
 # Ends the process of a pid file if it is still the program named (never a
 # process that merely took over the number), waiting up to 5 s.
 stop_pid() {
@@ -195,7 +218,8 @@ case "$cmd" in
       p=$port
       [ -n "$p" ] || p=$(free_port "$addr")
       "start_$kind" "$dir" "$addr" "$p" || true
-      if wait_listening "$addr" "$p"; then
+      pidfile=$dir/$kind.pid
+      if wait_listening "$addr" "$p" && listens_itself "$pidfile" "$p"; then
         echo "$p" >"$dir/port"
         echo "$addr" >"$dir/address"
         echo "$kind" >"$dir/kind"
