@@ -122,6 +122,17 @@ int TellTrailMain(int argc, char** argv) {
     SetLogFilename(s.mFileName, currentDay, logName, suffix);
   }
 
+  // Without a spool the database is tested before the adapter is opened:
+  // a failure ends the start (a settings file's test has run already).
+  // With a spool the delivery thread tests it once the capture runs, so
+  // that the far side never holds up or delays the capture.
+  if (s.mMySql && !spool.IsOpen() && !s.mXml) {
+    if (!mySql.Open()) {
+      RemoveStopHandlers();
+      return -1;
+    }
+    mySql.Close();
+  }
   if (s.mCan232BitRate >= 0)
     server.SetCan232BitRate(s.mCan232BitRate);
   server.Init(s.mDevice);
@@ -143,40 +154,21 @@ int TellTrailMain(int argc, char** argv) {
     forwarder->PrintDestination();
   std::fflush(stdout);
 
-  // The database is tried once before the run; the delivery opens it when
-  // it has rows. With a spool, a server that cannot be reached now is
-  // tried again later (the test comes before the capture starts, so that a
-  // silent server's wait costs no frames); wrong settings end the start
-  // all the same.
-  bool away = false;
-  if (s.mMySql && spool.IsOpen()) {
-    if (mySql.Open()) {
-      mySql.Close();
-    } else if (KMySql::Unreachable(mySql.LastError())) {
-      away = true;
-    } else {
-      mySql.PrintOpenFailure();
-      RemoveStopHandlers();
-      return -1;
-    }
-  }
   server.Resume();
-  if (s.mMySql && !spool.IsOpen()) {
-    if (!mySql.Open()) {
-      server.Halt();
-      RemoveStopHandlers();
-      return -1;
-    }
-    mySql.Close();
-  }
   if (forwarder)
-    forwarder->Start(away);
+    forwarder->Start();
 
   KSamplingLoop loop(s, server, frame, currentDay, logName, forwarder.get());
   loop.Run();
   // What the loop handed over last is delivered, or kept in the spool.
   if (forwarder)
     forwarder->Finish();
+  // Wrong database settings, found by the delivery thread's first test:
+  // the frames of the short run wait in the spool, the start failed.
+  if (forwarder && forwarder->SettingsFailed()) {
+    RemoveStopHandlers();
+    return -1;
+  }
 
   // A run that ended by itself lingers a second before it says so; a stop
   // signal (also one that comes during that second) cuts it short. The
