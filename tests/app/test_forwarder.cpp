@@ -116,6 +116,23 @@ public:
   TDeliveryEnum mTestResult = dlTaken;
 };
 
+// The console captured while it lives, also when a check ends a test early.
+class KConsole {
+public:
+  KConsole() { CaptureStdout(); }
+  ~KConsole() {
+    if (!mTaken)
+      GetCapturedStdout();
+  }
+  std::string Take() {
+    mTaken = true;
+    return GetCapturedStdout();
+  }
+
+private:
+  bool mTaken = false;
+};
+
 KCanFrame Frame(uint32_t counter) {
   KCanFrame f;
   f.mCounter = counter;
@@ -163,7 +180,7 @@ protected:
 TEST_F(ForwarderTest, EveryFrameOnceInOrderAcrossOutagesSlowHalfAndHungDeliveries) {
   KScriptedOutput out;
   KSpool spool;
-  CaptureStdout();
+  KConsole console;
   ASSERT_TRUE(spool.Open(mDir.c_str(), 64 << 20));
   {
     KForwarder f(out, &spool, mServer, 1);
@@ -200,11 +217,11 @@ TEST_F(ForwarderTest, EveryFrameOnceInOrderAcrossOutagesSlowHalfAndHungDeliverie
     ASSERT_TRUE(out.WaitUntil([&] { return out.mDelivered.size() >= 300; }));
     f.Finish();
   }
-  std::string console = GetCapturedStdout();
-  EXPECT_EQ(out.mDelivered, Range(1, 300)) << console;
+  std::string text = console.Take();
+  EXPECT_EQ(out.mDelivered, Range(1, 300)) << text;
   EXPECT_EQ(spool.Frames(), 0);
-  EXPECT_NE(console.find("scripted away: far side down; frames are kept in the spool\n"), std::string::npos)
-      << console;
+  EXPECT_NE(text.find("scripted away: far side down; frames are kept in the spool\n"), std::string::npos)
+      << text;
 }
 
 // A refused frame alone is set aside, in candump form beside the spool, and
@@ -218,7 +235,7 @@ TEST_F(ForwarderTest, RefusedFrameAloneIsSetAside) {
     if (withSpool) {
       ASSERT_TRUE(spool.Open(mDir.c_str(), 64 << 20));
     }
-    CaptureStdout();
+    KConsole console;
     {
       KForwarder f(out, withSpool ? &spool : nullptr, mServer, 1);
       f.Start();
@@ -226,13 +243,13 @@ TEST_F(ForwarderTest, RefusedFrameAloneIsSetAside) {
       ASSERT_TRUE(out.WaitUntil([&] { return out.mDelivered.size() >= 117; }));
       f.Finish();
     }
-    std::string console = GetCapturedStdout();
+    std::string text = console.Take();
     std::vector<uint32_t> expected;
     for (uint32_t c = 1; c <= 120; ++c)
       if (c != 37 && c != 38 && c != 90)
         expected.push_back(c);
-    EXPECT_EQ(out.mDelivered, expected) << console;
-    EXPECT_NE(console.find("scripted refused frame 38: bad frame; "), std::string::npos) << console;
+    EXPECT_EQ(out.mDelivered, expected) << text;
+    EXPECT_NE(text.find("scripted refused frame 38: bad frame; "), std::string::npos) << text;
     if (!withSpool)
       continue;
     std::ifstream rejected(mDir + "/" + KForwarder::cRejectedFile);
@@ -321,7 +338,7 @@ TEST_F(ForwarderTest, CrashAtEveryStepOfADrainLosesNothing) {
       left += access((work + "/" + KForwarder::cRejectedFile).c_str(), F_OK) == 0 ? 1 : 0;
       copied = std::system(("rm -rf '" + copy + "' && cp -a '" + work + "' '" + copy + "'").c_str()) == 0;
     };
-    CaptureStdout();
+    KConsole console;
     {
       KSpool spool;
       ASSERT_TRUE(spool.Open(work.c_str(), 64 << 20));
@@ -344,7 +361,7 @@ TEST_F(ForwarderTest, CrashAtEveryStepOfADrainLosesNothing) {
       f.Finish();
       EXPECT_EQ(spool.Frames(), 0);
     }
-    GetCapturedStdout();
+    console.Take();
     // Before the crash a prefix; after it, from at most one past its end.
     ASSERT_FALSE(next.mDelivered.empty());
     std::vector<uint32_t> all = before, expected = before;
