@@ -18,6 +18,9 @@
 #      with a count, the run goes on
 #   7. the PUT receiver's web server away for 4 s: every frame arrives, in
 #      order
+#   8. the server read-only for 3 s, the INSERT grant revoked for 5 s, the
+#      table renamed away for 5 s: each an outage (away and back lines),
+#      every frame stored once in order, none set aside as refused
 # Runs as root in namespaces of its own (network: port 80; mount: tmpfs).
 #
 #   spool_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
@@ -227,4 +230,25 @@ start_telltrail put7 "$DIR/put7.xml"
 stop_http() { "$HTTPSERVER" stop "$DIR/http" > /dev/null; }
 outage put7 "HTTP PUT" 500 stop_http 4 start_http 6000
 echo "7. web server away 4 s: $OUTAGE"
+
+# --- 8. The server refuses every row for a while: not the rows' fault.
+down_read_only() { sql "SET GLOBAL read_only=1"; }
+up_read_only() { sql "SET GLOBAL read_only=0"; }
+down_grant() { sql "REVOKE INSERT ON canlog.* FROM 'pi'@'localhost', 'pi'@'127.0.0.1'"; }
+up_grant() { sql "GRANT INSERT ON canlog.* TO 'pi'@'localhost', 'pi'@'127.0.0.1'"; }
+down_table() { sql "RENAME TABLE can_log TO can_log_away"; }
+up_table() { sql "RENAME TABLE can_log_away TO can_log"; }
+for refusal in "read_only 3" "grant 5" "table 5"; do
+  read -r what seconds <<< "$refusal"
+  name=refused_$what
+  sql "TRUNCATE can_log"
+  settings "$name" "$MYSQL_OUT" "<spool Name=\"$DIR/$name.spool\"/>"
+  start_emulator "$name" --count 4000 --rate 500 --mix std,ext,rtr --seed 49
+  start_telltrail "$name" "$DIR/$name.xml"
+  outage "$name" mysql 500 "down_$what" "$seconds" "up_$what" 4000
+  ! grep -q "refused frame" "$DIR/$name.out" ||
+    fail "$name: frames set aside: $(grep -m3 "refused frame" "$DIR/$name.out")"
+  [ ! -e "$DIR/$name.spool/rejected.log" ] || fail "$name: rejected.log written"
+  echo "8. $what refused for $seconds s: $OUTAGE; $(grep -m1 "^mysql away" "$DIR/$name.out")"
+done
 echo PASS
