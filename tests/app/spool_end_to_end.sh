@@ -23,6 +23,8 @@
 #   8. the server read-only for 3 s, the INSERT grant revoked for 5 s, the
 #      table renamed away for 5 s: each an outage (away and back lines),
 #      every frame stored once in order, none set aside as refused
+#   9. rows the table refuses on their own: those frames alone in
+#      rejected.log, every other frame stored in order
 # Runs as root in namespaces of its own (network: port 80; mount: tmpfs).
 #
 #   spool_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
@@ -270,4 +272,39 @@ for refusal in "read_only 3" "grant 5" "table 5"; do
   [ ! -e "$DIR/$name.spool/rejected.log" ] || fail "$name: rejected.log written"
   echo "8. $what refused for $seconds s: $OUTAGE; $(grep -m1 "^mysql away" "$DIR/$name.out")"
 done
+# --- 9. A table that refuses some rows on their own (d0 = 13): those frames
+# alone are set aside in rejected.log, in candump form; all others stored.
+sql "TRUNCATE can_log"
+sql "ALTER TABLE can_log ADD CONSTRAINT no_13 CHECK (d0 IS NULL OR d0 <> 13)"
+settings refused_rows "$MYSQL_OUT" "<spool Name=\"$DIR/refused_rows.spool\"/>"
+start_emulator refused_rows --count 4000 --rate 1000 --mix std,ext,rtr --seed 51
+start_telltrail refused_rows "$DIR/refused_rows.xml"
+wait_for 30 eval '[ "$(sent refused_rows)" -ge 4000 ]' || fail "refused_rows: the emulator did not send its frames"
+grep '#0D' "$DIR/refused_rows.sent" | cut -d ' ' -f 3 > "$DIR/refused_rows.bad" || true
+bad=$(wc -l < "$DIR/refused_rows.bad")
+wait_for 30 eval '[ "$(rows)" -ge $((4000 - bad)) ]' || fail "refused_rows: $(rows) rows of 4000 - $bad"
+stop_telltrail refused_rows 10
+stop_emulator
+sql "ALTER TABLE can_log DROP CONSTRAINT no_13"
+[ "$bad" -gt 0 ] || fail "refused_rows: no frame with d0 = 13 sent"
+# The stored rows are the other frames in order (their counters, with gaps
+# where frames were set aside, renumbered for the comparison); the stored
+# and the reported counters together are every counter once.
+grep -v '#0D' "$DIR/refused_rows.sent" > "$DIR/refused_rows.good"
+sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY id" > "$DIR/refused_rows.rows"
+awk 'BEGIN { FS = OFS = "\t" } NR == 1 { first = $1 } { $1 = first + NR - 1; print }' \
+  "$DIR/refused_rows.rows" > "$DIR/refused_rows.renumbered"
+"$COMPARE" "$DIR/refused_rows.good" "$DIR/refused_rows.renumbered" > "$DIR/refused_rows.compare" ||
+  fail "refused_rows: table differs: $(cat "$DIR/refused_rows.compare")"
+{ cut -f 1 "$DIR/refused_rows.rows"
+  sed -n 's/^mysql refused frame \([0-9]*\): .*/\1/p' "$DIR/refused_rows.out"; } | sort -n > "$DIR/refused_rows.counters"
+first=$(head -n 1 "$DIR/refused_rows.counters")
+seq "$first" $((first + 3999)) | cmp -s - "$DIR/refused_rows.counters" ||
+  fail "refused_rows: stored and refused counters are not every counter once"
+cut -d ' ' -f 3 "$DIR/refused_rows.spool/rejected.log" | cmp -s - "$DIR/refused_rows.bad" ||
+  fail "refused_rows: rejected.log is not the refused frames: $(head -3 "$DIR/refused_rows.spool/rejected.log")"
+[ "$(grep -c "^mysql refused frame [0-9]*: mysql: .*no_13.*; set aside in $DIR/refused_rows.spool/rejected.log\$" \
+     "$DIR/refused_rows.out")" -eq "$bad" ] || fail "refused_rows: not one line per refused frame"
+! grep -q "away" "$DIR/refused_rows.out" || fail "refused_rows: a refused row taken for an outage"
+echo "9. $bad rows refused on their own: set aside in rejected.log, $(cat "$DIR/refused_rows.compare")"
 echo PASS
