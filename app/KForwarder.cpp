@@ -326,9 +326,10 @@ void KForwarder::DeliverLive(std::unique_lock<std::mutex>& lock) {
   char reason[cReasonSize];
   mOutput.FailureText(reason, sizeof(reason));
   lock.lock();
-  if (mInflightSpooled) {
+  if (mInflightSpooled && mSpool != nullptr) {
     // Submit has put the rest into the spool meanwhile; what was delivered
-    // since leaves it again.
+    // since leaves it again. (Without a spool, a stop that gave up on this
+    // delivery has counted its rest already.)
     long long delivered = std::min(std::max(0LL, done - mInflightHeadFrom), mInflightAtHead);
     mSpool->Drop(delivered);
   }
