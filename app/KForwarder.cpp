@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -11,7 +14,7 @@
 
 namespace {
 
-enum : int { cReasonSize = 256, cDescriptionSize = 600 };
+enum : int { cReasonSize = 256, cDescriptionSize = 600, cPathSize = 4200 };
 
 } // namespace
 
@@ -19,9 +22,10 @@ KForwarder::KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, 
     : mOutput(output), mSpool(spool), mServer(server), mSampleTime(sampleTime),
       mStopEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mCurrent(new KChunk), mInflight(nullptr),
       mInflightDone(0), mInflightSpooled(false), mInflightHeadFrom(0), mInflightAtHead(0),
-      mPeeked(0), mPeekDropped(0), mAway(false), mWasAway(false), mNextTryMs(0),
+      mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false), mNextTryMs(0),
       mBackoffMs(cFirstRetryMs), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
-      mStopNow(false), mThreadDone(true), mFailed(false), mAbandoned(false) {
+      mStopNow(false), mThreadDone(true), mFailed(false), mSettingsFailed(false), mAbandoned(false) {
+  mAwayReason[0] = 0;
   mCurrent->mFrames.reserve(static_cast<std::size_t>(mOutput.ChunkFrames()));
   mOutput.SetStopEvent(mStopEvent);
   mOutput.SetKept(mSpool != nullptr);
@@ -58,12 +62,7 @@ void KForwarder::PrintDestination() const {
   }
 }
 
-void KForwarder::Start(bool away) {
-  if (away) {
-    char reason[cReasonSize];
-    mOutput.FailureText(reason, sizeof(reason));
-    GoneAway(reason);
-  }
+void KForwarder::Start() {
   std::fflush(stdout);
   mThreadDone = false;
   mThread = std::thread([this] { Run(); });
@@ -97,7 +96,7 @@ void KForwarder::Spool(const KCanFrame* frames, long long count) {
     mInflightAtHead -= k;
     mInflightHeadFrom += k;
   } else if (mPeeked > 0) {
-    mPeekDropped = std::min<long long>(mPeeked, mPeekDropped + dropped);
+    mPeekHead += dropped;
   }
 }
 
@@ -173,35 +172,97 @@ void KForwarder::KeepWaiting() {
   mRoom.notify_all();
 }
 
+void KForwarder::SetAside(const KCanFrame& frame) {
+  char reason[cReasonSize];
+  mOutput.FailureText(reason, sizeof(reason));
+  if (mSpool == nullptr) {
+    std::printf("%s refused frame %u: %s; not forwarded\n", mOutput.Name(), frame.mCounter, reason);
+    std::fflush(stdout);
+    return;
+  }
+  // The refused frame goes, in candump form, to a file beside the spool,
+  // from where it can be sent again once the cause is mended; it is on the
+  // disk before it leaves the spool.
+  char path[cPathSize];
+  std::snprintf(path, sizeof(path), "%s/%s", mSpool->Dir(), cRejectedFile);
+  const char* dev = mServer.GetDev();
+  char line[cLineSize];
+  NCanUtils::FormatCandump(frame, dev != nullptr && dev[0] != 0 ? dev : "can0", line, sizeof(line));
+  const std::size_t length = std::strlen(line);
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  bool written = fd >= 0 && write(fd, line, length) == static_cast<ssize_t>(length) && fsync(fd) == 0;
+  const int error = errno;
+  if (fd >= 0)
+    close(fd);
+  if (written)
+    std::printf("%s refused frame %u: %s; set aside in %s\n", mOutput.Name(), frame.mCounter, reason, path);
+  else
+    std::printf("%s refused frame %u: %s; %s not writable (%s): frame lost\n", mOutput.Name(),
+                frame.mCounter, reason, path, std::strerror(error));
+  std::fflush(stdout);
+}
+
+void KForwarder::Progress(int done, bool live) {
+  std::lock_guard<std::mutex> lock(mLock);
+  if (live) {
+    mInflightDone = done;
+    return;
+  }
+  // The spooled frames delivered leave the spool piece by piece, so that a
+  // crash sends again at most the piece in progress. Frames the spool
+  // dropped to stay within its size meanwhile are gone already.
+  if (done > mPeekHead) {
+    mSpool->Drop(done - mPeekHead);
+    mPeekHead = done;
+  }
+}
+
 int KForwarder::DeliverFrames(const KCanFrame* frames, int count, bool live,
                               KFrameOutput::KDelivery& last) {
   int done = 0;
   const int batch = std::max(1, mOutput.MaxBatch());
+  // While a refused frame is looked for: batches of at most `limit` up to
+  // `narrowEnd`, halved at every refusal.
+  int limit = batch;
+  int narrowEnd = 0;
   while (done < count) {
     {
       std::lock_guard<std::mutex> lock(mLock);
       if (mStopNow)
         break;
     }
-    last = mOutput.Deliver(frames + done, std::min(batch, count - done));
+    const int n = std::min(limit, count - done);
+    last = mOutput.Deliver(frames + done, n);
+    last.mDone = std::max(0, std::min(last.mDone, n));
     done += last.mDone;
-    if (live) {
-      std::lock_guard<std::mutex> lock(mLock);
-      mInflightDone = done;
+    if (last.mResult == KFrameOutput::dlRefused && last.mDone < n) {
+      const int span = std::max(1, std::min(last.mSpan, n - last.mDone));
+      if (span == 1) {
+        SetAside(frames[done]);
+        ++done;
+      } else {
+        limit = (span + 1) / 2;
+        narrowEnd = done + span;
+      }
     }
-    if (last.mResult == KFrameOutput::dlRefused && last.mDone > 0) {
-      char reason[cReasonSize];
-      mOutput.FailureText(reason, sizeof(reason));
-      std::lock_guard<std::mutex> lock(mLock);
-      CountLost(last.mDone, reason);
-    }
-    if (last.mResult == KFrameOutput::dlUnreachable || last.mDone <= 0)
+    if (done >= narrowEnd)
+      limit = batch;
+    Progress(done, live);
+    if (last.mResult == KFrameOutput::dlUnreachable || last.mResult == KFrameOutput::dlSettings)
+      break;
+    if (last.mResult == KFrameOutput::dlTaken && last.mDone <= 0)
       break;
   }
   return done;
 }
 
 void KForwarder::GoneAway(const char* reason) {
+  if (mAway && std::strcmp(reason, mAwayReason) != 0) {
+    // Still away, for another reason: said once more.
+    std::printf("%s still away: %s\n", mOutput.Name(), reason);
+    std::fflush(stdout);
+  }
+  std::snprintf(mAwayReason, sizeof(mAwayReason), "%s", reason);
   if (!mAway) {
     if (mSpool != nullptr)
       std::printf("%s away: %s; frames are kept in the spool\n", mOutput.Name(), reason);
@@ -265,9 +326,10 @@ void KForwarder::DeliverLive(std::unique_lock<std::mutex>& lock) {
   char reason[cReasonSize];
   mOutput.FailureText(reason, sizeof(reason));
   lock.lock();
-  if (mInflightSpooled) {
+  if (mInflightSpooled && mSpool != nullptr) {
     // Submit has put the rest into the spool meanwhile; what was delivered
-    // since leaves it again.
+    // since leaves it again. (Without a spool, a stop that gave up on this
+    // delivery has counted its rest already.)
     long long delivered = std::min(std::max(0LL, done - mInflightHeadFrom), mInflightAtHead);
     mSpool->Drop(delivered);
   }
@@ -297,21 +359,22 @@ void KForwarder::DeliverLive(std::unique_lock<std::mutex>& lock) {
 }
 
 void KForwarder::DeliverSpooled(std::unique_lock<std::mutex>& lock) {
-  const int batch = std::max(1, mOutput.MaxBatch());
-  if (static_cast<int>(mSpoolBuffer.size()) < batch)
-    mSpoolBuffer.resize(static_cast<std::size_t>(batch));
-  int n = mSpool->Peek(mSpoolBuffer.data(), batch);
+  // A piece at a time: at most cDrainPiece frames are peeked, and those
+  // delivered leave the spool after every exchange.
+  const int piece = std::max(1, std::min<int>(mOutput.MaxBatch(), cDrainPiece));
+  if (static_cast<int>(mSpoolBuffer.size()) < piece)
+    mSpoolBuffer.resize(static_cast<std::size_t>(piece));
+  int n = mSpool->Peek(mSpoolBuffer.data(), piece);
   if (n <= 0)
     return;
   mPeeked = n;
-  mPeekDropped = 0;
+  mPeekHead = 0;
   lock.unlock();
   KFrameOutput::KDelivery last;
   int done = DeliverFrames(mSpoolBuffer.data(), n, false, last);
   char reason[cReasonSize];
   mOutput.FailureText(reason, sizeof(reason));
   lock.lock();
-  mSpool->Drop(std::max(0LL, done - mPeekDropped));
   mBacklogDelivered += done;
   mPeeked = 0;
   if (done < n) {
@@ -322,7 +385,26 @@ void KForwarder::DeliverSpooled(std::unique_lock<std::mutex>& lock) {
   }
 }
 
+void KForwarder::TestFarSide() {
+  const KFrameOutput::TDeliveryEnum kind = mOutput.Test();
+  std::unique_lock<std::mutex> lock(mLock);
+  if (kind == KFrameOutput::dlSettings) {
+    // As a failed start-up test: the run ends with the settings' status.
+    std::fflush(stdout);
+    mSettingsFailed = true;
+    mFailed.store(true);
+    mServer.Terminate();
+  } else if (kind != KFrameOutput::dlTaken) {
+    char reason[cReasonSize];
+    mOutput.FailureText(reason, sizeof(reason));
+    GoneAway(reason);
+  }
+}
+
 void KForwarder::Run() {
+  // With a spool the far side is tried here, not before the capture.
+  if (mSpool != nullptr)
+    TestFarSide();
   std::unique_lock<std::mutex> lock(mLock);
   for (;;) {
     if (mStopNow || mFailed.load())

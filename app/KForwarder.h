@@ -36,8 +36,12 @@ public:
     cMaxQueued = 8,         // chunks waiting without a spool before Add waits
     cFirstRetryMs = 1000,
     cLongestRetryMs = 60000,
-    cStopGraceMs = 2000     // a stop lets a delivery in progress finish this long
+    cStopGraceMs = 2000,    // a stop lets a delivery in progress finish this long
+    cDrainPiece = 4096      // spooled frames peeked at once, and at most sent again after a crash
   };
+  // Frames the far side refuses on their own, in candump form, in the
+  // spool's folder.
+  static constexpr const char* cRejectedFile = "rejected.log";
 
   // `spool` may be null; both must outlive the forwarder. `sampleTime` in
   // seconds bounds the retry interval.
@@ -49,9 +53,10 @@ public:
   // Prints where the frames go ("output: ...") and what the spool holds
   // ("spool: ...").
   void PrintDestination() const;
-  // Starts the delivery thread. `away` tells that the start-up test did not
-  // reach the far side: the frames go to the spool from the start.
-  void Start(bool away);
+  // Starts the delivery thread. With a spool it tries the far side first
+  // (KFrameOutput::Test): wrong settings end the run (SettingsFailed), a far
+  // side that does not answer is away and the frames go to the spool.
+  void Start();
   // Sampling thread: one frame, in order.
   void Add(const KCanFrame& frame);
   // Sampling thread: the period's frames are all added.
@@ -64,6 +69,9 @@ public:
   // The output failed in a way that ends the run (a database that cannot be
   // reached, without a spool).
   bool Failed() const { return mFailed.load(); }
+  // The delivery thread's test of the far side found wrong settings (the
+  // reason printed): the run ends as a failed start-up test does.
+  bool SettingsFailed() const { return mSettingsFailed.load(); }
   // The delivery thread was stuck in a call that could not be interrupted
   // and did not end: the process must end without waiting for it.
   bool Abandoned() const { return mAbandoned; }
@@ -86,6 +94,13 @@ private:
   int DeliverFrames(const KCanFrame* frames, int count, bool live, KFrameOutput::KDelivery& last);
   void DeliverLive(std::unique_lock<std::mutex>& lock);
   void DeliverSpooled(std::unique_lock<std::mutex>& lock);
+  // Publishes delivery progress: live, for Submit; spooled, by dropping the
+  // delivered frames from the spool.
+  void Progress(int done, bool live);
+  // A frame the far side refuses on its own: into cRejectedFile (with a
+  // spool) and a console line. No lock held.
+  void SetAside(const KCanFrame& frame);
+  void TestFarSide();
   // After a delivery that did not reach the far side.
   void GoneAway(const char* reason);
   // After one that did.
@@ -115,7 +130,7 @@ private:
   long long mInflightHeadFrom; // position in mInflight of the spool's first frame
   long long mInflightAtHead;   // frames of mInflight at the spool's head
   int mPeeked;                 // spooled frames being delivered
-  long long mPeekDropped;      // of those, dropped from the spool meanwhile
+  long long mPeekHead;         // position in the peek of the spool's head
   bool mAway;
   bool mWasAway;
   long long mNextTryMs;
@@ -126,6 +141,8 @@ private:
   bool mStopNow;
   bool mThreadDone;
   std::atomic<bool> mFailed;
+  std::atomic<bool> mSettingsFailed;
+  char mAwayReason[256];
   bool mAbandoned;
   std::vector<KCanFrame> mSpoolBuffer; // delivery thread
 };

@@ -10,21 +10,42 @@
 
 class KFrameOutput {
 public:
+  // Every answer of the far side is one of these. What is away is kept and
+  // tried again; only a frame the far side refuses on its own is set aside.
   enum TDeliveryEnum {
-    dlTaken,       // the far side has them (those it refused are counted in mRefused)
-    dlUnreachable, // not reached, no answer, or an answer that came too late
-    dlRefused      // the far side said no to these frames: sending them again would not help
+    dlTaken,       // frames [0, mDone) are stored
+    dlUnreachable, // away: frames [0, mDone) are stored, the far side takes no
+                   // more now (down, silent, read-only, no table, no grant...)
+    dlRefused,     // frames [0, mDone) are stored; the far side refused one or
+                   // more of [mDone, mDone + mSpan) for what they hold
+    dlSettings     // the connection's settings are wrong (user, password,
+                   // database): nothing stored; at start this ends the run
   };
   struct KDelivery {
     TDeliveryEnum mResult = dlTaken;
     // Frames from the start that are done with: taken, or refused and
-    // reported. With dlUnreachable the frames from mDone on were not taken.
+    // reported by the output itself (mRefused).
     int mDone = 0;
-    // Of the done frames, those the far side refused.
+    // With dlRefused: the frames from mDone on among which the refused one
+    // lies (1: the frame at mDone itself). The forwarder narrows it down by
+    // delivering smaller batches.
+    int mSpan = 0;
+    // Of the done frames, those the output refused and reported itself.
     int mRefused = 0;
     // The output could not even connect (its start-up test would fail).
     bool mConnectFailed = false;
   };
+
+  // The kind of an HTTP status: 2xx taken; a request the server found
+  // wrong for what it holds (400, 413, 414, 422) refused; anything else
+  // (401, 403, 404, 405, 408, 429, 5xx...) away, to be sent again.
+  static TDeliveryEnum HttpStatusKind(int status) {
+    if (status >= 200 && status < 300)
+      return dlTaken;
+    if (status == 400 || status == 413 || status == 414 || status == 422)
+      return dlRefused;
+    return dlUnreachable;
+  }
 
   virtual ~KFrameOutput() = default;
 
@@ -35,6 +56,10 @@ public:
   // Delivers frames from the start, as many as one exchange with the far
   // side takes (at least one when it works): mDone tells how many.
   virtual KDelivery Deliver(const KCanFrame* frames, int count) = 0;
+  // Tries the far side once at the start of the delivery thread (with a
+  // spool; without one the run tests it before the capture): dlTaken when
+  // it answers, dlSettings (the reason printed) when the settings are wrong.
+  virtual TDeliveryEnum Test() { return dlTaken; }
   // Why the last delivery failed, for the console ("HTTP 403 Forbidden").
   virtual void FailureText(char* out, std::size_t size) const = 0;
   // Nothing to deliver for now: closes what needs no keeping open (the

@@ -13,25 +13,50 @@ void KMySqlOutput::Describe(char* out, std::size_t size) const {
                 mDb.mUser, mDb.mSource[0] != 0 ? ", source " : "", mDb.mSource);
 }
 
+KFrameOutput::TDeliveryEnum KMySqlOutput::ConnectFailure() {
+  if (mDb.LastError() != 0)
+    std::snprintf(mReason, sizeof(mReason), "mysql_real_connect: %s", mDb.LastMessage());
+  else
+    std::snprintf(mReason, sizeof(mReason), "mysql client library not usable");
+  // No library, or a server that says the settings are wrong.
+  return mDb.LastError() == 0 || KMySql::ErrorKind(mDb.LastError()) == KMySql::ekSettings
+             ? dlSettings
+             : dlUnreachable;
+}
+
+KFrameOutput::TDeliveryEnum KMySqlOutput::Test() {
+  if (mDb.Open()) {
+    mDb.Close();
+    return dlTaken;
+  }
+  TDeliveryEnum kind = ConnectFailure();
+  if (kind == dlSettings)
+    mDb.PrintOpenFailure();
+  return kind;
+}
+
 KFrameOutput::KDelivery KMySqlOutput::Deliver(const KCanFrame* frames, int count) {
   KDelivery d;
   if (!mDb.Opened() && !mDb.Open()) {
-    d.mResult = dlUnreachable;
+    d.mResult = ConnectFailure();
     d.mConnectFailed = true;
-    if (mDb.LastError() != 0)
-      std::snprintf(mReason, sizeof(mReason), "mysql_real_connect: %s", mDb.LastMessage());
-    else
-      std::snprintf(mReason, sizeof(mReason), "mysql client library not usable");
     return d;
   }
-  int refused = 0;
-  if (mDb.Store(frames, count, refused)) {
+  int done = 0, span = 0;
+  switch (mDb.Store(frames, count, done, span)) {
+  case KMySql::stStored:
     d.mDone = count;
-    d.mRefused = refused;
     mReason[0] = 0;
     return d;
+  case KMySql::stRefused:
+    d.mResult = dlRefused;
+    d.mSpan = span;
+    break;
+  case KMySql::stAway:
+    d.mResult = dlUnreachable;
+    break;
   }
-  d.mResult = dlUnreachable;
+  d.mDone = done;
   std::snprintf(mReason, sizeof(mReason), "mysql: %s", mDb.LastMessage());
   return d;
 }

@@ -14,8 +14,11 @@ public:
 
   const char* Name() const override { return "mysql"; }
   void Describe(char* out, std::size_t size) const override;
-  // One transaction: all rows committed (taken), or none (unreachable).
+  // One transaction: all rows committed (taken), none (away), or those
+  // before a statement with a refused row.
   KDelivery Deliver(const KCanFrame* frames, int count) override;
+  // Connects once: wrong settings are printed as at start-up.
+  TDeliveryEnum Test() override;
   void FailureText(char* out, std::size_t size) const override;
   // The connection lives from a period's first delivery to its end.
   void Idle() override { mDb.Close(); }
@@ -24,6 +27,9 @@ public:
   int MaxBatch() const override { return cBatch; }
 
 private:
+  // After a failed connect: its kind, and mReason.
+  TDeliveryEnum ConnectFailure();
+
   KMySql& mDb;
   char mReason[cReasonSize];
 };

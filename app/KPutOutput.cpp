@@ -21,8 +21,8 @@ KFrameOutput::KDelivery KPutOutput::Deliver(const KCanFrame* frames, int count) 
   KDelivery d;
   int n = std::snprintf(mBatch, cHttpPutSize, "%s;\r\n", mHeader);
   if (n < 0 || n > cMaxPutHeaderLength + 3) {
-    d.mResult = dlRefused;
-    d.mDone = count;
+    // Checked at start-up: cannot happen. Nothing is sent, nothing lost.
+    d.mResult = dlSettings;
     return d;
   }
   std::size_t length = static_cast<std::size_t>(n);
@@ -39,9 +39,14 @@ KFrameOutput::KDelivery KPutOutput::Deliver(const KCanFrame* frames, int count) 
   }
   if (mClient.PutHttpStream(mBatch)) {
     d.mDone = taken;
-  } else if (mClient.Refused()) {
+    return d;
+  }
+  // The receiver stores a batch whole or not at all: a batch it refuses
+  // for what it holds is narrowed down by the forwarder; any other refusal
+  // (403, 404, 5xx...) says nothing against the frames.
+  if (mClient.mFailure == KTcpCanClient::fkStatus && HttpStatusKind(mClient.mStatusCode) == dlRefused) {
     d.mResult = dlRefused;
-    d.mDone = taken;
+    d.mSpan = taken;
   } else {
     d.mResult = dlUnreachable;
     d.mConnectFailed =

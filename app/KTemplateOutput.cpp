@@ -62,6 +62,7 @@ KTemplateOutput::KTemplateOutput(KTcpCanClient& client, const char* urlTemplate,
     : mClient(client), mTemplate(urlTemplate), mTrace(trace) {
   mVariables[0] = 0;
   mRequest[0] = 0;
+  mTooLong[0] = 0;
 }
 
 void KTemplateOutput::Describe(char* out, std::size_t size) const {
@@ -77,35 +78,45 @@ KFrameOutput::KDelivery KTemplateOutput::Deliver(const KCanFrame* frames, int co
     // The template is never used as a format: its one "%s" is replaced here,
     // within the request text's bounds.
     if (!FillUrlTemplate(mTemplate, mVariables, mRequest, sizeof(mRequest))) {
-      std::printf("HTTP request too long (more than %d characters): frame %u not forwarded\n",
-                  cRequestSize - 1, frame.mCounter);
-      ++d.mRefused;
-      continue;
+      // This frame can never be sent: it alone is set aside.
+      std::snprintf(mTooLong, sizeof(mTooLong), "HTTP request too long (more than %d characters)",
+                    cRequestSize - 1);
+      d.mResult = dlRefused;
+      d.mSpan = 1;
+      return d;
     }
+    mTooLong[0] = 0;
     int length = 0;
     if (mClient.ReadHttpStream(nullptr, length, mRequest))
       continue;
-    const bool refused = mClient.Refused();
+    const bool refused = mClient.mFailure == KTcpCanClient::fkStatus &&
+                         HttpStatusKind(mClient.mStatusCode) == dlRefused;
     if (!mClient.mQuiet && mClient.mFailure != KTcpCanClient::fkStopped) {
       char reason[256];
       mClient.FailureText(reason, sizeof(reason));
-      std::printf("%s\n", refused ? reason : "HTTP server not connected");
+      std::printf("%s\n", mClient.mFailure == KTcpCanClient::fkStatus ? reason : "HTTP server not connected");
       // With the trace switch on, the client has echoed what it sent.
       if (!mTrace)
         std::printf("==> %s\n", mRequest);
     }
-    if (!refused) {
-      d.mResult = dlUnreachable;
-      d.mConnectFailed =
-          mClient.mFailure == KTcpCanClient::fkName || mClient.mFailure == KTcpCanClient::fkConnect;
-      return d;
-    }
-    ++d.mRefused;
+    // One request holds one frame: a request refused for what it holds
+    // refuses this frame; any other failure (403, 404, 5xx, no answer)
+    // says nothing against it.
+    d.mResult = refused ? dlRefused : dlUnreachable;
+    d.mSpan = refused ? 1 : 0;
+    d.mConnectFailed =
+        mClient.mFailure == KTcpCanClient::fkName || mClient.mFailure == KTcpCanClient::fkConnect;
+    return d;
   }
   return d;
 }
 
-void KTemplateOutput::FailureText(char* out, std::size_t size) const { mClient.FailureText(out, size); }
+void KTemplateOutput::FailureText(char* out, std::size_t size) const {
+  if (mTooLong[0] != 0)
+    std::snprintf(out, size, "%s", mTooLong);
+  else
+    mClient.FailureText(out, size);
+}
 
 void KTemplateOutput::SetQuiet(bool quiet) { mClient.mQuiet = quiet; }
 

@@ -44,4 +44,5 @@ private:
   bool mTrace;
   char mVariables[cLineSize];
   char mRequest[cRequestSize];
+  char mTooLong[80]; // why the last frame was refused before sending it
 };

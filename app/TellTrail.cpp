@@ -136,11 +136,19 @@ int TellTrailMain(int argc, char** argv) {
 
   const bool can232 = s.mDevice != nullptr && std::strstr(s.mDevice, "tty") != nullptr;
   if (capture.mListenOnly && !can232 && !ListenOnlyInterface(s.mDevice != nullptr ? s.mDevice : "can0")) {
-    RemoveStopHandlers();
     return -1;
   }
   server.SetFilter(capture.mFilter);
   server.SetListenOnly(capture.mListenOnly);
+  // Without a spool the database is tested before the adapter is opened:
+  // a failure ends the start (a settings file's test has run already).
+  // With a spool the delivery thread tests it once the capture runs, so
+  // that the far side never holds up or delays the capture.
+  if (database != nullptr && !databaseSpooled && !s.mXml) {
+    if (!mySql.Open())
+      return -1;
+    mySql.Close();
+  }
   if (s.mCan232BitRate >= 0)
     server.SetCan232BitRate(s.mCan232BitRate);
   server.Init(s.mDevice);
@@ -160,32 +168,9 @@ int TellTrailMain(int argc, char** argv) {
     f->PrintDestination();
   std::fflush(stdout);
 
-  // The database is tried once before the run; the delivery opens it when
-  // it has rows. With a spool, a server that cannot be reached now is
-  // tried again later (the test comes before the capture starts, so that a
-  // silent server's wait costs no frames); wrong settings end the start
-  // all the same.
-  bool away = false;
-  if (databaseSpooled) {
-    if (mySql.Open()) {
-      mySql.Close();
-    } else if (KMySql::Unreachable(mySql.LastError())) {
-      away = true;
-    } else {
-      mySql.PrintOpenFailure();
-        return -1;
-    }
-  }
   server.Resume();
-  if (database != nullptr && !databaseSpooled) {
-    if (!mySql.Open()) {
-      server.Halt();
-        return -1;
-    }
-    mySql.Close();
-  }
-  for (KRemoteOutputs::KRemote& r : remotes.Remotes())
-    r.mForwarder->Start(r.mDatabase && away);
+  for (KForwarder* f : remotes.Forwarders())
+    f->Start();
 
   KSamplingLoop loop(s, server, frame, currentDay, logName, remotes.Forwarders());
   std::unique_ptr<KDownsampler> downsampler;
@@ -197,6 +182,11 @@ int TellTrailMain(int argc, char** argv) {
   // What the loop handed over last is delivered, or kept in the spool.
   for (KForwarder* f : remotes.Forwarders())
     f->Finish();
+  // Wrong database settings, found by the delivery thread's first test:
+  // the frames of the short run wait in the spool, the start failed.
+  for (KForwarder* f : remotes.Forwarders())
+    if (f->SettingsFailed())
+      return -1;
 
   // A run that ended by itself lingers a second before it says so; a stop
   // signal (also one that comes during that second) cuts it short. The

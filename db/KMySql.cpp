@@ -1,6 +1,7 @@
 #include "KMySql.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 
@@ -134,28 +135,41 @@ KMySql::KMySql()
 
 KMySql::~KMySql() { Close(); }
 
-bool KMySql::Unreachable(unsigned int error) {
+KMySql::TErrorKindEnum KMySql::ErrorKind(unsigned int error) {
   switch (error) {
-  case 2001: // socket not created
-  case 2002: // no local server (socket)
-  case 2003: // no server on the host
-  case 2004: // TCP socket not created
-  case 2005: // host name does not resolve (now)
-  case 2006: // server has gone away
-  case 2011: // connection through pipe
-  case 2012: // handshake broken off
-  case 2013: // connection lost during a query
-  case 2055: // connection lost, with details
-  case 1040: // too many connections
-  case 1053: // server shutting down
-  case 1129: // host blocked after many broken connections
-  case 1203: // the user's connections used up
-  case 1226: // the user's resources used up
-  case 1927: // connection killed
-  case 4031: // disconnected for inactivity
-    return true;
+  // The connection's settings: the server says who may connect to what.
+  case 1044: // access denied to the database for the user
+  case 1045: // access denied: user or password
+  case 1049: // unknown database
+  case 1251: // the client cannot speak the server's login protocol
+  case 1275: // old password hash refused
+  case 1698: // access denied (login by socket owner)
+  case 1820: // the password must be set anew first
+  case 1862: // password expired
+  case 2059: // login plugin not loadable
+    return ekSettings;
+  // A row that the server refuses on its own, whatever the time.
+  case 1048: // column cannot be null
+  case 1263: // NULL into a NOT NULL column
+  case 1264: // value out of range
+  case 1265: // data truncated
+  case 1292: // wrong value
+  case 1364: // field without default
+  case 1366: // wrong integer value
+  case 1406: // data too long
+  case 1452: // foreign key
+  case 1644: // refused by a trigger (SIGNAL)
+  case 1690: // value out of range in an expression
+  case 3819: // CHECK constraint (MySQL)
+  case 4025: // CHECK constraint (MariaDB)
+    return ekRow;
+  // Everything else says nothing against the rows: the server is down
+  // (2002, 2003, 2006, 2013, 1053), busy (1040, 1205, 1213), full (1114,
+  // 1021), read-only (1290, 1836), without the table (1146) or the grant
+  // (1142, 1143), or answers with an error this list does not know: the
+  // rows are kept and sent again.
   default:
-    return false;
+    return ekAway;
   }
 }
 
@@ -367,6 +381,12 @@ bool KMySql::Flush() {
     CheckTransactionLost(n);
     return false;
   }
+  if (ErrorKind(mLastError) != ekRow) {
+    // Not the rows' fault: none of them would be taken now.
+    PrintError("mysql_query");
+    mLost = true;
+    return false;
+  }
   if (n == 1) {
     PrintError("mysql_query");
     ++mRefused;
@@ -436,26 +456,104 @@ bool KMySql::LogFrame(const KCanFrame& frame) {
   return ok;
 }
 
-bool KMySql::Store(const KCanFrame* frames, int count, int& refused) {
-  refused = 0;
-  if (!Opened() || mRowsPerCommit <= 0)
-    return false;
-  mRefused = 0;
-  mLost = false;
-  int rowsPerCommit = mRowsPerCommit;
-  mRowsPerCommit = count + 1; // one transaction for all of them
-  for (int i = 0; i < count && !mLost; ++i)
-    LogFrame(frames[i]);
-  if (!mLost)
-    Commit();
-  mRowsPerCommit = rowsPerCommit;
-  refused = mRefused;
-  if (mLost) {
-    // What is left of the session is of no use: the next Open starts anew.
-    mQueued = 0;
-    Close();
+void KMySql::Rollback() {
+  if (p_mysql_query(mMySql, "ROLLBACK") != 0) {
+    // A connection that cannot even take that back is of no more use.
+    p_mysql_close(mMySql);
+    mMySql = nullptr;
+    mOpened = false;
   }
-  return !mLost;
+  mUncommitted = 0;
+  mQueued = 0;
+}
+
+bool KMySql::InsertRows(const KCanFrame* frames, int count, int& failedAt, int& failedRows) {
+  const int batchRows = mBatchRows < 1 ? 1 : (mBatchRows > cMaxBatchRows ? cMaxBatchRows : mBatchRows);
+  for (int i = 0; i < count; i += batchRows) {
+    const int n = count - i < batchRows ? count - i : batchRows;
+    failedAt = i;
+    failedRows = n;
+    FormStatement(frames + i, n);
+    if (p_mysql_query(mMySql, mStatement) != 0) {
+      TakeError();
+      return false;
+    }
+    if (p_mysql_warning_count == nullptr || p_mysql_warning_count(mMySql) == 0)
+      continue;
+    // INSERT IGNORE turns a row's error into a warning: a row already
+    // stored (1062) is what IGNORE is for; a value or constraint warning
+    // means a row stored altered or not at all.
+    if (p_mysql_query(mMySql, "SHOW WARNINGS") != 0) {
+      TakeError();
+      return false;
+    }
+    MYSQL_RES* res = p_mysql_store_result(mMySql);
+    bool bad = false;
+    while (MYSQL_ROW row = res != nullptr ? p_mysql_fetch_row(res) : nullptr) {
+      if (bad || p_mysql_num_fields(res) < 3 || row[1] == nullptr)
+        continue;
+      const unsigned int code = static_cast<unsigned int>(std::strtoul(row[1], nullptr, 10));
+      if (ErrorKind(code) != ekRow)
+        continue; // a note on the statement, not on a row
+      bad = true;
+      mLastError = code;
+      std::snprintf(mLastMessage, sizeof(mLastMessage), "%s", row[2] != nullptr ? row[2] : row[1]);
+    }
+    if (res != nullptr && p_mysql_free_result != nullptr)
+      p_mysql_free_result(res);
+    if (bad)
+      return false;
+  }
+  return true;
+}
+
+KMySql::TStoreEnum KMySql::Store(const KCanFrame* frames, int count, int& done, int& span) {
+  done = 0;
+  span = 0;
+  if (!Opened() || mRowsPerCommit <= 0) {
+    mLastError = 2006;
+    std::snprintf(mLastMessage, sizeof(mLastMessage), "no connection");
+    return stAway;
+  }
+  // Whatever a LogFrame left goes first, in its own transaction.
+  if (!Commit()) {
+    Close();
+    return stAway;
+  }
+  int failedAt = 0, failedRows = 0;
+  if (InsertRows(frames, count, failedAt, failedRows)) {
+    if (p_mysql_query(mMySql, "COMMIT") == 0) {
+      done = count;
+      return stStored;
+    }
+    TakeError();
+    Close();
+    return stAway;
+  }
+  const unsigned int error = mLastError;
+  char message[cFieldSize];
+  std::snprintf(message, sizeof(message), "%s", mLastMessage);
+  Rollback();
+  if (ErrorKind(error) != ekRow) {
+    Close();
+    mLastError = error;
+    std::snprintf(mLastMessage, sizeof(mLastMessage), "%s", message);
+    return stAway;
+  }
+  // The rows before the refused statement were taken: again, and for good.
+  int again = 0, againRows = 0;
+  if (failedAt > 0 && (!Opened() || !InsertRows(frames, failedAt, again, againRows) ||
+                       p_mysql_query(mMySql, "COMMIT") != 0)) {
+    if (Opened())
+      TakeError();
+    Close();
+    return stAway;
+  }
+  mLastError = error;
+  std::snprintf(mLastMessage, sizeof(mLastMessage), "%s", message);
+  done = failedAt;
+  span = failedRows;
+  return stRefused;
 }
 
 MYSQL_RES* KMySql::GetMySqlRes() { return mOpened ? p_mysql_store_result(mMySql) : nullptr; }

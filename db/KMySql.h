@@ -132,11 +132,20 @@ public:
   // False when the session is not open, or when a statement or commit it
   // caused failed.
   bool LogFrame(const KCanFrame& frame);
-  // Stores the frames' rows in one transaction and commits it: true when the
-  // server has committed them (rows it refused on their own are reported
-  // and counted in `refused`). False when the connection broke or the
-  // transaction was lost: then none of them counts as stored.
-  bool Store(const KCanFrame* frames, int count, int& refused);
+  // What one Store did.
+  enum TStoreEnum {
+    stStored,  // all rows committed
+    stAway,    // rows [0, done) committed; the server takes no more now
+    stRefused  // rows [0, done) committed; one of [done, done + span) is a row
+               // the server refuses on its own
+  };
+  // Stores the frames' rows in multi-row statements in one transaction and
+  // commits it. A statement the server refuses for one of its rows (or
+  // takes with a warning other than a duplicate) is taken back with the
+  // transaction, the rows before it are stored again and committed, and
+  // its rows are named in `done` and `span`. Nothing is printed: the
+  // caller reports (LastError, LastMessage).
+  TStoreEnum Store(const KCanFrame* frames, int count, int& done, int& span);
   // The result of the last statement, or null when not open.
   MYSQL_RES* GetMySqlRes();
   // "<what>: <library message>".
@@ -149,10 +158,17 @@ public:
   unsigned int LastError() const { return mLastError; }
   // The library's message of the last failed connect or statement.
   const char* LastMessage() const { return mLastMessage; }
-  // True for an error that says the server cannot be reached now (down,
-  // unreachable, gone away, too busy, name not resolving), false for one that
-  // says the settings are wrong (user, password, database, privileges).
-  static bool Unreachable(unsigned int error);
+  // The three kinds of error a logger meets.
+  enum TErrorKindEnum {
+    ekAway,     // the server takes nothing now: down, unreachable, busy,
+                // read-only, full, no table, no grant (keep the rows, retry)
+    ekRow,      // this row can never be stored (a value or constraint)
+    ekSettings  // user, password or database wrong (at start: end the run)
+  };
+  static TErrorKindEnum ErrorKind(unsigned int error);
+  // True for an error that says the server cannot be reached now, false
+  // for one that says the settings are wrong (ErrorKind ekSettings).
+  static bool Unreachable(unsigned int error) { return ErrorKind(error) != ekSettings; }
 
   MYSQL* mMySql;
   bool mOpened;
@@ -185,6 +201,13 @@ private:
   void ReportWarnings();
   // Notes the library's error of the last call.
   void TakeError();
+  // Runs the statements for `count` frames in the open transaction. False
+  // with `failedAt` the first frame of the statement that failed (or left
+  // a warning other than a duplicate, then noted as the error) and
+  // `failedRows` its rows.
+  bool InsertRows(const KCanFrame* frames, int count, int& failedAt, int& failedRows);
+  // Takes back the open transaction (or closes a broken connection).
+  void Rollback();
   // After a failed statement that held `failed` rows: when the connection
   // was lost or the server rolled the transaction back, the transaction's
   // rows are gone too; says how many and returns true.

@@ -8,7 +8,9 @@
 #   2. the database down at start-up: the run goes on and delivers every
 #      frame once the server is up
 #   3. a database address that takes no packets: the run goes on, frames go
-#      to the spool, SIGTERM still ends the run within seconds
+#      to the spool, SIGTERM still ends the run within seconds; the capture
+#      does not wait for it: the kept frames' receive times are within 2 s
+#      of their sending
 #   4. the database down, kill -9 of telltrail, the server up, a second run
 #      with the same settings: the first run's spooled frames, then the
 #      second's, each once
@@ -18,7 +20,12 @@
 #      with a count, the run goes on
 #   7. the PUT receiver's web server away for 4 s: every frame arrives, in
 #      order
-#   8. one settings file with a candump log file, the database (a second
+#   8. the server read-only for 3 s, the INSERT grant revoked for 5 s, the
+#      table renamed away for 5 s: each an outage (away and back lines),
+#      every frame stored once in order, none set aside as refused
+#   9. rows the table refuses on their own: those frames alone in
+#      rejected.log, every other frame stored in order
+#  10. one settings file with a candump log file, the database (a second
 #      server) and PUT batches, that database away for 6 s: the log file and
 #      the PUT batches go on meanwhile, every frame in the file and both tables
 # Runs as root in namespaces of its own (network: port 80; mount: tmpfs).
@@ -133,6 +140,23 @@ stop_telltrail db3 10
 stop_emulator
 grep -q "^spool: [0-9]* frames kept for the next run\$" "$DIR/db3.out" || fail "db3: nothing kept in the spool"
 echo "3. silent database address: $(grep "^mysql away" "$DIR/db3.out"); $(grep "kept for the next run" "$DIR/db3.out"); stopped $STOP_SECONDS s after SIGTERM"
+# The capture did not wait for the silent server: the kept frames, delivered
+# by a run against the real server, carry their receive times, within 2 s
+# of when the adapter sent them.
+kept=$(sed -n 's/^spool: \([0-9]*\) frames kept for the next run$/\1/p' "$DIR/db3.out")
+sql "TRUNCATE can_log"
+settings db3b "$MYSQL_OUT" "<spool Name=\"$DIR/db3.spool\"/>"
+start_emulator db3b --count 1 --rate 10 --seed 50
+start_telltrail db3b "$DIR/db3b.xml"
+wait_for 60 eval "[ \"\$(rows)\" -ge $kept ]" || fail "db3: $(rows) rows of $kept kept"
+stop_telltrail db3b 10
+stop_emulator
+sql "SELECT timestamp FROM can_log ORDER BY id LIMIT $kept" > "$DIR/db3.times"
+lag=$(head -n "$kept" "$DIR/db3.sent" | sed 's/^(\([0-9]*\)\.\([0-9][0-9][0-9]\).*/\1\2/' |
+      paste - "$DIR/db3.times" | awk '{ d = $2 - $1; if (d < 0) d = -d; if (d > m) m = d } END { print m + 0 }')
+[ "$(wc -l < "$DIR/db3.times")" -eq "$kept" ] && [ "$lag" -le 2000 ] ||
+  fail "db3: kept frames stamped up to $lag ms away from their sending"
+echo "3b. the $kept kept frames stamped within $lag ms of their sending"
 
 # --- 4. kill -9 with frames in the spool, then a second run.
 sql "TRUNCATE can_log"
@@ -231,7 +255,62 @@ stop_http() { "$HTTPSERVER" stop "$DIR/http" > /dev/null; }
 outage put7 "HTTP PUT" 500 stop_http 4 start_http 6000
 echo "7. web server away 4 s: $OUTAGE"
 
-# --- 8. Every output at once: log file, database (a second server of its
+# --- 8. The server refuses every row for a while: not the rows' fault.
+down_read_only() { sql "SET GLOBAL read_only=1"; }
+up_read_only() { sql "SET GLOBAL read_only=0"; }
+down_grant() { sql "REVOKE INSERT ON canlog.* FROM 'pi'@'localhost', 'pi'@'127.0.0.1'"; }
+up_grant() { sql "GRANT INSERT ON canlog.* TO 'pi'@'localhost', 'pi'@'127.0.0.1'"; }
+down_table() { sql "RENAME TABLE can_log TO can_log_away"; }
+up_table() { sql "RENAME TABLE can_log_away TO can_log"; }
+for refusal in "read_only 3" "grant 5" "table 5"; do
+  read -r what seconds <<< "$refusal"
+  name=refused_$what
+  sql "TRUNCATE can_log"
+  settings "$name" "$MYSQL_OUT" "<spool Name=\"$DIR/$name.spool\"/>"
+  start_emulator "$name" --count 4000 --rate 500 --mix std,ext,rtr --seed 49
+  start_telltrail "$name" "$DIR/$name.xml"
+  outage "$name" mysql 500 "down_$what" "$seconds" "up_$what" 4000
+  ! grep -q "refused frame" "$DIR/$name.out" ||
+    fail "$name: frames set aside: $(grep -m3 "refused frame" "$DIR/$name.out")"
+  [ ! -e "$DIR/$name.spool/rejected.log" ] || fail "$name: rejected.log written"
+  echo "8. $what refused for $seconds s: $OUTAGE; $(grep -m1 "^mysql away" "$DIR/$name.out")"
+done
+# --- 9. A table that refuses some rows on their own (d0 = 13): those frames
+# alone are set aside in rejected.log, in candump form; all others stored.
+sql "TRUNCATE can_log"
+sql "ALTER TABLE can_log ADD CONSTRAINT no_13 CHECK (d0 IS NULL OR d0 <> 13)"
+settings refused_rows "$MYSQL_OUT" "<spool Name=\"$DIR/refused_rows.spool\"/>"
+start_emulator refused_rows --count 4000 --rate 1000 --mix std,ext,rtr --seed 51
+start_telltrail refused_rows "$DIR/refused_rows.xml"
+wait_for 30 eval '[ "$(sent refused_rows)" -ge 4000 ]' || fail "refused_rows: the emulator did not send its frames"
+grep '#0D' "$DIR/refused_rows.sent" | cut -d ' ' -f 3 > "$DIR/refused_rows.bad" || true
+bad=$(wc -l < "$DIR/refused_rows.bad")
+wait_for 30 eval '[ "$(rows)" -ge $((4000 - bad)) ]' || fail "refused_rows: $(rows) rows of 4000 - $bad"
+stop_telltrail refused_rows 10
+stop_emulator
+sql "ALTER TABLE can_log DROP CONSTRAINT no_13"
+[ "$bad" -gt 0 ] || fail "refused_rows: no frame with d0 = 13 sent"
+# The stored rows are the other frames in order (their counters, with gaps
+# where frames were set aside, renumbered for the comparison); the stored
+# and the reported counters together are every counter once.
+grep -v '#0D' "$DIR/refused_rows.sent" > "$DIR/refused_rows.good"
+sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY id" > "$DIR/refused_rows.rows"
+awk 'BEGIN { FS = OFS = "\t" } NR == 1 { first = $1 } { $1 = first + NR - 1; print }' \
+  "$DIR/refused_rows.rows" > "$DIR/refused_rows.renumbered"
+"$COMPARE" "$DIR/refused_rows.good" "$DIR/refused_rows.renumbered" > "$DIR/refused_rows.compare" ||
+  fail "refused_rows: table differs: $(cat "$DIR/refused_rows.compare")"
+{ cut -f 1 "$DIR/refused_rows.rows"
+  sed -n 's/^mysql refused frame \([0-9]*\): .*/\1/p' "$DIR/refused_rows.out"; } | sort -n > "$DIR/refused_rows.counters"
+first=$(head -n 1 "$DIR/refused_rows.counters")
+seq "$first" $((first + 3999)) | cmp -s - "$DIR/refused_rows.counters" ||
+  fail "refused_rows: stored and refused counters are not every counter once"
+cut -d ' ' -f 3 "$DIR/refused_rows.spool/rejected.log" | cmp -s - "$DIR/refused_rows.bad" ||
+  fail "refused_rows: rejected.log is not the refused frames: $(head -3 "$DIR/refused_rows.spool/rejected.log")"
+[ "$(grep -c "^mysql refused frame [0-9]*: mysql: .*no_13.*; set aside in $DIR/refused_rows.spool/rejected.log\$" \
+     "$DIR/refused_rows.out")" -eq "$bad" ] || fail "refused_rows: not one line per refused frame"
+! grep -q "away" "$DIR/refused_rows.out" || fail "refused_rows: a refused row taken for an outage"
+echo "9. $bad rows refused on their own: set aside in rejected.log, $(cat "$DIR/refused_rows.compare")"
+# --- 10. Every output at once: log file, database (a second server of its
 # own), PUT batches (stored by the receiver in the first), each with its own
 # spool.
 sql "TRUNCATE can_log"
@@ -264,5 +343,5 @@ table_is all8 "$DIR/all8.sent"
 sql8 "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY id" > "$DIR/all8.rows8"
 "$COMPARE" "$DIR/all8.sent" "$DIR/all8.rows8" > "$DIR/all8.compare8" || fail "all8: database table differs: $(cat "$DIR/all8.compare8")"
 "$COMPARE" "$DIR/all8.sent" "$DIR"/all8_*.log > "$DIR/all8.compare3" || fail "all8: log file differs: $(cat "$DIR/all8.compare3")"
-echo "8. every output at once, database away 6 s: database $(cat "$DIR/all8.compare8"); PUT $(cat "$DIR/all8.compare"); log file $(cat "$DIR/all8.compare3")"
+echo "10. every output at once, database away 6 s: database $(cat "$DIR/all8.compare8"); PUT $(cat "$DIR/all8.compare"); log file $(cat "$DIR/all8.compare3")"
 echo PASS

@@ -75,3 +75,24 @@ TEST(UrlTemplate, RequestLongerThanTheRequestTextIsRefusedWithoutOverrun) {
 }
 
 } // namespace
+
+// Only a request refused for what it holds counts against its frames;
+// every other status keeps them for later.
+TEST(HttpStatusKind, OnlyAFaultOfTheRequestRefusesItsFrames) {
+  const struct {
+    int mStatus;
+    KFrameOutput::TDeliveryEnum mKind;
+  } cases[] = {
+      {200, KFrameOutput::dlTaken},       {204, KFrameOutput::dlTaken},
+      {400, KFrameOutput::dlRefused},     {413, KFrameOutput::dlRefused},
+      {414, KFrameOutput::dlRefused},     {422, KFrameOutput::dlRefused},
+      {301, KFrameOutput::dlUnreachable}, {401, KFrameOutput::dlUnreachable},
+      {403, KFrameOutput::dlUnreachable}, {404, KFrameOutput::dlUnreachable},
+      {405, KFrameOutput::dlUnreachable}, {408, KFrameOutput::dlUnreachable},
+      {429, KFrameOutput::dlUnreachable}, {500, KFrameOutput::dlUnreachable},
+      {502, KFrameOutput::dlUnreachable}, {503, KFrameOutput::dlUnreachable},
+      {0, KFrameOutput::dlUnreachable},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(KFrameOutput::HttpStatusKind(c.mStatus), c.mKind) << c.mStatus;
+}

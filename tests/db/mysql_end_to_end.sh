@@ -206,6 +206,22 @@ if grep -q "Wr0ng-Secret" "$DIR/bad.out"; then fail "wrong password: the passwor
 if grep -q "^device:" "$DIR/bad.out"; then fail "wrong password: the run started"; fi
 echo "wrong password: refused, exit status 255, password masked"
 
+# The same with a spool: the capture starts first and the delivery thread's
+# test finds the settings wrong: the same lines, exit status 255.
+start_emulator badspool --rate 100 --mix std --seed 16 --linger
+cat > "$DIR/badspool.xml" <<XML
+<telltrail><device Name="$DEVICE"/><mysql User="pi" Password="Wr0ng-Secret"/><spool Name="$DIR/badspool.spool"/></telltrail>
+XML
+status=0
+timeout 60 "$TELLTRAIL" "$DIR/badspool.xml" > "$DIR/badspool.out" 2>&1 || status=$?
+kill -TERM "$EMU_PID"; wait "$EMU_PID" || true
+[ "$status" -eq 255 ] || fail "wrong password with a spool: exit status $status: $(cat "$DIR/badspool.out")"
+grep -q "^mysql_real_connect: Access denied for user 'pi'@'localhost'" "$DIR/badspool.out" ||
+  fail "wrong password with a spool: no connect error"
+grep -q '^can not open database "canlog" (Host: localhost  User: pi,  Password: \*\*\*)$' \
+  "$DIR/badspool.out" || fail "wrong password with a spool: no masked database line"
+echo "wrong password with a spool: refused once the capture runs, exit status 255"
+
 # --- 4. Client library unusable: start-up fails with the loader's message.
 # expect_refused NAME MESSAGE COMMAND...: a line begins with MESSAGE.
 expect_refused() {

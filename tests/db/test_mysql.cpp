@@ -163,6 +163,31 @@ TEST(MySqlLoader, BindsEveryNameOnceAndStaysBound) {
   EXPECT_EQ(reinterpret_cast<void*>(p_mysql_fetch_row), dlsym(handle, "mysql_fetch_row"));
 }
 
+// Every error a logger meets is one of three kinds: settings end the
+// start, a row's own fault sets that row aside, anything else keeps the
+// rows for later.
+TEST(MySqlErrors, EveryCodeHasItsKind) {
+  const struct {
+    unsigned int mError;
+    KMySql::TErrorKindEnum mKind;
+  } cases[] = {
+      {1045, KMySql::ekSettings}, {1044, KMySql::ekSettings}, {1049, KMySql::ekSettings},
+      {1698, KMySql::ekSettings}, {1862, KMySql::ekSettings}, {2059, KMySql::ekSettings},
+      {1048, KMySql::ekRow},      {1264, KMySql::ekRow},      {1292, KMySql::ekRow},
+      {1366, KMySql::ekRow},      {1406, KMySql::ekRow},      {1452, KMySql::ekRow},
+      {1644, KMySql::ekRow},      {4025, KMySql::ekRow},      {3819, KMySql::ekRow},
+      {1290, KMySql::ekAway},     {1836, KMySql::ekAway},     {1146, KMySql::ekAway},
+      {1142, KMySql::ekAway},     {1143, KMySql::ekAway},     {1114, KMySql::ekAway},
+      {1021, KMySql::ekAway},     {1205, KMySql::ekAway},     {1213, KMySql::ekAway},
+      {1040, KMySql::ekAway},     {1053, KMySql::ekAway},     {1054, KMySql::ekAway},
+      {2002, KMySql::ekAway},     {2003, KMySql::ekAway},     {2005, KMySql::ekAway},
+      {2006, KMySql::ekAway},     {2013, KMySql::ekAway},     {2055, KMySql::ekAway},
+      {9999, KMySql::ekAway},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(KMySql::ErrorKind(c.mError), c.mKind) << c.mError;
+}
+
 TEST(MySqlSession, UnopenedSessionRefusesQuietly) {
   KMySql db;
   EXPECT_STREQ(db.mHost, "localhost");
