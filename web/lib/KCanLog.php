@@ -93,7 +93,7 @@ final class KCanLog
     {
         $names = [];
         foreach ($this->parts($from, $to) as $part) {
-            [$kind, $a, $b] = $part;
+            $kind = $part[0];
             $sql = $kind === 'minutes'
                 ? 'SELECT DISTINCT source FROM can_log_minute WHERE minute >= ? AND minute < ?'
                 : 'SELECT DISTINCT source FROM can_log WHERE ' . $this->frameRange($kind);
@@ -173,7 +173,7 @@ final class KCanLog
         $params = [];
         $ext = 'IF((can_id & 0x1FFFFFFF) > 0x7FF, 67, 47)';
         foreach ($this->parts($from, $to) as $part) {
-            [$kind, $a, $b] = $part;
+            $kind = $part[0];
             $p = $this->rangeParams($part);
             if ($canId !== null)
                 $p[] = $canId;
@@ -351,7 +351,7 @@ final class KCanLog
             $key = 'IF(can_id IN (' . implode(',', array_fill(0, count($keep), '?')) . '), can_id, NULL)';
         $out = [];
         foreach ($parts as $part) {
-            [$kind, $a, $b] = $part;
+            $kind = $part[0];
             [$f, $n, $t, $table] = $kind === 'minutes'
                 ? ['frames', 'bytes', 'minute * 60000', 'can_log_minute WHERE minute >= ? AND minute < ?']
                 : ['1', self::LENGTH, '`timestamp`', 'can_log WHERE ' . $this->frameRange($kind)];
