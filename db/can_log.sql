@@ -100,8 +100,12 @@ FROM can_log;
 -- can_log_summarize, which the event below runs every 30 s (when the
 -- server's event scheduler is on: event_scheduler=ON), never row by row, so
 -- the writers' inserts cost the same as without it. A row is counted once it
--- is settled: inserted (by id) before a mark taken at least a minute ago, so
--- that no open transaction can still add rows below it. Rows counted so far
+-- is settled: its id is at most a mark's (the largest id at a time) and no
+-- transaction that began before that mark is still open
+-- (information_schema.innodb_trx), so none can still add rows below it, however
+-- late it commits. (Where the procedure's definer may not see the other
+-- transactions, without the PROCESS privilege, a mark counts a minute after
+-- it was taken instead.) Rows counted so far
 -- are those with id <= can_log_summary_state.last_id; readers count the
 -- newer ones from can_log itself, so their answers are exact whether the
 -- event runs or not. A frame delivered twice is stored once and counted
@@ -127,8 +131,8 @@ CREATE TABLE IF NOT EXISTS can_log_summary_state (
   one TINYINT UNSIGNED NOT NULL PRIMARY KEY,
   last_id BIGINT UNSIGNED NOT NULL
 ) ENGINE=InnoDB;
--- The largest id of can_log at a time (UTC): ids up to it are settled a
--- minute later.
+-- The largest id of can_log at a time (UTC): ids up to it are settled once
+-- no transaction older than the mark is open.
 CREATE TABLE IF NOT EXISTS can_log_mark (
   at DATETIME(3) NOT NULL,
   max_id BIGINT UNSIGNED NOT NULL,
@@ -154,6 +158,11 @@ BEGIN
   DECLARE settled BIGINT UNSIGNED;
   DECLARE upto BIGINT UNSIGNED;
   DECLARE newest BIGINT UNSIGNED;
+  DECLARE seen INT;
+  DECLARE oldest DATETIME;
+  DECLARE zone VARCHAR(64) DEFAULT @@session.time_zone;
+  -- The marks are UTC, and so are the start times of transactions read here.
+  SET time_zone = '+00:00';
   SELECT COALESCE(MAX(id), 0) INTO newest FROM can_log;
   INSERT INTO can_log_mark (at, max_id) VALUES (UTC_TIMESTAMP(3), newest);
   COMMIT;
@@ -164,8 +173,20 @@ BEGIN
     SET TRANSACTION ISOLATION LEVEL READ COMMITTED;
     START TRANSACTION;
     SELECT last_id INTO done FROM can_log_summary_state WHERE one = 1 FOR UPDATE;
-    SELECT COALESCE(MAX(max_id), 0) INTO settled FROM can_log_mark
-      WHERE at <= UTC_TIMESTAMP(3) - INTERVAL 1 MINUTE;
+    -- The oldest other open transaction: the marks before it are settled
+    -- (its start is cut to the second, so the test errs on the safe side).
+    -- This transaction of ours shows there when the others can be seen.
+    -- Readers that declared themselves read-only (the web page) add no
+    -- rows and are not waited for.
+    SELECT COUNT(*), MIN(IF(trx_mysql_thread_id = CONNECTION_ID() OR trx_is_read_only, NULL, trx_started))
+      INTO seen, oldest FROM information_schema.innodb_trx;
+    IF seen > 0 THEN
+      SELECT COALESCE(MAX(max_id), 0) INTO settled FROM can_log_mark
+        WHERE oldest IS NULL OR at < oldest;
+    ELSE
+      SELECT COALESCE(MAX(max_id), 0) INTO settled FROM can_log_mark
+        WHERE at <= UTC_TIMESTAMP(3) - INTERVAL 1 MINUTE;
+    END IF;
     SET upto = LEAST(settled, done + 1000000);
     IF upto <= done THEN
       COMMIT;
@@ -187,6 +208,7 @@ BEGIN
   DELETE FROM can_log_mark WHERE at < UTC_TIMESTAMP(3) - INTERVAL 1 DAY
     AND max_id < (SELECT last_id FROM can_log_summary_state WHERE one = 1);
   COMMIT;
+  SET time_zone = zone;
 END//
 DELIMITER ;
 

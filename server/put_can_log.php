@@ -18,7 +18,11 @@
 // order, decimal numbers in their ranges). Its rows are then stored with
 // prepared statements in one transaction, each row with the name of the
 // board whose header line came (column source), and the answer is "200 OK"
-// with the text "stored <n> rows (<k> new, <d> already stored)". A frame
+// with the text "stored <n> rows (<k> new, <d> already stored)". A row whose
+// time cannot be a receive time (before 2000, or more than a day ahead of
+// this server's clock: a board with a wrong clock) is not stored; the answer
+// then adds "; <r> rows refused: time before 2000 or more than a day ahead",
+// and the rest of the batch is stored all the same. A frame
 // that is already in the table (the table's unique key frame) is left as it
 // is, so a batch that the logger sends again, because the answer to its
 // first delivery was lost, is stored once and answered 200 again.
@@ -40,6 +44,10 @@ const MAX_BODY = 1048576;   // a batch is at most about 500000 bytes
 const ROWS_PER_STATEMENT = 100;
 const COLUMNS = ['counter', '`timestamp`', 'can_id', 'd0', 'd1', 'd2', 'd3', 'd4', 'd5', 'd6', 'd7'];
 // A board's name goes into the column source, VARCHAR(64).
+// The times a row may carry (ms since 1970 UTC): from 2000-01-01 to a day
+// ahead of the server's clock.
+const EARLIEST_TIME = '946684800000';
+const AHEAD_MS = 86400000;
 const BOARD_NAME = '/^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$/D';
 const SETTINGS = ['header', 'db_host', 'db_port', 'db_socket', 'db_name', 'db_user', 'db_password'];
 // MariaDB's and MySQL's error numbers: an unknown column; a frame already
@@ -152,6 +160,12 @@ function fingerprint(string $header): string
 function at_most(string $digits, string $max): bool
 {
     return strlen($digits) < strlen($max) || (strlen($digits) === strlen($max) && strcmp($digits, $max) <= 0);
+}
+
+// Whether the decimal text $digits lies in [$low, $high] (decimal texts).
+function within(string $digits, string $low, string $high): bool
+{
+    return at_most($low, $digits) && at_most($digits, $high);
 }
 
 // One statement line: [counter, timestamp, can_id, d0 .. d7] as texts (null
@@ -291,12 +305,20 @@ if ($board === null) {
 }
 
 $rows = [];
+$latest = sprintf('%.0f', floor(microtime(true) * 1000) + AHEAD_MS);
+$refused = 0;
 for ($n = 1; $n < count($lines); ++$n) {
     $row = parse_insert($lines[$n]);
     if ($row === null)
         answer(400, 'line ' . ($n + 1) . ' refused: not an insert of the logger\'s form');
-    $rows[] = $row;
+    if (within($row[1], EARLIEST_TIME, $latest))
+        $rows[] = $row;
+    else
+        ++$refused;
 }
+if ($refused > 0)
+    error_log("put_can_log: board \"$board\": $refused of " . (count($lines) - 1)
+              . ' rows refused, time before 2000 or more than a day ahead of this server');
 
 // Batches stored side by side may lock each other out (a deadlock); the
 // server then undoes one of the transactions at once, which is tried again
@@ -327,6 +349,8 @@ for ($attempt = 1; count($rows) > 0; ++$attempt) {
 }
 
 $text = sprintf('stored %d rows (%d new, %d already stored)', count($rows), $new, count($rows) - $new);
+if ($refused > 0)
+    $text .= "; $refused rows refused: time before 2000 or more than a day ahead";
 if ($board !== '' && !$withSource)
     $text .= '; board not recorded: can_log has no column source (can_log_upgrade.sql adds it)';
 answer(200, $text);

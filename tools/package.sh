@@ -150,7 +150,7 @@ build_web_package() {
   install -m 0644 "$ROOT"/web/*.php "$ROOT"/web/*.js "$ROOT"/web/*.css "$ROOT"/web/*.svg "$share/"
   install -m 0644 "$ROOT"/web/lib/*.php "$share/lib/"
   install -m 0644 "$PKG/web/web.ini" "$stage/etc/telltrail-web/web.ini"
-  install -m 0644 "$PKG/web/nginx.conf" "$PKG/web/apache.conf" "$PKG/copyright" \
+  install -m 0644 "$PKG/web/nginx.conf" "$PKG/web/apache.conf" "$PKG/web/telltrail-web.md" "$PKG/copyright" \
     "$PKG/web/README.md" "$ROOT/db/can_log.sql" "$ROOT/db/can_log_upgrade.sql" "$doc/"
   gzip -9n -c "$PKG/changelog" > "$doc/changelog.gz"
   chmod 0644 "$doc/changelog.gz"

@@ -14,6 +14,26 @@ set_error_handler(function (int $level, string $message, string $file, int $line
     throw new ErrorException($message, 0, $level, $file, $line);
 });
 
+// A fatal error (memory or time used up) cannot be caught: the answer is
+// then made here, when the script ends, still as JSON. The output so far is
+// held back until the answer is complete, and some memory is kept for this.
+ob_start();
+$gReserve = str_repeat(' ', 65536);
+register_shutdown_function(function (): void {
+    global $gReserve;
+    $gReserve = null;
+    $e = error_get_last();
+    if ($e === null || !($e['type'] & (E_ERROR | E_CORE_ERROR | E_COMPILE_ERROR | E_USER_ERROR | E_PARSE)))
+        return;
+    error_log('telltrail-web: ' . $e['message'] . ' in ' . $e['file'] . ':' . $e['line']);
+    while (ob_get_level() > 0)
+        ob_end_clean();
+    if (headers_sent())
+        return;
+    header_remove();
+    send_json(500, ['error' => 'the answer would take too much memory or time: ask for a shorter range']);
+});
+
 final class KBadRequest extends Exception
 {
 }
@@ -31,15 +51,20 @@ function send_json(int $status, $value): void
 const QUESTIONS = [
     'info' => [],
     'sources' => ['!from', '!to'],
-    'ids' => ['!from', '!to', 'can_id', 'source', 'detail'],
+    'ids' => ['!from', '!to', 'can_id', 'source', 'detail', 'limit', 'offset', 'order'],
     'rate' => ['!from', '!to', '!step', 'can_id', 'source'],
-    'buckets' => ['!from', '!to', '!step', 'can_id', 'source'],
+    'buckets' => ['!from', '!to', '!step', 'can_id', 'source', 'top'],
     'bytes' => ['!can_id', '!from', '!to', '!byte', 'width', 'order', 'source'],
     'elster' => ['!can_id', '!from', '!to', '!index', 'source'],
     'elster_indexes' => ['!can_id', '!from', '!to', 'source'],
 ];
 const MAX_BUCKETS = 10000;
-// Times: up to 15 digits, which a 32-bit PHP's float holds exactly too.
+// Identifiers of one answer of q=ids; cells (buckets times identifiers) of
+// one answer of q=buckets.
+const MAX_IDS = 1000;
+const MAX_CELLS = 500000;
+// Times: up to 15 digits, which a 32-bit PHP's float holds exactly too; a
+// longer one (up to 19 digits, a 64-bit time) is taken as this.
 const MAX_TIME = 999999999999999;
 
 // An integer parameter in [min, max].
@@ -84,6 +109,9 @@ function read_params(array $query): array
     }
     $p = ['q' => $q];
     if (isset($query['from'])) {
+        foreach (['from', 'to'] as $name)
+            if (is_string($query[$name]) && preg_match('/^[0-9]{16,19}$/D', $query[$name]))
+                $query[$name] = (string)MAX_TIME;
         $p['from'] = int_param($query, 'from', 0, MAX_TIME);
         $p['to'] = int_param($query, 'to', 1, MAX_TIME);
         if ($p['to'] <= $p['from'])
@@ -103,10 +131,25 @@ function read_params(array $query): array
     $p['width2'] = isset($query['width']) ? int_param($query, 'width', 1, 2) : 1;
     if (isset($query['byte']))
         $p['byte'] = int_param($query, 'byte', 0, 8 - $p['width2']);
-    $order = $query['order'] ?? 'be';
-    if ($order !== 'be' && $order !== 'le')
-        throw new KBadRequest('order must be be or le');
-    $p['little'] = $order === 'le';
+    if ($q === 'ids') {
+        $order = $query['order'] ?? 'can_id';
+        if ($order !== 'can_id' && $order !== 'frames')
+            throw new KBadRequest('order must be can_id or frames');
+        $p['by_frames'] = $order === 'frames';
+        $p['limit'] = isset($query['limit']) ? int_param($query, 'limit', 1, MAX_IDS) : MAX_IDS;
+        $p['offset'] = isset($query['offset']) ? int_param($query, 'offset', 0, 4294967295) : 0;
+    } else {
+        $order = $query['order'] ?? 'be';
+        if ($order !== 'be' && $order !== 'le')
+            throw new KBadRequest('order must be be or le');
+        $p['little'] = $order === 'le';
+    }
+    if ($q === 'buckets') {
+        $p['top'] = isset($query['top']) ? int_param($query, 'top', 0, MAX_IDS) : 100;
+        if (ceil(($p['to'] - $p['from']) / $p['width']) * ($p['top'] + 1) > MAX_CELLS)
+            throw new KBadRequest('too many cells (buckets times top + 1 at most ' . MAX_CELLS
+                                  . '): use a larger step or a smaller top');
+    }
     if (isset($query['index']))
         $p['index'] = int_param($query, 'index', 0, 65535);
     return $p;
@@ -122,11 +165,20 @@ function answer(KCanLog $log, array $p)
     case 'sources':
         return $log->hasSource() ? $log->sources($p['from'], $p['to']) : [];
     case 'ids':
-        return $log->ids($p['from'], $p['to'], $p['detail'], $p['can_id']);
+        // One page of identifiers; the figures of the whole range in the
+        // headers.
+        $ids = $log->ids($p['from'], $p['to'], $p['detail'], $p['can_id'], $p['limit'], $p['offset'],
+                         $p['by_frames']);
+        header('X-Total-Count: ' . $ids['count']);
+        header('X-Total-Frames: ' . $ids['frames']);
+        header('X-Total-Bits: ' . $ids['bits']);
+        header('X-First: ' . ($ids['first'] ?? ''));
+        header('X-Last: ' . ($ids['last'] ?? ''));
+        return $ids['ids'];
     case 'rate':
         return $log->rate($p['from'], $p['to'], $p['width'], $p['can_id']);
     case 'buckets':
-        return $log->buckets($p['from'], $p['to'], $p['width'], $p['can_id']);
+        return $log->buckets($p['from'], $p['to'], $p['width'], $p['can_id'], $p['top']);
     case 'bytes':
         return $log->byteSeries($p['can_id'], $p['from'], $p['to'], $p['byte'], $p['width2'], $p['little']);
     case 'elster':

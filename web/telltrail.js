@@ -13,6 +13,8 @@
   // ranges with few of them.
   const FINE_STEP_FRAMES = 300000;
   const STACKED_IDS = 8;
+  // Identifiers the table shows at most: the busiest of the range.
+  const PAGE_IDS = 500;
   const COLORS = ['#2563eb', '#ea580c', '#16a34a', '#9333ea', '#dc2626', '#0891b2', '#ca8a04', '#db2777', '#94a3b8'];
   const EFF = 0x1FFFFFFF, RTR = 0x40000000, ERR = 0x20000000;
 
@@ -21,6 +23,9 @@
   const charts = {};
   let info = null;
   let ids = [];
+  // Of the whole range (the table may show only part of its identifiers):
+  // identifiers, frames, bits on the bus, first and last frame.
+  let totals = { count: 0, frames: 0, bits: 0, first: null, last: null };
   let explicitRange = false;
   let pendingNotice = null;
   let generation = 0;
@@ -154,14 +159,21 @@
 
   // --- API
 
-  async function api(params) {
+  async function api(params, headers = null) {
     const q = new URLSearchParams(params);
     if (state.source !== null && params.q !== 'info' && params.q !== 'sources') q.set('source', state.source);
     const res = await fetch('api.php?' + q.toString(), { headers: { Accept: 'application/json' } });
     let body = null;
     try { body = await res.json(); } catch (e) { body = null; }
     if (!res.ok) throw new Error((body && body.error) || `${res.status} ${res.statusText}`);
+    if (headers) res.headers.forEach((v, k) => { headers[k] = v; });
     return body;
+  }
+  // The span the frames of the range cover, in seconds: rates and the load
+  // are means over it, not over a range that holds frames in a part only.
+  function dataSeconds() {
+    if (totals.first === null) return 1;
+    return Math.max(1, (totals.last - totals.first) / 1000);
   }
   function notice(text, actions = [], kind = 'info') {
     const n = $('notice');
@@ -223,21 +235,23 @@
     const span = state.to - state.from;
     const step = chooseStep(span, total);
     const rows = await api(state.id === null
-      ? { q: 'buckets', from: state.from, to: state.to, step }
+      ? { q: 'buckets', from: state.from, to: state.to, step, top: STACKED_IDS }
       : { q: 'buckets', from: state.from, to: state.to, step, can_id: state.id });
     const width = step * 1000;
     const n = Math.ceil(span / width);
-    // The identifiers with the most frames each get a color; the rest are
-    // stacked as "other".
-    const top = [...ids].sort((a, b) => b.frames - a.frames).slice(0, STACKED_IDS).map((e) => e.can_id);
+    // The identifiers with the most frames each get a color (the API
+    // names the busiest); the rest are stacked as "other" (can_id null).
+    const sums = new Map();
+    for (const [, id, frames] of rows) if (id !== null) sums.set(id, (sums.get(id) || 0) + frames);
+    const top = [...sums.keys()].sort((a, b) => sums.get(b) - sums.get(a) || a - b);
     const series = new Map();
     const bits = new Array(n).fill(0);
-    for (const [start, id, frames, bytes] of rows) {
+    for (const [start, id, frames, bytes, ext] of rows) {
       const i = Math.round((start - state.from) / width);
-      const key = state.id !== null || top.includes(id) ? id : 'other';
+      const key = id === null ? 'other' : id;
       if (!series.has(key)) series.set(key, new Array(n).fill(0));
       series.get(key)[i] += frames / step;
-      bits[i] += frameBits(id, frames, bytes);
+      bits[i] += id === null ? (frames - ext) * 47 + ext * 67 + 8 * bytes : frameBits(id, frames, bytes);
     }
     const order = [...top.filter((id) => series.has(id)), ...(series.has('other') ? ['other'] : [])];
     const xs = Array.from({ length: n }, (_, i) => state.from + i * width + width / 2);
@@ -324,7 +338,7 @@
   function drawTable() {
     const body = $('ids').tBodies[0];
     body.replaceChildren();
-    const seconds = Math.max(1, (Math.min(state.to, Date.now()) - state.from) / 1000);
+    const seconds = dataSeconds();
     let anyElster = false;
     for (const e of ids) {
       const tr = el('tr');
@@ -362,7 +376,9 @@
       body.append(tr);
     }
     $('ids').classList.toggle('no-elster', !anyElster);
-    $('ids-note').textContent = ids.length ? `${ids.length} in range · click one for its values` : '';
+    $('ids-note').textContent = !ids.length ? ''
+      : totals.count > ids.length ? `the ${fmtNum(ids.length)} busiest of ${fmtNum(totals.count)} in range (list cut) · click one for its values`
+        : `${ids.length} in range · click one for its values`;
     if (!ids.length) {
       const tr = el('tr');
       const td = el('td', 'empty', 'No frames in this range.');
@@ -373,12 +389,12 @@
   }
 
   function drawCards() {
-    const frames = ids.reduce((s, e) => s + e.frames, 0);
-    const seconds = Math.max(1, (Math.min(state.to, Date.now()) - state.from) / 1000);
-    const bits = ids.reduce((s, e) => s + frameBits(e.can_id, e.frames, e.bytes), 0);
+    const frames = totals.frames;
+    const seconds = dataSeconds();
+    const bits = totals.bits;
     $('c-frames').textContent = fmtNum(frames);
     $('c-rate').textContent = fmtRate(frames / seconds);
-    $('c-ids').textContent = fmtNum(ids.length);
+    $('c-ids').textContent = fmtNum(totals.count);
     const load = (100 * bits) / (state.bitrate * seconds);
     $('c-load').textContent = `${fmtNum(load, load < 1 ? 2 : 1)} %`;
     return frames;
@@ -443,9 +459,25 @@
       resolveRange();
       writeHash();
       if (info.source_column) await loadSources();
-      const found = await api({ q: 'ids', from: state.from, to: state.to, detail: 1 });
+      // The busiest identifiers of the range, shown by identifier.
+      const h = {};
+      const found = await api({ q: 'ids', from: state.from, to: state.to, detail: 1, order: 'frames', limit: PAGE_IDS }, h);
       if (mine !== generation) return;
-      ids = found;
+      ids = found.sort((a, b) => a.can_id - b.can_id);
+      const num = (v) => (v === undefined || v === '' ? null : Number(v));
+      totals = { count: num(h['x-total-count']) ?? ids.length, frames: num(h['x-total-frames']) ?? 0,
+        bits: num(h['x-total-bits']) ?? 0, first: num(h['x-first']), last: num(h['x-last']) };
+      if (ids.length && !explicitRange && state.preset === '1h' && totals.first - state.from > 30 * MINUTE) {
+        // Frames in the last part of the hour only, on a first visit: the
+        // range starts with them, so that the charts do not squeeze them
+        // into the right edge.
+        explicitRange = true;
+        state.preset = null;
+        state.from = Math.floor(totals.first / MINUTE) * MINUTE;
+        pendingNotice = [`Frames only since ${fmtTime(totals.first)}: showing the range from then on.`,
+          [['Last hour', () => setPreset('1h')]]];
+        return load();
+      }
       if (!ids.length && info.last !== null && !explicitRange && state.preset === '1h') {
         // Nothing in the last hour on a first visit: show the whole log when
         // it spans a week at most, else the day up to its newest frame, and

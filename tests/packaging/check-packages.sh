@@ -187,7 +187,7 @@ check_web_control() {
   for f in etc/telltrail-web/web.ini usr/share/doc/telltrail-web/copyright usr/share/doc/telltrail-web/changelog.gz \
            usr/share/doc/telltrail-web/nginx.conf usr/share/doc/telltrail-web/apache.conf \
            usr/share/doc/telltrail-web/can_log.sql usr/share/doc/telltrail-web/can_log_upgrade.sql \
-           usr/share/doc/telltrail-web/README.md; do
+           usr/share/doc/telltrail-web/README.md usr/share/doc/telltrail-web/telltrail-web.md; do
     grep -qxF "./$f" "$TMP/web.files" || missing+=" /$f"
   done
   [ -z "$missing" ] || fail "web: package lacks$missing"

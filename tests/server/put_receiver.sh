@@ -126,6 +126,16 @@ grep -q "^stored 2 rows" "$DIR/answer" || fail "good body: answer $(cat "$DIR/an
 [ "$(sql "SELECT counter,timestamp,can_id,d0,d1,d2 FROM can_log WHERE counter = 70001")" = \
   "$(printf '70001\t1796652309123\t384\t49\t0\tNULL')" ] || fail "good body: row stored wrong"
 echo "a good body after them: stored 2 rows"
+# Times no receive time can have: refused and counted, the rest stored.
+ahead=$(( $(date +%s) * 1000 + 86400000 ))
+put 200 "rows outside the time window" "$HEADER;\r\n${good/70000/70002}\r\n$(for t in 9223372036854775807 \
+  946684799999 $((ahead + 60000)); do printf '%s\\r\\n' "${good/70000,1796652309123/70003,$t}"; done)\
+${good/70000,1796652309123/70004,$((ahead - 60000))}\r\n${good/70000,1796652309123/70005,946684800000}\r\n"
+grep -q "^stored 3 rows (3 new, 0 already stored); 3 rows refused: time before 2000 or more than a day ahead" \
+  "$DIR/answer" || fail "time window: answer $(cat "$DIR/answer")"
+[ "$(sql "SELECT GROUP_CONCAT(counter ORDER BY counter) FROM can_log WHERE counter BETWEEN 70002 AND 70005")" \
+  = "70002,70004,70005" ] || fail "time window: other rows stored"
+echo "rows outside the time window: $(tr -d '\r\n' < "$DIR/answer")"
 
 # --- 3. Boards, batches sent again, an older table, a failing database.
 KEY1="USE canlog $(head -c 24 /dev/urandom | base64)"

@@ -16,7 +16,9 @@
 # TELLTRAIL_WEB_CONFIG are handed on to the PHP scripts (php -S: its
 # environment; nginx: a FastCGI parameter, as a site of one's own would set
 # it); HTTPSERVER_FPM_CHILDREN sets the number of php-fpm workers (default
-# 2). nginx also serves /usr/share/javascript/ as /javascript/.
+# 2). nginx also serves /usr/share/javascript/ as /javascript/;
+# HTTPSERVER_NGINX_INCLUDE names a file of more lines for its server block
+# (a site's snippet under test; its FastCGI socket is <dir>/php-fpm.sock).
 set -euo pipefail
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -169,6 +171,7 @@ http {
       ${TELLTRAIL_PUT_CONFIG:+fastcgi_param TELLTRAIL_PUT_CONFIG $TELLTRAIL_PUT_CONFIG;}
       ${TELLTRAIL_WEB_CONFIG:+fastcgi_param TELLTRAIL_WEB_CONFIG $TELLTRAIL_WEB_CONFIG;}
     }
+    ${HTTPSERVER_NGINX_INCLUDE:+include $HTTPSERVER_NGINX_INCLUDE;}
     # Debian's JavaScript packages, as javascript-common serves them.
     location /javascript/ {
       alias /usr/share/javascript/;

@@ -55,6 +55,8 @@ function telltrail_connect(array $settings): PDO
         PDO::MYSQL_ATTR_MULTI_STATEMENTS => false,
     ]);
     $db->exec('SET SESSION TRANSACTION READ ONLY');
+    // Per-identifier counts of a busy range are grouped in memory, not on disk.
+    $db->exec('SET SESSION tmp_table_size = 67108864, max_heap_table_size = 67108864');
     try {
         $db->exec('SET SESSION max_statement_time = 30');     // MariaDB
     } catch (PDOException $e) {
