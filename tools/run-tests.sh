@@ -208,13 +208,18 @@ run_lanes() {
   wait "$b" || status=1
   log "lane 2 (${LANE_B[*]}): $dir/b.log"
   cat "$dir/b.log"
-  return "$status"
+  if [ "$status" -ne 0 ]; then
+    log "a stage failed after $(( $(date +%s) - start )) s"
+    exit 1
+  fi
 }
 
 install_packages
 start=$(date +%s)
+# Called on their own, never as a condition: a condition would turn off
+# set -e inside them and a failing stage would go unnoticed.
 if [ $# -eq 0 ] && [ "${TELLTRAIL_SERIAL:-0}" != 1 ]; then
-  run_lanes || { log "a stage failed after $(( $(date +%s) - start )) s"; exit 1; }
+  run_lanes
 else
   run_stages "${STAGES[@]}"
 fi
