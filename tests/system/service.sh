@@ -292,9 +292,11 @@ if [ -d /usr/share/telltrail-web ]; then
   printf 'db_socket = "/run/mysqld/mysqld.sock"\ndb_name = "canlog_spool"\ndb_user = "root"\n' > /tmp/web.ini
   TELLTRAIL_WEB_CONFIG=/tmp/web.ini php -S 127.0.0.1:8080 -t /usr/share/telltrail-web > /tmp/web.log 2>&1 &
   web=$!
-  sleep 1
-  frames=$(curl -s "http://127.0.0.1:8080/api.php?q=ids&from=0&to=9999999999999" |
-           php -r '$a = json_decode(stream_get_contents(STDIN), true); echo is_array($a) ? array_sum(array_column($a, "frames")) : -1;')
+  wait_for 10 curl -s -o /dev/null "http://127.0.0.1:8080/index.php"
+  # The frames of the whole range, whatever page of identifiers the answer
+  # holds (cangen's identifiers are many).
+  frames=$(curl -s -D - -o /dev/null "http://127.0.0.1:8080/api.php?q=ids&from=0&to=9999999999999" |
+           tr -d '\r' | sed -n 's/^X-Total-Frames: //p')
   page=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:8080/index.php")
   kill "$web"
   if [ "$frames" = "$(rows canlog_spool | wc -l)" ] && [ "$page" = 200 ]; then
