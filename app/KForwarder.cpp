@@ -24,7 +24,8 @@ KForwarder::KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, 
       mInflightDone(0), mInflightSpooled(false), mInflightHeadFrom(0), mInflightAtHead(0),
       mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false), mNextTryMs(0),
       mBackoffMs(cFirstRetryMs), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
-      mStopNow(false), mThreadDone(true), mFailed(false), mSettingsFailed(false), mAbandoned(false) {
+      mStopNow(false), mThreadDone(true), mTaken(0), mFailed(false), mSettingsFailed(false),
+      mAbandoned(false) {
   mAwayReason[0] = 0;
   mCurrent->mFrames.reserve(static_cast<std::size_t>(mOutput.ChunkFrames()));
   mOutput.SetStopEvent(mStopEvent);
@@ -35,13 +36,19 @@ KForwarder::~KForwarder() {
   if (mThread.joinable())
     Finish();
   // An abandoned thread may still use what it was given: nothing of it is
-  // freed (the process ends right after).
-  if (mAbandoned)
+  // freed while it runs (the process ends right after); once it has ended,
+  // only the output may still be in its last call, with the stop event.
+  bool running = false;
+  if (mAbandoned) {
+    std::lock_guard<std::mutex> lock(mLock);
+    running = !mThreadDone;
+  }
+  if (running)
     return;
   delete mCurrent;
   for (KChunk* c : mQueue)
     delete c;
-  if (mStopEvent >= 0)
+  if (mStopEvent >= 0 && !mAbandoned)
     close(mStopEvent);
 }
 
@@ -205,6 +212,7 @@ void KForwarder::SetAside(const KCanFrame& frame) {
 void KForwarder::Progress(int done, bool live) {
   std::lock_guard<std::mutex> lock(mLock);
   if (live) {
+    mTaken += std::max(0, done - mInflightDone);
     mInflightDone = done;
     return;
   }
@@ -452,7 +460,17 @@ void KForwarder::Finish() {
   mWake.notify_all();
   // A delivery in progress may finish within the grace time; then anything
   // still going on is interrupted (the HTTP client watches mStopEvent).
-  if (!mWake.wait_for(lock, std::chrono::milliseconds(cStopGraceMs), [this] { return mThreadDone; })) {
+  // Without a spool the frames have no other place: while the far side
+  // keeps taking them (a slow database with a backlog) the grace time
+  // starts again, and only one that takes nothing for that long is given up.
+  bool ended = false;
+  for (;;) {
+    const long long taken = mTaken;
+    ended = mWake.wait_for(lock, std::chrono::milliseconds(cStopGraceMs), [this] { return mThreadDone; });
+    if (ended || mSpool != nullptr || mTaken == taken)
+      break;
+  }
+  if (!ended) {
     mStopNow = true;
     uint64_t one = 1;
     if (mStopEvent >= 0 && write(mStopEvent, &one, sizeof(one)) != sizeof(one)) {

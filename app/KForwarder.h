@@ -62,8 +62,9 @@ public:
   // Sampling thread: the period's frames are all added.
   void EndPeriod();
   // Sampling thread, after the last period: delivers what is left (a
-  // delivery may take cStopGraceMs), then keeps the rest in the spool or
-  // reports it as not forwarded, and ends the delivery thread.
+  // delivery may take cStopGraceMs; without a spool as long as the far side
+  // takes frames within every cStopGraceMs), then keeps the rest in the
+  // spool or reports it as not forwarded, and ends the delivery thread.
   void Finish();
 
   // The output failed in a way that ends the run (a database that cannot be
@@ -140,6 +141,7 @@ private:
   bool mStopping;
   bool mStopNow;
   bool mThreadDone;
+  long long mTaken; // live frames the far side has taken
   std::atomic<bool> mFailed;
   std::atomic<bool> mSettingsFailed;
   char mAwayReason[256];

@@ -23,15 +23,19 @@ int KCanCommDriver::NowMs() {
 }
 
 int KCanCommDriver::ReadLineByte(bool& idle) {
+  // A quiet port proves a pause up to the moment it was looked at, so the
+  // clock is read before the look: read after it, a reader held up between
+  // the two by the scheduler would count its own delay as a pause of the
+  // line and drop a line whose rest came meanwhile.
+  const int looked = mLineLen > 0 && !Buffered() ? NowMs() : 0;
   int c = KComm::ReadFromCOM();
   idle = c == cNoByte && mLineLen == 0;
   if (idle)
     return cNoByte;
-  const int now = NowMs();
   if (c == cNoByte) {
     // The port is quiet with a partial line: once its last byte is older
     // than the time-out, the rest of the line is not coming.
-    int elapsed = now - mLastCharMs;
+    int elapsed = looked - mLastCharMs;
     if (elapsed < 0)
       elapsed += 1000000000;
     if (elapsed > mCharTimeOut)
@@ -45,7 +49,7 @@ int KCanCommDriver::ReadLineByte(bool& idle) {
   if (mLineLen + 1 <= cMaxLineLength) {
     mLine[mLineLen++] = static_cast<char>(c);
     mLine[mLineLen] = 0;
-    mLastCharMs = now;
+    mLastCharMs = NowMs();
     return c;
   }
   mLineLen = 0;

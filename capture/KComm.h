@@ -85,6 +85,9 @@ public:
   // port has input or has hung up, or `stopFd` (when not -1) is readable.
   // Returns at once when bytes already fetched are waiting to be handed out.
   void WaitForInput(int stopFd, int ms);
+  // True when bytes already fetched wait to be handed out: the next
+  // ReadFromCOM returns one without looking at the port.
+  bool Buffered() const { return mReadPos < mReadEnd; }
   // Discards pending input.
   void ClearBuffer();
   bool WriteToCOM(char c);

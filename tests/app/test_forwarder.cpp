@@ -18,6 +18,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "KCanServer.h"
@@ -39,6 +40,11 @@ public:
   }
   void SetQuiet(bool) override {}
   void SetStopEvent(int fd) override { mStopEvent = fd; }
+  void Idle() override { // the delivery thread's last call, too
+    std::lock_guard<std::mutex> lock(mLock);
+    ++mIdles;
+    mChanged.notify_all();
+  }
   int MaxBatch() const override { return 16; }
   int ChunkFrames() const override { return 40; }
   KDelivery Deliver(const KCanFrame* frames, int count) override {
@@ -94,6 +100,7 @@ public:
   std::function<void(int)> mOnCall; // under the lock, at every call
   const char* mReason = "";
   int mStopEvent = -1;
+  int mIdles = 0;
 };
 
 // The console captured while it lives, also when a check ends a test early.
@@ -184,6 +191,52 @@ TEST_F(ForwarderTest, EveryFrameOnceInOrderAcrossOutagesSlowHalfAndHungDeliverie
   EXPECT_EQ(out.mDelivered, Range(1, 300)) << text;
   EXPECT_EQ(spool.Frames(), 0);
   EXPECT_NE(text.find("scripted away: far side down; frames are kept in the spool\n"), std::string::npos) << text;
+}
+
+// Without a spool a stop waits for a slow far side as long as it keeps
+// taking frames: the whole backlog arrives, though it takes longer than
+// the grace time.
+TEST_F(ForwarderTest, StopWithoutSpoolWaitsForASlowFarSideThatKeepsTaking) {
+  KScriptedOutput out;
+  KConsole console;
+  KForwarder f(out, nullptr, mServer, 1);
+  f.Start();
+  out.SetMode(moGate);
+  Feed(f, 1, 320, 40); // one chunk held, seven waiting: 24 deliveries
+  ASSERT_TRUE(out.WaitUntil([&] { return out.Calls() >= 1; }));
+  // Each delivery takes a while (a loaded database server): the 24 take
+  // longer than the grace time and what follows it.
+  out.mOnCall = [](int) { std::this_thread::sleep_for(std::chrono::milliseconds(170)); };
+  out.SetMode(moTake);
+  const auto start = Clock::now();
+  f.Finish();
+  const auto took = Clock::now() - start;
+  const std::string text = console.Take();
+  EXPECT_EQ(out.mDelivered, Range(1, 320)) << text;
+  EXPECT_EQ(text.find("not forwarded"), std::string::npos) << text;
+  EXPECT_GT(took, std::chrono::milliseconds(KForwarder::cStopGraceMs + 1500)); // the case it is
+  EXPECT_FALSE(f.Abandoned());
+}
+
+// A delivery stuck in a call that ignores the stop is given up without a
+// spool, its frames counted; when the call returns at last, the thread ends
+// without touching a spool that does not exist.
+TEST_F(ForwarderTest, StuckDeliveryWithoutSpoolGivenUpAndLaterReturning) {
+  KScriptedOutput out;
+  KConsole console;
+  KForwarder* f = new KForwarder(out, nullptr, mServer, 1);
+  f->Start();
+  out.SetMode(moGate);
+  Feed(*f, 1, 40, 40);
+  ASSERT_TRUE(out.WaitUntil([&] { return out.Calls() >= 1; }));
+  f->Finish();
+  ASSERT_TRUE(f->Abandoned());
+  const int idles = out.mIdles;
+  out.SetMode(moTake);
+  ASSERT_TRUE(out.WaitUntil([&] { return out.mIdles > idles; }));
+  const std::string text = console.Take();
+  EXPECT_NE(text.find("stopped before delivery: 40 frames not forwarded\n"), std::string::npos) << text;
+  delete f; // an abandoned forwarder frees nothing the thread used
 }
 
 // A refused frame alone is set aside, in candump form beside the spool, or

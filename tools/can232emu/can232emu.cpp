@@ -68,6 +68,9 @@ const char cUsage[] =
     "Without --linger it ends once the count is sent and the reader has taken every\n"
     "byte; closing the adapter is a hang-up for the reader.\n";
 
+// The terminal layer's piece of a write (see FlushOut).
+const std::size_t cWritePiece = 2048;
+
 volatile sig_atomic_t StopSignal = 0;
 
 void OnSignal(int signal) { StopSignal = signal; }
@@ -391,7 +394,17 @@ void KEmulator::QueueDueFrames(double now) {
 
 bool KEmulator::FlushOut() {
   while (!mOut.empty()) {
-    ssize_t n = write(mMaster, mOut.data(), mOut.size());
+    // Whole lines, at most 2048 bytes at once: the terminal layer cuts a
+    // longer write into pieces of 2048 bytes and may run other programs
+    // between them, and a line cut there pauses in the middle for the
+    // reader, as an adapter's line never does (the logger drops a line
+    // that pauses for more than 50 ms).
+    std::size_t size = mOut.size();
+    if (size > cWritePiece) {
+      const std::size_t end = mOut.find_last_of("\r\a", cWritePiece - 1);
+      size = end == std::string::npos ? cWritePiece : end + 1;
+    }
+    ssize_t n = write(mMaster, mOut.data(), size);
     if (n > 0) {
       mOut.erase(0, static_cast<size_t>(n));
       continue;
