@@ -73,27 +73,6 @@ TEST(MqttSettings, BadValuesAreRefusedNamingTheKey) {
   EXPECT_EQ(out.find("hunter2"), std::string::npos) << out;
 }
 
-TEST(MqttSettings, ValuesAndNodeAreRead) {
-  KMqttSettings s;
-  std::string out;
-  ASSERT_TRUE(Read("<mqtt Topic=\"home/heat pump\" Port=\"8883\" Qos=\"0\">"
-                   "<value Name=\"flow\" Index=\"000D\" Id=\"180\" Scale=\"0.01\" Signed=\"1\"/></mqtt>"
-                   "<value Name=\"outside\" Index=\"0c\" Receiver=\"680\" Class=\"temperature\"/>",
-                   s, out))
-      << out;
-  EXPECT_STREQ(s.mNode, "heat_pump");
-  EXPECT_EQ(s.mPort, 8883);
-  EXPECT_EQ(s.mQos, 0);
-  ASSERT_EQ(s.mValues.size(), 2u);
-  // Lines beside <mqtt> come first, then those inside it.
-  EXPECT_STREQ(s.mValues[0].mName, "outside");
-  EXPECT_EQ(s.mValues[0].mReceiver, 0x680);
-  EXPECT_TRUE(s.mValues[0].mSigned);
-  EXPECT_EQ(s.mValues[1].mId, 0x180);
-  EXPECT_EQ(s.mValues[1].mScaleUnits, 1);
-  EXPECT_EQ(s.mValues[1].mScaleDecimals, 2);
-}
-
 KCanFrame Frame(uint32_t id, std::initializer_list<unsigned char> data) {
   KCanFrame f;
   f.mId = id;
@@ -161,28 +140,6 @@ TEST(MqttFrames, TopicAndPayload) {
   EXPECT_EQ(KMqttOutput::FrameTopic("t", r), "t/frame/007");
   EXPECT_EQ(KMqttOutput::FramePayload(r),
             "{\"ts\":946684800000,\"n\":0,\"ext\":false,\"rtr\":true,\"len\":3,\"data\":\"\"}");
-}
-
-} // namespace
-
-namespace {
-
-// The example settings file chooses the MQTT output with its value line.
-TEST(MqttSettings, ExampleFile) {
-  KParser parser;
-  KXmlNode root;
-  ASSERT_TRUE(parser.ParseFile(TELLTRAIL_EXAMPLES_DIR "/mqtt_heatpump.xml", &root));
-  KRunSettings s;
-  s.mXml = true;
-  KMySql mySql;
-  std::unique_ptr<KTcpCanClient> client;
-  ASSERT_TRUE(ReadXmlSettings(root, s, mySql, client));
-  ASSERT_NE(s.mMqtt, nullptr);
-  EXPECT_FALSE(s.mFileLogging);
-  EXPECT_STREQ(s.mMqtt->mNode, "heatpump");
-  ASSERT_EQ(s.mMqtt->mValues.size(), 1u);
-  EXPECT_EQ(s.mMqtt->mValues[0].mReceiver, 0x680);
-  EXPECT_NE(root.FindNodeAttr("spool", "Name"), nullptr);
 }
 
 } // namespace
