@@ -20,14 +20,14 @@
 #   bench/put_fleet.sh
 #
 # Environment: BOARDS (steps, default "1 2 4 6 8 10 12 16 20"), STEP_SECONDS
-# (per step, default 20), FPM_CHILDREN (php-fpm workers, default 2),
+# (per step, default 20), FPM_CHILDREN (php-fpm workers, default 4),
 # ROWS_PER_STATEMENT is the receiver's own (server/put_can_log.php).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BOARDS=${BOARDS:-"1 2 4 6 8 10 12 16 20"}
 STEP_SECONDS=${STEP_SECONDS:-20}
-FPM_CHILDREN=${FPM_CHILDREN:-2}
+FPM_CHILDREN=${FPM_CHILDREN:-4}
 HTTPSERVER=$ROOT/tools/httpserver/httpserver.sh
 DBSERVER=$ROOT/tools/mariadb/test-server.sh
 BOARD=$ROOT/bench/put_fleet_board.php
@@ -60,7 +60,7 @@ most=$(printf '%s\n' $BOARDS | sort -n | tail -n 1)
     printf 'board-%02d = "%s"\n' "$i" "$key"
   done
 } > "$DIR/put_can_log.ini"
-HTTPSERVER_ROOT=$ROOT/server TELLTRAIL_PUT_CONFIG=$DIR/put_can_log.ini HTTPSERVER_FPM_CHILDREN=$FPM_CHILDREN \
+HTTPSERVER_ROOT=${RECEIVER_DIR:-$ROOT/server} TELLTRAIL_PUT_CONFIG=$DIR/put_can_log.ini HTTPSERVER_FPM_CHILDREN=$FPM_CHILDREN \
   "$HTTPSERVER" start nginx "$DIR/http" 127.0.0.1 80 > "$DIR/http.out" 2>&1 ||
   fail "nginx did not start: $(cat "$DIR/http.out")"
 
