@@ -4,13 +4,18 @@
 # the same traffic:
 #   1. flood: cangen -g 0 (as fast as the guest can send) for FLOOD frames;
 #   2. paced: can_pace at each rate in RATES (frames/s) for SECONDS_PER_RATE
-#      seconds (cangen's per-frame sleeps cannot reach these rates here).
+#      seconds (cangen's per-frame sleeps cannot reach these rates here);
+#   3. filtered: the same at each rate in FILTER_RATES with a kernel filter
+#      on both receivers (FILTER, default 000:700: identifiers 000..0FF, 1
+#      in 8 of can_pace's counting identifiers; 87.5 % rejected), telltrail
+#      with <filter> in a settings file, candump with can0,FILTER.
 # For each run it prints the frames candump -l and telltrail received, the
 # rate, the CPU time per frame of both receivers, and telltrail's own loss
 # reports (ring or receive queue overflow) if any.
 #
 #   bench/guest_capture_rate.sh [BUILD_DIR]      (default build/native)
 #   SECONDS_PER_RATE=60 RATES="10000 21277 30000" FLOOD=200000 bench/guest_capture_rate.sh
+#   FILTER_RATES="100 1000" FILTER=000:700
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build/native}
@@ -21,14 +26,20 @@ cat >"$tmp/rate.sh" <<'GUEST'
 #!/bin/sh
 TICKS=100
 cpu() { awk '{print $14 + $15}' /proc/$1/stat; }
-# measure <label> <sender command...>
+# measure <label> <sender command...>  (with $filter set: both filtered)
 measure() {
   label=$1
   shift
   rm -rf /tmp/r && mkdir -p /tmp/r
-  (cd /tmp/r && exec candump -l can0) >/dev/null 2>&1 &
+  (cd /tmp/r && exec candump -l "can0${filter:+,$filter}") >/dev/null 2>&1 &
   dump=$!
-  telltrail can0 1 /tmp/r/canlog csv >/tmp/r/out.txt &
+  if [ -n "${filter:-}" ]; then
+    printf '<telltrail><device Name="can0"/><sleep Name="1"/><filter Name="%s"/><log_file Name="/tmp/r/canlog" Format="csv"/></telltrail>\n' \
+      "$filter" > /tmp/filter.xml
+    telltrail /tmp/filter.xml >/tmp/r/out.txt &
+  else
+    telltrail can0 1 /tmp/r/canlog csv >/tmp/r/out.txt &
+  fi
   logger=$!
   sleep 1
   t0=$(date +%s)
@@ -48,8 +59,10 @@ measure() {
   awk -v l="$label" -v d="$got_dump" -v t="$got_logger" -v s=$((t1 - t0)) -v n="${sent:-$FLOOD}" \
       -v cl="$cpu_logger" -v cd="$cpu_dump" -v k=$TICKS -v lost="$lost" 'BEGIN {
     s = s < 1 ? 1 : s
+    # filtered runs: CPU per frame on the bus (the rejected ones cost too)
+    pt = l ~ /^f/ ? n : t; pd = l ~ /^f/ ? n : d
     printf "%-9s %4d s sent %8d: candump -l %8d, telltrail %8d (%6.0f frames/s); cpu/frame telltrail %5.1f us, candump %5.1f us %s\n",
-      l, s, n, d, t, t / s, t ? cl / k / t * 1e6 : 0, d ? cd / k / d * 1e6 : 0, lost }'
+      l, s, n, d, t, t / s, pt ? cl / k / pt * 1e6 : 0, pd ? cd / k / pd * 1e6 : 0, lost }'
   rm -rf /tmp/r
 }
 FLOOD=${FLOOD:-200000}
@@ -59,9 +72,14 @@ measure "flood" cangen can0 -g 0 -n "$FLOOD" -I i -L 8 -D i
 for rate in $RATES; do
   measure "$rate/s" can_pace can0 "$rate" "$SECONDS_PER_RATE"
 done
+filter=${FILTER:-000:700}
+for rate in ${FILTER_RATES:-100 1000 10000}; do
+  measure "f$rate/s" can_pace can0 "$rate" "$SECONDS_PER_RATE"
+done
 GUEST
 [ -x "$BUILD/bench/can_pace" ] || cmake --build "$BUILD" --target can_pace -j2
 "$ROOT/tools/vmtest/run-in-guest.sh" --timeout 3600 --mem 2048 "$BUILD/app/telltrail" \
   "$BUILD/bench/can_pace" "$tmp/rate.sh" -- \
   FLOOD=${FLOOD:-200000} SECONDS_PER_RATE=${SECONDS_PER_RATE:-60} \
-  RATES="'${RATES:-5000 10000 21277 30000 40000}'" sh rate.sh
+  RATES="'${RATES:-5000 10000 21277 30000 40000}'" FILTER_RATES="'${FILTER_RATES:-100 1000 10000}'" \
+  FILTER="${FILTER:-000:700}" sh rate.sh

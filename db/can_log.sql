@@ -9,6 +9,9 @@
 --            remote request, bit 29 an error frame
 -- d0 .. d7   data bytes 0 .. 255; NULL from d<length> on
 -- source     the board that sent the row ('' when it is not named)
+-- The rows are kept in one partition per day (UTC) of `timestamp`, so that
+-- old days are dropped whole, in constant time (can_log_keep below); rows
+-- later than the days made so far wait in p_future.
 CREATE TABLE IF NOT EXISTS can_log (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
   counter INT UNSIGNED NOT NULL,
@@ -23,14 +26,15 @@ CREATE TABLE IF NOT EXISTS can_log (
   d6 TINYINT UNSIGNED NULL DEFAULT NULL,
   d7 TINYINT UNSIGNED NULL DEFAULT NULL,
   source VARCHAR(64) NOT NULL DEFAULT '',
-  PRIMARY KEY (id),
+  PRIMARY KEY (id, `timestamp`),
   -- One row per frame: a batch that is delivered twice (its answer lost
   -- after the server had stored it) is stored once. Also serves the frames
   -- of a time range.
   UNIQUE KEY frame (`timestamp`, counter, can_id, source),
   -- what one identifier sent in a time range
   KEY id_time (can_id, `timestamp`)
-) ENGINE=InnoDB;
+) ENGINE=InnoDB
+PARTITION BY RANGE (`timestamp`) (PARTITION p_future VALUES LESS THAN MAXVALUE);
 
 -- ---------------------------------------------------------------------------
 -- can_frames: the rows of can_log in a form that reads without decoding.
@@ -215,3 +219,126 @@ DELIMITER ;
 CREATE EVENT IF NOT EXISTS can_log_summarize ON SCHEDULE EVERY 30 SECOND
   COMMENT 'Keeps can_log_minute current' DO CALL can_log_summarize();
 CALL can_log_summarize();
+
+-- ---------------------------------------------------------------------------
+-- Retention by day. can_log_keep (run every hour by the event of the same
+-- name, and once here) makes the partitions of today and the next two days
+-- (UTC), and drops the days before the last keep_days (today counts) of
+-- can_log_retention: whole partitions, in constant time, however many rows
+-- they hold. The web page's summary (can_log_minute) keeps its own
+-- summary_keep_days, normally longer: the page still shows how many frames
+-- older days had. 0 keeps for ever (the default). For example, a year of
+-- frames and ten years of the summary:
+--   UPDATE can_log_retention SET keep_days = 366, summary_keep_days = 3653;
+-- The oldest day's partition also holds any rows from before it (a board
+-- with a wrong clock), and they go with it.
+CREATE TABLE IF NOT EXISTS can_log_retention (
+  one TINYINT UNSIGNED NOT NULL PRIMARY KEY,
+  keep_days INT UNSIGNED NOT NULL DEFAULT 0,
+  summary_keep_days INT UNSIGNED NOT NULL DEFAULT 0
+) ENGINE=InnoDB;
+INSERT IGNORE INTO can_log_retention (one) VALUES (1);
+
+DROP FUNCTION IF EXISTS can_log_day_ms;
+CREATE FUNCTION can_log_day_ms(day DATE) RETURNS BIGINT DETERMINISTIC
+  COMMENT 'Start of a UTC day in ms since 1970, as `timestamp` counts'
+  RETURN TIMESTAMPDIFF(SECOND, '1970-01-01', day) * 1000;
+
+-- The definitions of the day partitions from from_day to to_day, each
+-- "PARTITION dYYYYMMDD VALUES LESS THAN (<start of the next day>),".
+DROP FUNCTION IF EXISTS can_log_day_partitions;
+DELIMITER //
+CREATE FUNCTION can_log_day_partitions(from_day DATE, to_day DATE) RETURNS MEDIUMTEXT DETERMINISTIC
+BEGIN
+  DECLARE parts MEDIUMTEXT DEFAULT '';
+  WHILE from_day <= to_day DO
+    SET parts = CONCAT(parts, 'PARTITION d', DATE_FORMAT(from_day, '%Y%m%d'), ' VALUES LESS THAN (',
+                       can_log_day_ms(from_day + INTERVAL 1 DAY), '),');
+    SET from_day = from_day + INTERVAL 1 DAY;
+  END WHILE;
+  RETURN parts;
+END//
+
+-- Converts a can_log of an earlier telltrail (one partition, or none) into
+-- day partitions from its oldest row's day on (at most 1000 days back: older
+-- rows go into the first day). It copies the table once; see
+-- can_log_upgrade.sql.
+DROP PROCEDURE IF EXISTS can_log_by_day//
+CREATE PROCEDURE can_log_by_day()
+  MODIFIES SQL DATA
+BEGIN
+  DECLARE first_day DATE;
+  SELECT DATE(TIMESTAMP'1970-01-01 00:00:00' + INTERVAL MIN(`timestamp`) DIV 1000 SECOND) INTO first_day FROM can_log;
+  SET first_day = GREATEST(COALESCE(first_day, UTC_DATE()), UTC_DATE() - INTERVAL 1000 DAY);
+  SET @can_log_ddl = CONCAT('ALTER TABLE can_log DROP PRIMARY KEY, ADD PRIMARY KEY (id, `timestamp`) ',
+                            'PARTITION BY RANGE (`timestamp`) (',
+                            can_log_day_partitions(first_day, UTC_DATE() + INTERVAL 2 DAY),
+                            'PARTITION p_future VALUES LESS THAN MAXVALUE)');
+  PREPARE ddl FROM @can_log_ddl;
+  EXECUTE ddl;
+  DEALLOCATE PREPARE ddl;
+END//
+
+DROP PROCEDURE IF EXISTS can_log_keep//
+CREATE PROCEDURE can_log_keep()
+  MODIFIES SQL DATA
+  COMMENT 'Makes the next days of can_log and drops those beyond can_log_retention'
+BEGIN
+  DECLARE upto BIGINT;
+  DECLARE first_ts BIGINT;
+  DECLARE from_day DATE;
+  DECLARE keep INT UNSIGNED;
+  DECLARE keep_summary INT UNSIGNED;
+  DECLARE old MEDIUMTEXT;
+  DECLARE deleted BIGINT;
+  IF NOT EXISTS (SELECT 1 FROM information_schema.PARTITIONS WHERE TABLE_SCHEMA = DATABASE()
+                 AND TABLE_NAME = 'can_log' AND PARTITION_NAME = 'p_future') THEN
+    SELECT 'can_log is not partitioned by day (a table of an earlier telltrail): CALL can_log_by_day() converts it'
+      AS note;
+  ELSE
+    -- The days from the end of the last day partition (or the oldest row's
+    -- day, when there is none yet) to the day after tomorrow.
+    SELECT MAX(CAST(PARTITION_DESCRIPTION AS SIGNED)) INTO upto FROM information_schema.PARTITIONS
+      WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'can_log' AND PARTITION_NAME <> 'p_future';
+    IF upto IS NULL THEN
+      SELECT MIN(`timestamp`) INTO first_ts FROM can_log;
+      SET from_day = GREATEST(DATE(TIMESTAMP'1970-01-01 00:00:00' + INTERVAL COALESCE(first_ts, can_log_day_ms(UTC_DATE())) DIV 1000 SECOND),
+                              UTC_DATE() - INTERVAL 1000 DAY);
+    ELSE
+      SET from_day = DATE(TIMESTAMP'1970-01-01 00:00:00' + INTERVAL upto DIV 1000 SECOND);
+    END IF;
+    IF from_day <= UTC_DATE() + INTERVAL 2 DAY THEN
+      SET @can_log_ddl = CONCAT('ALTER TABLE can_log REORGANIZE PARTITION p_future INTO (',
+                                can_log_day_partitions(from_day, UTC_DATE() + INTERVAL 2 DAY),
+                                'PARTITION p_future VALUES LESS THAN MAXVALUE)');
+      PREPARE ddl FROM @can_log_ddl;
+      EXECUTE ddl;
+      DEALLOCATE PREPARE ddl;
+    END IF;
+  END IF;
+  SELECT keep_days, summary_keep_days INTO keep, keep_summary FROM can_log_retention WHERE one = 1;
+  IF keep > 0 THEN
+    SELECT GROUP_CONCAT(PARTITION_NAME) INTO old FROM information_schema.PARTITIONS
+      WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'can_log' AND PARTITION_NAME <> 'p_future'
+        AND CAST(PARTITION_DESCRIPTION AS SIGNED) <= can_log_day_ms(UTC_DATE() - INTERVAL keep - 1 DAY);
+    IF old IS NOT NULL THEN
+      SET @can_log_ddl = CONCAT('ALTER TABLE can_log DROP PARTITION ', old);
+      PREPARE ddl FROM @can_log_ddl;
+      EXECUTE ddl;
+      DEALLOCATE PREPARE ddl;
+    END IF;
+  END IF;
+  IF keep_summary > 0 THEN
+    REPEAT
+      DELETE FROM can_log_minute
+        WHERE minute < can_log_day_ms(UTC_DATE() - INTERVAL keep_summary - 1 DAY) DIV 60000 LIMIT 100000;
+      SET deleted = ROW_COUNT();
+      COMMIT;
+    UNTIL deleted = 0 END REPEAT;
+  END IF;
+END//
+DELIMITER ;
+
+CREATE EVENT IF NOT EXISTS can_log_keep ON SCHEDULE EVERY 1 HOUR
+  COMMENT 'Keeps the day partitions of can_log' DO CALL can_log_keep();
+CALL can_log_keep();
