@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -118,14 +119,14 @@ private:
   int mStopEvent; // readable once the stop's grace time is over
 
   // Sampling thread only.
-  KChunk* mCurrent;
+  std::unique_ptr<KChunk> mCurrent;
 
   // Shared, under mLock.
   std::mutex mLock;
   std::condition_variable mWake;
   std::condition_variable mRoom; // a queued chunk was taken (no spool)
-  std::deque<KChunk*> mQueue;
-  KChunk* mInflight;
+  std::deque<std::unique_ptr<KChunk>> mQueue;
+  KChunk* mInflight; // owned by the delivery thread while it delivers
   int mInflightDone;
   bool mInflightSpooled;
   long long mInflightHeadFrom; // position in mInflight of the spool's first frame
