@@ -20,11 +20,11 @@ enum : int { cReasonSize = 256, cDescriptionSize = 600, cPathSize = 4200 };
 } // namespace
 
 KForwarder::KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, int sampleTime)
-    : mOutput(output), mSpool(spool), mServer(server), mSampleTime(sampleTime),
+    : mOutput(output), mSpool(spool), mServer(server),
       mStopEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mCurrent(std::make_unique<KChunk>()), mInflight(nullptr),
       mInflightDone(0), mInflightSpooled(false), mInflightHeadFrom(0), mInflightAtHead(0),
-      mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false), mNextTryMs(0),
-      mBackoffMs(cFirstRetryMs), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
+      mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false),
+      mRetry(sampleTime, spool != nullptr), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
       mStopNow(false), mThreadDone(true), mTaken(0), mFailed(false), mSettingsFailed(false),
       mAbandoned(false) {
   mAwayReason[0] = 0;
@@ -285,19 +285,11 @@ void KForwarder::GoneAway(const char* reason) {
   }
   mAway = true;
   mWasAway = true;
-  if (mSpool == nullptr) {
-    mNextTryMs = 0; // each new batch is tried as it comes
-    return;
-  }
-  // At least once a period; the pause doubles up to a minute.
-  long long period = std::max(1000LL, 1000LL * mSampleTime);
-  mNextTryMs = NowMs() + std::min<long long>(mBackoffMs, period);
-  mBackoffMs = std::min(mBackoffMs * 2, static_cast<int>(cLongestRetryMs));
+  mRetry.Failed(NowMs());
 }
 
 void KForwarder::CameBack() {
-  mBackoffMs = cFirstRetryMs;
-  mNextTryMs = 0;
+  mRetry.Succeeded();
   if (mAway && mSpool == nullptr) {
     std::printf("%s back\n", mOutput.Name());
     std::fflush(stdout);
@@ -419,7 +411,7 @@ void KForwarder::Run() {
       break;
     const long long now = NowMs();
     const bool spooled = mSpool != nullptr && mSpool->Frames() > 0;
-    const bool due = now >= mNextTryMs;
+    const bool due = mRetry.Due(now);
     if (!mQueue.empty() && !spooled && (mSpool == nullptr || !mAway || due)) {
       DeliverLive(lock);
       continue;
@@ -440,7 +432,7 @@ void KForwarder::Run() {
       continue;
     }
     if (spooled)
-      mWake.wait_for(lock, std::chrono::milliseconds(std::max(1LL, mNextTryMs - now)));
+      mWake.wait_for(lock, std::chrono::milliseconds(std::max(1LL, mRetry.NextTryMs() - now)));
     else
       mWake.wait(lock);
   }

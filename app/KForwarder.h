@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "KFrameOutput.h"
+#include "KRetryPolicy.h"
 #include "NCanUtils.h"
 
 class KCanServer;
@@ -35,8 +36,6 @@ class KForwarder {
 public:
   enum : int {
     cMaxQueued = 8,         // chunks waiting without a spool before Add waits
-    cFirstRetryMs = 1000,
-    cLongestRetryMs = 60000,
     cStopGraceMs = 2000,    // a stop lets a delivery in progress finish this long
     cDrainPiece = 4096      // spooled frames peeked at once, and at most sent again after a crash
   };
@@ -114,7 +113,6 @@ private:
   KFrameOutput& mOutput;
   KSpool* mSpool;
   KCanServer& mServer;
-  int mSampleTime;
   std::thread mThread;
   int mStopEvent; // readable once the stop's grace time is over
 
@@ -135,8 +133,7 @@ private:
   long long mPeekHead;         // position in the peek of the spool's head
   bool mAway;
   bool mWasAway;
-  long long mNextTryMs;
-  int mBackoffMs;
+  KRetryPolicy mRetry;
   long long mBacklogDelivered;
   bool mIdleDue;
   bool mStopping;
