@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -19,11 +20,11 @@ enum : int { cReasonSize = 256, cDescriptionSize = 600, cPathSize = 4200 };
 } // namespace
 
 KForwarder::KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, int sampleTime)
-    : mOutput(output), mSpool(spool), mServer(server), mSampleTime(sampleTime),
-      mStopEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mCurrent(new KChunk), mInflight(nullptr),
+    : mOutput(output), mSpool(spool), mServer(server),
+      mStopEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mCurrent(std::make_unique<KChunk>()), mInflight(nullptr),
       mInflightDone(0), mInflightSpooled(false), mInflightHeadFrom(0), mInflightAtHead(0),
-      mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false), mNextTryMs(0),
-      mBackoffMs(cFirstRetryMs), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
+      mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false),
+      mRetry(sampleTime, spool != nullptr), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
       mStopNow(false), mThreadDone(true), mTaken(0), mFailed(false), mSettingsFailed(false),
       mAbandoned(false) {
   mAwayReason[0] = 0;
@@ -43,11 +44,13 @@ KForwarder::~KForwarder() {
     std::lock_guard<std::mutex> lock(mLock);
     running = !mThreadDone;
   }
-  if (running)
+  if (running) {
+    // Left to the thread and to the end of the process.
+    mCurrent.release();
+    for (std::unique_ptr<KChunk>& c : mQueue)
+      c.release();
     return;
-  delete mCurrent;
-  for (KChunk* c : mQueue)
-    delete c;
+  }
   if (mStopEvent >= 0 && !mAbandoned)
     close(mStopEvent);
 }
@@ -115,10 +118,9 @@ void KForwarder::CountLost(long long count, const char* reason) {
 }
 
 void KForwarder::Submit(bool endOfPeriod) {
-  KChunk* chunk = mCurrent;
-  chunk->mEndOfPeriod = endOfPeriod;
+  mCurrent->mEndOfPeriod = endOfPeriod;
   std::unique_lock<std::mutex> lock(mLock);
-  if (chunk->mFrames.empty()) {
+  if (mCurrent->mFrames.empty()) {
     if (endOfPeriod) {
       mIdleDue = true;
       mWake.notify_all();
@@ -128,13 +130,14 @@ void KForwarder::Submit(bool endOfPeriod) {
   if (mThreadDone || mFailed.load()) {
     // Nothing delivers any more (the run is ending).
     if (mSpool != nullptr)
-      Spool(chunk->mFrames.data(), static_cast<long long>(chunk->mFrames.size()));
+      Spool(mCurrent->mFrames.data(), static_cast<long long>(mCurrent->mFrames.size()));
     else
-      CountLost(static_cast<long long>(chunk->mFrames.size()), "output stopped");
-    chunk->mFrames.clear();
+      CountLost(static_cast<long long>(mCurrent->mFrames.size()), "output stopped");
+    mCurrent->mFrames.clear();
     return;
   }
-  mCurrent = new KChunk;
+  std::unique_ptr<KChunk> chunk = std::move(mCurrent);
+  mCurrent = std::make_unique<KChunk>();
   mCurrent->mFrames.reserve(static_cast<std::size_t>(mOutput.ChunkFrames()));
   const bool busy = mInflight != nullptr || !mQueue.empty();
   if (mSpool != nullptr && (mAway || mSpool->Frames() > 0 || busy)) {
@@ -142,14 +145,13 @@ void KForwarder::Submit(bool endOfPeriod) {
     // the delivery in progress, the queue, then this.
     KeepWaiting();
     Spool(chunk->mFrames.data(), static_cast<long long>(chunk->mFrames.size()));
-    delete chunk;
   } else {
     // Without a spool a far side slower than the bus holds the loop up here
     // (the ring then takes the frames, and says so when it overflows).
     mRoom.wait(lock, [this] {
       return static_cast<int>(mQueue.size()) < cMaxQueued || mThreadDone || mFailed.load();
     });
-    mQueue.push_back(chunk);
+    mQueue.push_back(std::move(chunk));
   }
   mWake.notify_all();
 }
@@ -165,7 +167,7 @@ void KForwarder::KeepWaiting() {
     if (mSpool != nullptr)
       Spool(mInflight->mFrames.data() + from, n);
   }
-  for (KChunk* c : mQueue) {
+  for (const std::unique_ptr<KChunk>& c : mQueue) {
     if (mSpool != nullptr) {
       Spool(c->mFrames.data(), static_cast<long long>(c->mFrames.size()));
     } else {
@@ -173,7 +175,6 @@ void KForwarder::KeepWaiting() {
       mOutput.FailureText(reason, sizeof(reason));
       CountLost(static_cast<long long>(c->mFrames.size()), reason[0] != 0 ? reason : "output stopped");
     }
-    delete c;
   }
   mQueue.clear();
   mRoom.notify_all();
@@ -284,19 +285,11 @@ void KForwarder::GoneAway(const char* reason) {
   }
   mAway = true;
   mWasAway = true;
-  if (mSpool == nullptr) {
-    mNextTryMs = 0; // each new batch is tried as it comes
-    return;
-  }
-  // At least once a period; the pause doubles up to a minute.
-  long long period = std::max(1000LL, 1000LL * mSampleTime);
-  mNextTryMs = NowMs() + std::min<long long>(mBackoffMs, period);
-  mBackoffMs = std::min(mBackoffMs * 2, static_cast<int>(cLongestRetryMs));
+  mRetry.Failed(NowMs());
 }
 
 void KForwarder::CameBack() {
-  mBackoffMs = cFirstRetryMs;
-  mNextTryMs = 0;
+  mRetry.Succeeded();
   if (mAway && mSpool == nullptr) {
     std::printf("%s back\n", mOutput.Name());
     std::fflush(stdout);
@@ -319,10 +312,10 @@ void KForwarder::CameBack() {
 }
 
 void KForwarder::DeliverLive(std::unique_lock<std::mutex>& lock) {
-  KChunk* chunk = mQueue.front();
+  std::unique_ptr<KChunk> chunk = std::move(mQueue.front());
   mQueue.pop_front();
   mRoom.notify_all();
-  mInflight = chunk;
+  mInflight = chunk.get();
   mInflightDone = 0;
   mInflightSpooled = false;
   mInflightHeadFrom = 0;
@@ -363,7 +356,6 @@ void KForwarder::DeliverLive(std::unique_lock<std::mutex>& lock) {
   if (chunk->mEndOfPeriod)
     mIdleDue = true;
   mInflight = nullptr;
-  delete chunk;
 }
 
 void KForwarder::DeliverSpooled(std::unique_lock<std::mutex>& lock) {
@@ -419,7 +411,7 @@ void KForwarder::Run() {
       break;
     const long long now = NowMs();
     const bool spooled = mSpool != nullptr && mSpool->Frames() > 0;
-    const bool due = now >= mNextTryMs;
+    const bool due = mRetry.Due(now);
     if (!mQueue.empty() && !spooled && (mSpool == nullptr || !mAway || due)) {
       DeliverLive(lock);
       continue;
@@ -440,7 +432,7 @@ void KForwarder::Run() {
       continue;
     }
     if (spooled)
-      mWake.wait_for(lock, std::chrono::milliseconds(std::max(1LL, mNextTryMs - now)));
+      mWake.wait_for(lock, std::chrono::milliseconds(std::max(1LL, mRetry.NextTryMs() - now)));
     else
       mWake.wait(lock);
   }
@@ -484,12 +476,11 @@ void KForwarder::Finish() {
   mOutput.FailureText(reason, sizeof(reason));
   long long before = mSpool != nullptr ? mSpool->Frames() : 0;
   if (mThreadDone && mInflight == nullptr) {
-    for (KChunk* c : mQueue) {
+    for (const std::unique_ptr<KChunk>& c : mQueue) {
       if (mSpool != nullptr)
         Spool(c->mFrames.data(), static_cast<long long>(c->mFrames.size()));
       else
         CountLost(static_cast<long long>(c->mFrames.size()), reason[0] != 0 ? reason : "stopped before delivery");
-      delete c;
     }
     mQueue.clear();
   } else {

@@ -20,11 +20,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "KFrameOutput.h"
+#include "KRetryPolicy.h"
 #include "NCanUtils.h"
 
 class KCanServer;
@@ -34,8 +36,6 @@ class KForwarder {
 public:
   enum : int {
     cMaxQueued = 8,         // chunks waiting without a spool before Add waits
-    cFirstRetryMs = 1000,
-    cLongestRetryMs = 60000,
     cStopGraceMs = 2000,    // a stop lets a delivery in progress finish this long
     cDrainPiece = 4096      // spooled frames peeked at once, and at most sent again after a crash
   };
@@ -113,19 +113,18 @@ private:
   KFrameOutput& mOutput;
   KSpool* mSpool;
   KCanServer& mServer;
-  int mSampleTime;
   std::thread mThread;
   int mStopEvent; // readable once the stop's grace time is over
 
   // Sampling thread only.
-  KChunk* mCurrent;
+  std::unique_ptr<KChunk> mCurrent;
 
   // Shared, under mLock.
   std::mutex mLock;
   std::condition_variable mWake;
   std::condition_variable mRoom; // a queued chunk was taken (no spool)
-  std::deque<KChunk*> mQueue;
-  KChunk* mInflight;
+  std::deque<std::unique_ptr<KChunk>> mQueue;
+  KChunk* mInflight; // owned by the delivery thread while it delivers
   int mInflightDone;
   bool mInflightSpooled;
   long long mInflightHeadFrom; // position in mInflight of the spool's first frame
@@ -134,8 +133,7 @@ private:
   long long mPeekHead;         // position in the peek of the spool's head
   bool mAway;
   bool mWasAway;
-  long long mNextTryMs;
-  int mBackoffMs;
+  KRetryPolicy mRetry;
   long long mBacklogDelivered;
   bool mIdleDue;
   bool mStopping;

@@ -6,11 +6,9 @@
 #include "KTcpCanClient.h"
 
 KPutOutput::KPutOutput(KTcpCanClient& client, const char* header)
-    : mClient(client), mHeader(header != nullptr ? header : ""), mBatch(new char[cHttpPutSize]) {
+    : mClient(client), mHeader(header != nullptr ? header : ""), mBatch(std::make_unique<char[]>(cHttpPutSize)) {
   mBatch[0] = 0;
 }
-
-KPutOutput::~KPutOutput() { delete[] mBatch; }
 
 void KPutOutput::Describe(char* out, std::size_t size) const {
   // The header line may be a board's key: it is not shown.
@@ -19,7 +17,7 @@ void KPutOutput::Describe(char* out, std::size_t size) const {
 
 KFrameOutput::KDelivery KPutOutput::Deliver(const KCanFrame* frames, int count) {
   KDelivery d;
-  int n = std::snprintf(mBatch, cHttpPutSize, "%s;\r\n", mHeader);
+  int n = std::snprintf(mBatch.get(), cHttpPutSize, "%s;\r\n", mHeader);
   if (n < 0 || n > cMaxPutHeaderLength + 3) {
     // Checked at start-up: cannot happen. Nothing is sent, nothing lost.
     d.mResult = dlSettings;
@@ -32,12 +30,12 @@ KFrameOutput::KDelivery KPutOutput::Deliver(const KCanFrame* frames, int count) 
     frames[taken].FormMySqlInsert(statement, sizeof(statement));
     std::size_t s = std::strlen(statement);
     // Below the trigger a statement always fits (see cPutTrigger).
-    std::memcpy(mBatch + length, statement, s);
-    std::memcpy(mBatch + length + s, "\r\n", 3);
+    std::memcpy(mBatch.get() + length, statement, s);
+    std::memcpy(mBatch.get() + length + s, "\r\n", 3);
     length += s + 2;
     ++taken;
   }
-  if (mClient.PutHttpStream(mBatch)) {
+  if (mClient.PutHttpStream(mBatch.get())) {
     d.mDone = taken;
     return d;
   }

@@ -5,6 +5,8 @@
 // batch.
 #pragma once
 
+#include <memory>
+
 #include "KFrameOutput.h"
 #include "NCanUtils.h"
 #include "TellTrail.h"
@@ -27,7 +29,6 @@ public:
   // `header` (checked at start-up to be at most cMaxPutHeaderLength) and
   // `client` must outlive the output.
   KPutOutput(KTcpCanClient& client, const char* header);
-  ~KPutOutput() override;
   KPutOutput(const KPutOutput&) = delete;
   KPutOutput& operator=(const KPutOutput&) = delete;
 
@@ -45,5 +46,5 @@ public:
 private:
   KTcpCanClient& mClient;
   const char* mHeader;
-  char* mBatch; // cHttpPutSize characters
+  std::unique_ptr<char[]> mBatch; // cHttpPutSize characters
 };
