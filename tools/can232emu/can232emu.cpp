@@ -188,6 +188,7 @@ private:
   void OnCommand();
   void Reply(const char* text) { mOut.append(text); }
   bool FlushOut();
+  int SendQueuedBeforeStop();
   void Say(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
   int mMaster = -1;
@@ -417,6 +418,26 @@ bool KEmulator::FlushOut() {
   return true;
 }
 
+// Stopped by a signal with frames queued: the sent log lists them already,
+// so they still go out, and the reader gets up to 2 s to take them before
+// the line closes (a hang-up drops what it has not read). What cannot be
+// sent is said, so that the log is never read as sent when it was not.
+int KEmulator::SendQueuedBeforeStop() {
+  const double until = NowSeconds() + 2.0;
+  int pending = 1;
+  while (NowSeconds() < until) {
+    if (!FlushOut())
+      return 1;
+    if (mOut.empty() && (ioctl(mSlave, TIOCINQ, &pending) != 0 || pending == 0))
+      return 0;
+    pollfd p = {mMaster, POLLOUT, 0};
+    poll(&p, 1, 10);
+  }
+  if (!mOut.empty())
+    std::fprintf(stderr, "can232emu: stopped with %zu bytes of frames in the sent log not sent\n", mOut.size());
+  return mOut.empty() ? 0 : 1;
+}
+
 void KEmulator::OnInput(const char* bytes, ssize_t n) {
   for (ssize_t i = 0; i < n; ++i) {
     char c = bytes[i];
@@ -620,6 +641,8 @@ int KEmulator::Run() {
         OnInput(buf, n);
     }
   }
+  if (StopSignal != 0 && status == 0 && !mOut.empty())
+    status = SendQueuedBeforeStop();
   if (StopSignal != 0)
     std::fprintf(stderr, "can232emu: %s\n", StopSignal == SIGINT ? "interrupted" : "terminated");
   double span = mLastSend - mFirstSend;
