@@ -139,21 +139,23 @@ echo "2. receiver away ${OUTAGE} s (largest spool then $spooled bytes): every bo
   "rate $((BOARDS * RATE))); $(cpu_since "$mark")"
 
 for pid in "${EMUS[@]}"; do kill -TERM "$pid"; wait "$pid" || true; done
+total=$(cat "$DIR"/board*.sent | wc -l)
+stored_all() { [ "$(sql "SELECT COUNT(*) FROM can_log")" -ge "$total" ]; }
+wait_for 120 stored_all || true
+sql "SELECT source, COUNT(*), COUNT(DISTINCT counter) FROM can_log GROUP BY source" > "$DIR/per_board"
 bad=0
 for ((i = 1; i <= BOARDS; ++i)); do
   sent=$(wc -l < "$DIR/board$i.sent")
   board=$(printf 'board-%02d' "$i")
-  stored_all() { [ "$(sql "SELECT COUNT(*) FROM can_log WHERE source='$board'")" -ge "$sent" ]; }
-  wait_for 120 stored_all || true
-  read -r rows distinct < <(sql "SELECT COUNT(*), COUNT(DISTINCT counter) FROM can_log WHERE source='$board'")
-  if [ "$rows" -ne "$sent" ] || [ "$distinct" -ne "$sent" ]; then
-    echo "   $board: sent $sent, stored $rows rows ($distinct distinct counters)"
+  read -r rows distinct < <(awk -v b="$board" '$1 == b { print $2, $3 }' "$DIR/per_board")
+  if [ "${rows:-0}" -ne "$sent" ] || [ "${distinct:-0}" -ne "$sent" ]; then
+    echo "   $board: sent $sent, stored ${rows:-0} rows (${distinct:-0} distinct counters)"
     bad=$((bad + 1))
   fi
 done
-for pid in "${LOGGERS[@]}"; do kill -TERM "$pid"; wait "$pid" || true; done
+for pid in "${LOGGERS[@]}"; do kill -TERM "$pid" 2> /dev/null || true; wait "$pid" || true; done
 lost=$(cat "$DIR"/board*.log | grep -v "^serial port" | grep -c "lost\|not forwarded\|dropped" || true)
-grep -hv "^serial port" "$DIR"/board*.log | grep "lost\|not forwarded\|dropped" | sort | uniq -c | head -5
+grep -hv "^serial port" "$DIR"/board*.log | grep "lost\|not forwarded\|dropped" | sort | uniq -c | head -5 || true
 echo "3. $(sql "SELECT COUNT(*) FROM can_log") rows stored; boards with frames missing or twice: $bad;" \
   "loss lines in the loggers' consoles: $lost"
 [ "$bad" -eq 0 ] && [ "$lost" -eq 0 ] || exit 1
