@@ -54,6 +54,7 @@ const QUESTIONS = [
     'ids' => ['!from', '!to', 'can_id', 'source', 'detail', 'limit', 'offset', 'order'],
     'rate' => ['!from', '!to', '!step', 'can_id', 'source'],
     'buckets' => ['!from', '!to', '!step', 'can_id', 'source', 'top'],
+    'health' => ['!from', '!to', '!step', 'source'],
     'bytes' => ['!can_id', '!from', '!to', '!byte', 'width', 'order', 'source'],
     'elster' => ['!can_id', '!from', '!to', '!index', 'source'],
     'elster_indexes' => ['!can_id', '!from', '!to', 'source'],
@@ -179,6 +180,9 @@ function answer(KCanLog $log, array $p)
         return $log->rate($p['from'], $p['to'], $p['width'], $p['can_id']);
     case 'buckets':
         return $log->buckets($p['from'], $p['to'], $p['width'], $p['can_id'], $p['top']);
+    case 'health':
+        header('X-Classes: ' . implode(',', KCanLog::HEALTH_CLASSES));
+        return $log->health($p['from'], $p['to'], $p['width']);
     case 'bytes':
         return $log->byteSeries($p['can_id'], $p['from'], $p['to'], $p['byte'], $p['width2'], $p['little']);
     case 'elster':

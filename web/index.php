@@ -95,6 +95,10 @@ header("Content-Security-Policy: default-src 'self'; img-src 'self' data:; style
     <div class="chart"><canvas id="rate-chart" aria-label="Frames per second over time"></canvas></div>
     <h2>Bus load <small id="load-note"></small></h2>
     <div class="chart small"><canvas id="load-chart" aria-label="Bus load over time"></canvas></div>
+    <div id="health" hidden>
+      <h2>Bus health <small id="health-note"></small></h2>
+      <div class="chart small"><canvas id="health-chart" aria-label="Error frames of the bus over time"></canvas></div>
+    </div>
   </section>
   <section class="panel" id="detail" hidden>
     <div class="detail-head">

@@ -16,6 +16,8 @@
   // Identifiers the table shows at most: the busiest of the range.
   const PAGE_IDS = 500;
   const COLORS = ['#2563eb', '#ea580c', '#16a34a', '#9333ea', '#dc2626', '#0891b2', '#ca8a04', '#db2777', '#94a3b8'];
+  // Bus-off red, the controller's states in warm colors, the rest cooler.
+  const HEALTH_COLORS = ['#dc2626', '#ea580c', '#ca8a04', '#9333ea', '#db2777', '#0891b2', '#2563eb', '#16a34a', '#94a3b8'];
   const EFF = 0x1FFFFFFF, RTR = 0x40000000, ERR = 0x20000000;
 
   const $ = (id) => document.getElementById(id);
@@ -294,6 +296,34 @@
         plugins: { legend: { display: false }, tooltip: { callbacks: { title: tooltipTitle, label: (c) => `${fmtNum(c.parsed.y, 2)} %` } } },
       },
     });
+    return step;
+  }
+
+  // The bus's own error frames by class, in the buckets of the rates; the
+  // block shows only when the range holds any.
+  async function drawHealth(step) {
+    const h = {};
+    const rows = await api({ q: 'health', from: state.from, to: state.to, step }, h);
+    $('health').hidden = rows.length === 0;
+    if (!rows.length) return;
+    const classes = (h['x-classes'] || '').split(',');
+    const width = step * 1000;
+    const sums = classes.map((_, c) => rows.reduce((n, r) => n + r[c + 1], 0));
+    $('health-note').textContent = classes.map((name, c) => (sums[c] ? `${fmtNum(sums[c])} ${name}` : null))
+      .filter((t) => t).join(', ');
+    const datasets = classes.map((name, c) => ({
+      label: name,
+      data: rows.filter((r) => r[c + 1]).map((r) => ({ x: r[0] + width / 2, y: r[c + 1] })),
+      backgroundColor: HEALTH_COLORS[c % HEALTH_COLORS.length], borderWidth: 0, barPercentage: 1, categoryPercentage: 0.9,
+    })).filter((d) => d.data.length);
+    drawChart('health-chart', {
+      type: 'bar', data: { datasets },
+      options: {
+        scales: axisOptions(state.to - state.from, 'error frames', true),
+        plugins: { legend: { display: true, position: 'bottom', labels: { boxWidth: 12 } },
+          tooltip: { callbacks: { title: tooltipTitle, label: (c) => `${c.dataset.label}: ${fmtNum(c.parsed.y)}` } } },
+      },
+    });
   }
 
   function drawSeries(name, points, label, color) {
@@ -506,7 +536,7 @@
       pendingNotice = null;
       const total = drawCards();
       drawTable();
-      await drawRates(total);
+      await drawHealth(await drawRates(total));
       await drawDetail();
     } catch (err) {
       notice(`Could not load the data: ${err.message}`, [['Try again', load]], 'error');

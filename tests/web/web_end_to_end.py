@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """The web page and its API over a throwaway MariaDB server, end to end.
 
-A known data set (12 identifiers: standard, extended, remote, an error
-frame, Elster telegrams; two boards; 20,000 frames) goes into can_log in the
+A known data set (13 identifiers: standard, extended, remote, error frames
+of several classes, Elster telegrams; two boards; 20,000 frames) goes into can_log in the
 logger's statements, with late frames and a re-delivered batch. Then:
   1. the summary equals a count of the rows it covers;
   2. api.php (php -S, a SELECT-only user) answers q=ids, q=rate and the
@@ -13,12 +13,15 @@ logger's statements, with late frames and a re-delivered batch. Then:
   3. bad parameters get 400 with a JSON error, and the table stays as it was;
   4. the page in headless Chromium behind nginx + php-fpm and behind php -S:
      opened without a range (nothing in the last hour: everything logged),
-     every identifier with its exact count, charts drawn, a new range and a
+     every identifier with its exact count, charts drawn (the bus's error
+     frames by class among them), a new range and a
      selected identifier reload them, no console errors; screenshots (wide
      and narrow) go to the output folder;
   5. with 100,000 rows more from 3,000 identifiers, q=ids answers one page of
      them and the page shows the busiest and says its list is cut;
-  6. a row whose transaction commits late is counted.
+  6. a row whose transaction commits late is counted;
+  7. with the settings naming a replica (db_read_host), the API and the page
+     answer the same from it while the primary is stopped.
 
     web_end_to_end.py OUTPUT_DIR
 """
@@ -83,8 +86,8 @@ def make_frames():
     rng = random.Random(21)
     ids = {0x000: "std", 0x100: "std", 0x301: "std", 0x7FF: "std", 0x180: "elster", 0x680: "elster",
            0x800: "ext", 0x18DB33F1: "ext", 0x1FFFFFFF: "ext", 0x40000180: "rtr", 0x58DB33F1: "rtr",
-           0x20000004: "err"}
-    weights = [5, 12, 6, 1, 20, 10, 3, 15, 2, 4, 1, 1]
+           0x20000004: "err", 0x200000A8: "err"}
+    weights = [5, 12, 6, 1, 20, 10, 3, 15, 2, 4, 1, 1, 1]
     frames = []
     for i in range(20000):
         can_id = rng.choices(list(ids), weights)[0]
@@ -92,7 +95,9 @@ def make_frames():
         if kind == "elster":
             data = elster_data(rng, can_id)
         elif kind in ("rtr", "err"):
-            data = [] if kind == "rtr" else [0, 0, 0, 0, 0, 0, 0, 0]
+            # The controller's state in byte 1: none, warning, passive,
+            # RX overflow, or TX passive and RX warning at once.
+            data = [] if kind == "rtr" else [0, rng.choice([0x00, 0x04, 0x10, 0x01, 0x24]), 0, 0, 0, 0, 0, 0]
         else:
             data = [rng.randrange(256) for _ in range(rng.randrange(9))]
         # Strictly increasing times, two hours in all.
@@ -170,6 +175,24 @@ def want_buckets(frames, lo, hi, step, top):
     return out
 
 
+def want_health(frames, lo, hi, step, source=None):
+    """q=health: error frames per bucket by class (bus-off, error-passive,
+    error-warning, RX and TX overflow, lost arbitration, protocol, no ACK,
+    other), the buckets that have any."""
+    width = step * 1000
+    out = {}
+    for f in frames:
+        if not (f.can_id & 0x20000000) or f.can_id & 0x40000000 or not lo <= f.ts < hi or source not in (None, f.source):
+            continue
+        ctrl = f.data[1] if f.can_id & 0x04 and len(f.data) > 1 else 0
+        got = [f.can_id & 0x40, ctrl & 0x30, ctrl & 0x0C, ctrl & 0x01, ctrl & 0x02, f.can_id & 0x02,
+               f.can_id & 0x08, f.can_id & 0x20]
+        got = [int(bool(g)) for g in got] + [int(not any(got))]
+        row = out.setdefault((f.ts - lo) // width, [0] * 9)
+        out[(f.ts - lo) // width] = [a + b for a, b in zip(row, got)]
+    return [[lo + b * width] + out[b] for b in sorted(out)]
+
+
 def want_elster(frames, lo, hi, can_id, index):
     return [[f.ts, v, v] for f in frames for v in [f.data[5] * 256 + f.data[6] if len(f.data) == 7 else None]
             if f.can_id == can_id and lo <= f.ts < hi and v is not None and v != 0x8000
@@ -215,6 +238,10 @@ def api_cases(frames, end, with_source):
         ("buckets of the 3 busiest, whole minutes, step 120",
          "q=buckets&from=1796652000000&to=1796660000000&step=120&top=3",
          want_buckets(frames, 1796652000000, 1796660000000, 120, 3)),
+        ("bus health, full range, step 600", "q=health&from=%d&to=%d&step=600" % (T0, end),
+         want_health(frames, T0, end, 600)),
+        ("bus health, sub-range, step 7", "q=health&from=%d&to=%d&step=7" % (mid_lo, mid_hi),
+         want_health(frames, mid_lo, mid_hi, 7)),
         ("Elster index 0x000C of 0x180", "q=elster&from=%d&to=%d&can_id=384&index=12" % (mid_lo, mid_hi),
          want_elster(frames, mid_lo, mid_hi, 0x180, 0x000C)),
         ("byte 3 of 0x100", "q=bytes&from=%d&to=%d&can_id=256&byte=3" % (mid_lo, mid_hi),
@@ -226,6 +253,8 @@ def api_cases(frames, end, with_source):
              want_ids(frames, T0, end, "boardA")),
             ("ids of the unnamed board, whole minutes", "q=ids&from=1796652060000&to=1796655000000&source=",
              want_ids(frames, 1796652060000, 1796655000000, "")),
+            ("bus health of boardA, step 60", "q=health&from=%d&to=%d&step=60&source=boardA" % (T0, end),
+             want_health(frames, T0, end, 60, "boardA")),
             ("rate of boardA, step 60", "q=rate&from=1796652000000&to=%d&step=60&source=boardA" % end,
              want_rate(frames, 1796652000000, end, 60, None, "boardA")),
         ]
@@ -345,6 +374,14 @@ def check_page(driver, base, frames, label, shots):
           == "rgb(15, 23, 42)", label + ": the style sheet applies")
     check(driver.execute_script(PIXELS, "rate-chart", 0x25, 0x63, 0xEB) > 200, label + ": frames/s chart drawn")
     check(driver.execute_script(PIXELS, "load-chart", 0x0F, 0x76, 0x6E) > 50, label + ": bus load chart drawn")
+    sums = [sum(col) for col in zip(*want_health(frames, lo, hi, 60))][1:]
+    names = ["bus-off", "error-passive", "error-warning", "RX overflow", "TX overflow", "lost arbitration",
+             "protocol violation", "no ACK", "other"]
+    want_note = ", ".join("{:,} {}".format(n, name) for n, name in zip(sums, names) if n)
+    got_note = wait(driver, "the bus health note", "return document.getElementById('health').hidden ? null : "
+                    "document.getElementById('health-note').textContent;")
+    check(got_note == want_note and driver.execute_script(PIXELS, "health-chart", 0x16, 0xA3, 0x4A) > 20,
+          "%s: bus health shows the error frames by class: %s" % (label, got_note))
     if shots:
         full_page(driver, 1280, os.path.join(OUT, "page-wide.png"))
     # A new range: 14:30 to 15:00 UTC, typed into the range fields.
@@ -517,16 +554,23 @@ def main():
     WORK = tempfile.mkdtemp(prefix="ttweb.")
     servers = []
     db = os.path.join(WORK, "db")
+    replica_db = os.path.join(WORK, "replica")
     try:
-        # A buffer pool that holds the million rows, as a server's would.
-        run(DBSERVER, "start", db, env=dict(os.environ, MARIADB_BUFFER_POOL="256M"))
+        # A buffer pool that holds the million rows, as a server's would; a
+        # binary log, for a replica that serves the page.
+        primary_env = dict(os.environ, MARIADB_BUFFER_POOL="256M", TEST_SERVER_OPTIONS="--log-bin --server-id=1")
+        run(DBSERVER, "start", db, env=primary_env)
         sql = lambda text, database="canlog": run(DBSERVER, "sql", db, database, "-N", "-B", stdin=text)
         sock = run("sed", "-n", "s/^MYSQL_UNIX_PORT=//p", os.path.join(db, "env")).strip()
         global SOCKET
         SOCKET = sock
         sql("CREATE USER 'web'@'localhost' IDENTIFIED BY 'look-Only-3';"
-            "GRANT SELECT ON canlog.* TO 'web'@'localhost';"
+            "CREATE USER 'web'@'127.0.0.1' IDENTIFIED BY 'look-Only-3';"
+            "GRANT SELECT ON canlog.* TO 'web'@'localhost', 'web'@'127.0.0.1';"
             "CREATE DATABASE canold; GRANT SELECT ON canold.* TO 'web'@'localhost';")
+        replica_db = os.path.join(WORK, "replica")
+        run(DBSERVER, "replica", replica_db, db)
+        replica_port = run("sed", "-n", "s/^MYSQL_TCP_PORT=//p", os.path.join(replica_db, "env")).strip()
         # A table of an earlier version: no source, no summary.
         sql("CREATE TABLE can_log (id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT PRIMARY KEY,"
             " counter INT UNSIGNED NOT NULL, `timestamp` BIGINT NOT NULL, can_id INT UNSIGNED NOT NULL,"
@@ -545,6 +589,12 @@ def main():
             return "http://127.0.0.1:" + port
 
         php = start("php", "php", "canlog")
+        # The same settings as the receiver's, the page reading from the replica.
+        def read_replica(ini):
+            with open(ini, "a") as f:
+                f.write('db_read_host = "127.0.0.1"\ndb_read_port = "%s"\n' % replica_port)
+            return {}
+        replica = start("php", "php-replica", "canlog", read_replica)
         old = start("php", "php-old", "canold")
         nginx = start("nginx", "nginx", "canlog", lambda ini: {"HTTPSERVER_NGINX_INCLUDE": site_snippet(ini)})
 
@@ -588,6 +638,12 @@ def main():
         try:
             check_page(driver, nginx, frames, "nginx + php-fpm", True)
             check_page(driver, php, frames, "php -S", False)
+            # The primary stopped: the page and the API read the replica alone.
+            run(DBSERVER, "synced", replica_db, db)
+            run(DBSERVER, "halt", db)
+            check_api(replica, frames, end, "read from the replica, the primary stopped")
+            check_page(driver, replica, frames, "read from the replica", False)
+            run(DBSERVER, "resume", db, env=primary_env)
             check_many(driver, php, nginx, sql, frames, end)
         finally:
             driver.quit()
@@ -595,6 +651,7 @@ def main():
     finally:
         for s in servers:
             subprocess.run([HTTPSERVER, "stop", s], capture_output=True)
+        subprocess.run([DBSERVER, "stop", replica_db], capture_output=True)
         subprocess.run([DBSERVER, "stop", db], capture_output=True)
         shutil.rmtree(WORK, ignore_errors=True)
     print("%d failed" % len(FAILURES) if FAILURES else "PASS")

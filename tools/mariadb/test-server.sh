@@ -18,6 +18,13 @@
 #   test-server.sh halt DIR    stops the server of DIR, keeps its data
 #   test-server.sh resume DIR  starts the server of DIR again (same socket, port)
 #   test-server.sh sql DIR ARGS...   the mariadb client as root on DIR's socket
+#   test-server.sh replica DIR PRIMARY   set up and start in DIR a replica of
+#                              the server of PRIMARY (started with
+#                              TEST_SERVER_OPTIONS="--log-bin --server-id=1"):
+#                              standard replication by GTID from the start of
+#                              the primary's binary log, read_only
+#   test-server.sh synced DIR PRIMARY   waits (60 s at most) until the replica
+#                              in DIR has applied all the primary has logged
 #
 # TEST_SERVER_OPTIONS: more mariadbd options for start and resume (a bench's
 # --innodb-buffer-pool-size=1G, say).
@@ -28,7 +35,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 cmd=${1:-}
 DIR=${2:-}
-[ -n "$cmd" ] && [ -n "$DIR" ] || { sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+[ -n "$cmd" ] && [ -n "$DIR" ] || { sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 mkdir -p "$DIR"
 DIR=$(cd "$DIR" && pwd)
 
@@ -76,7 +83,7 @@ launch() {
   mariadbd --no-defaults --user=root --datadir="$DIR/data" --tmpdir="$DIR/tmp" --socket="$sock" \
     --port="$port" --bind-address=127.0.0.1 --pid-file="$DIR/mariadbd.pid" \
     --log-error="$DIR/error.log" --innodb-buffer-pool-size="${MARIADB_BUFFER_POOL:-64M}" \
-    --skip-name-resolve ${TEST_SERVER_OPTIONS:-} > /dev/null 2>&1 &
+    --skip-name-resolve ${TEST_SERVER_OPTIONS:-} $(cat "$DIR/options" 2>/dev/null) > /dev/null 2>&1 &
   local pid=$!
   echo "$pid" > "$DIR/mariadbd.pid"
   for _ in $(seq 300); do
@@ -101,7 +108,8 @@ write_env() {
   cat "$DIR/env"
 }
 
-start() {
+# install_and_launch: a new data directory and a server on a free port.
+install_and_launch() {
   command -v mariadbd > /dev/null || die "mariadbd not found (apt-get install mariadb-server mariadb-client)"
   [ "$(id -u)" -eq 0 ] || die "must run as root (the server runs with --user=root)"
   halt_server
@@ -121,6 +129,11 @@ start() {
     [ $tries -lt 5 ] || die "server did not start: $(tail -n 5 "$DIR/error.log")"
   done
   echo "$port" > "$DIR/port"
+}
+
+start() {
+  rm -f "$DIR/options"
+  install_and_launch
   client <<SQL
 CREATE DATABASE canlog;
 CREATE USER 'pi'@'localhost' IDENTIFIED BY 'quillfern';
@@ -131,8 +144,33 @@ SQL
   write_env
 }
 
+# The primary's client, port and binary log position.
+primary() { mariadb --no-defaults --protocol=socket --socket="$(cat "$PRIMARY/socket")" -uroot -N -B "$@"; }
+
+replica() {
+  [ -f "$PRIMARY/port" ] || die "no server set up in $PRIMARY"
+  [ "$(primary -e 'SELECT @@log_bin')" = 1 ] || die "the server of $PRIMARY keeps no binary log (--log-bin)"
+  echo "--server-id=2 --read-only" > "$DIR/options"
+  install_and_launch
+  primary -e "CREATE USER IF NOT EXISTS 'replica'@'127.0.0.1' IDENTIFIED BY 'copy-All-7';
+              GRANT REPLICATION SLAVE ON *.* TO 'replica'@'127.0.0.1';"
+  client -e "CHANGE MASTER TO MASTER_HOST='127.0.0.1', MASTER_PORT=$(cat "$PRIMARY/port"),
+             MASTER_USER='replica', MASTER_PASSWORD='copy-All-7', MASTER_USE_GTID=slave_pos,
+             MASTER_CONNECT_RETRY=1; START SLAVE;"
+  write_env
+}
+
+synced() {
+  local pos
+  pos=$(primary -e 'SELECT @@gtid_binlog_pos')
+  [ "$(client -N -B -e "SELECT MASTER_GTID_WAIT('$pos', 60)")" = 0 ] ||
+    die "the replica in $DIR has not reached $pos: $(client -e 'SHOW SLAVE STATUS\G' | grep -E 'Running|Error:')"
+}
+
 case $cmd in
   start) start ;;
+  replica) PRIMARY=${3:?primary directory}; PRIMARY=$(cd "$PRIMARY" && pwd); replica ;;
+  synced) PRIMARY=${3:?primary directory}; PRIMARY=$(cd "$PRIMARY" && pwd); synced ;;
   halt) halt_server ;;
   resume)
     [ -f "$DIR/port" ] || die "no server set up in $DIR"

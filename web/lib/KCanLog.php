@@ -251,6 +251,35 @@ final class KCanLog
                                                   : [$from + $c[0] * $width, $c[1], $c[2], $c[3]], $cells);
     }
 
+    // The bus's own errors: the error frames of [from, to) counted by
+    // class per bucket of $width ms, the buckets that have any:
+    // [[bucket_start, n per HEALTH_CLASSES ...], ...]. The classes as the
+    // logger counts them per period: from the error class bits of the
+    // identifier, the controller's states from data byte 1; a frame counts
+    // once in each of its classes, and as "other" when in none.
+    const HEALTH_CLASSES = ['bus-off', 'error-passive', 'error-warning', 'RX overflow', 'TX overflow',
+                            'lost arbitration', 'protocol violation', 'no ACK', 'other'];
+
+    public function health($from, $to, $width): array
+    {
+        $ctrl = '(can_id & 0x04 <> 0 AND IFNULL(d1, 0) & %d <> 0)';
+        $classes = ['can_id & 0x40 <> 0', sprintf($ctrl, 0x30), sprintf($ctrl, 0x0C), sprintf($ctrl, 0x01),
+                    sprintf($ctrl, 0x02), 'can_id & 0x02 <> 0', 'can_id & 0x08 <> 0', 'can_id & 0x20 <> 0',
+                    'can_id & 0x6A = 0 AND NOT ' . sprintf($ctrl, 0x3F)];
+        $sums = implode(', ', array_map(fn($c, $i) => "SUM($c) AS c$i", $classes, array_keys($classes)));
+        // Error frames only, found through the key on (can_id, timestamp).
+        $rows = $this->rows("SELECT (`timestamp` - ?) DIV ? AS bucket, $sums FROM can_log
+                             WHERE can_id BETWEEN 0x20000000 AND 0x3FFFFFFF
+                               AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . '
+                             GROUP BY bucket ORDER BY bucket', $this->withSource([$from, $width, $from, $to]));
+        return array_map(function ($r) use ($from, $width, $classes) {
+            $out = [$from + (int)$r['bucket'] * $width];
+            foreach (array_keys($classes) as $i)
+                $out[] = self::num($r["c$i"]);
+            return $out;
+        }, $rows);
+    }
+
     // A value of identifier $canId over time: data byte $byte, or the
     // 16-bit number of bytes $byte and $byte + 1 ($width 2, big-endian
     // unless $little). Frames without that byte are left out.

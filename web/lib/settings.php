@@ -5,6 +5,11 @@
 // /etc/telltrail-web/web.ini. Keys as in the PUT receiver's settings:
 // db_socket (a Unix socket) or db_host and db_port, db_name, db_user,
 // db_password. The user needs SELECT only.
+//
+// The page only reads, so it may read from a host of its own: db_read_host
+// (and db_read_port) name a MariaDB replica, say, while the boards' rows go
+// to the primary named by db_host. Unset, the page reads where the rows are
+// written. One file may thus serve both the receiver and the page.
 
 const TELLTRAIL_WEB_DEFAULT_CONFIG = '/etc/telltrail-web/web.ini';
 
@@ -24,6 +29,8 @@ function telltrail_settings(): ?array
         'db_socket' => '',
         'db_host' => 'localhost',
         'db_port' => '',
+        'db_read_host' => '',
+        'db_read_port' => '',
         'db_name' => 'canlog',
         'db_user' => 'www-data',
         'db_password' => '',
@@ -40,7 +47,11 @@ function telltrail_settings(): ?array
 function telltrail_connect(array $settings): PDO
 {
     $dsn = 'mysql:dbname=' . $settings['db_name'] . ';charset=utf8mb4';
-    if ($settings['db_socket'] !== '') {
+    if ($settings['db_read_host'] !== '') {
+        $dsn .= ';host=' . $settings['db_read_host'];
+        if ($settings['db_read_port'] !== '')
+            $dsn .= ';port=' . $settings['db_read_port'];
+    } elseif ($settings['db_socket'] !== '') {
         $dsn .= ';unix_socket=' . $settings['db_socket'];
     } else {
         $dsn .= ';host=' . $settings['db_host'];
