@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "FrameSink.h"
 #include "KFrameOutput.h"
 #include "KRetryPolicy.h"
 #include "NCanUtils.h"
@@ -32,7 +33,7 @@
 class KCanServer;
 class KSpool;
 
-class KForwarder {
+class KForwarder : public KFrameSink {
 public:
   enum : int {
     cMaxQueued = 8,         // chunks waiting without a spool before Add waits
@@ -46,7 +47,7 @@ public:
   // `spool` may be null; both must outlive the forwarder. `sampleTime` in
   // seconds bounds the retry interval.
   KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, int sampleTime);
-  ~KForwarder();
+  ~KForwarder() override;
   KForwarder(const KForwarder&) = delete;
   KForwarder& operator=(const KForwarder&) = delete;
 
@@ -60,7 +61,12 @@ public:
   // Sampling thread: one frame, in order.
   void Add(const KCanFrame& frame);
   // Sampling thread: the period's frames are all added.
-  void EndPeriod();
+  void EndPeriod() override;
+  // As a sink of the sampling loop: Add.
+  bool Take(const KCanFrame& frame, const char*) override {
+    Add(frame);
+    return true;
+  }
   // Sampling thread, after the last period: delivers what is left (a
   // delivery may take cStopGraceMs; without a spool as long as the far side
   // takes frames within every cStopGraceMs), then keeps the rest in the
@@ -69,7 +75,7 @@ public:
 
   // The output failed in a way that ends the run (a database that cannot be
   // reached, without a spool).
-  bool Failed() const { return mFailed.load(); }
+  bool Failed() const override { return mFailed.load(); }
   // The delivery thread's test of the far side found wrong settings (the
   // reason printed): the run ends as a failed start-up test does.
   bool SettingsFailed() const { return mSettingsFailed.load(); }

@@ -1,9 +1,11 @@
 #include "LogFileSettings.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "KXmlNodeList.h"
+#include "NCanUtils.h"
 
 namespace {
 
@@ -81,4 +83,18 @@ const char* LogFileSuffix(TLogFormEnum form) { return form == lfCandump ? ".log"
 
 const char* CompressSuffix(TCompressEnum compress) {
   return compress == ceGzip ? ".gz" : compress == ceZstd ? ".zst" : "";
+}
+
+bool FormatDailyName(const char* base, int day, const char* suffix, char* out, unsigned size) {
+  int d, m, y;
+  NCanUtils::GetDateFromDays(day, d, m, y);
+  const int n = std::snprintf(out, size, "%s_%4.4d%2.2d%2.2d%s", base, y, m, d, suffix);
+  return n >= 0 && static_cast<unsigned>(n) < size;
+}
+
+bool ParseDailyDate(const char* digits, int& day) {
+  if (std::strlen(digits) != 8 || std::strspn(digits, "0123456789") != 8)
+    return false;
+  const int date = static_cast<int>(std::strtol(digits, nullptr, 10));
+  return NCanUtils::GetArtDays(date / 10000, date / 100 % 100, date % 100, day);
 }

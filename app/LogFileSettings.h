@@ -40,3 +40,10 @@ bool ParseCount(const char* text, long long max, long long& value);
 const char* LogFileSuffix(TLogFormEnum form);
 // The suffix a compressed day gets: ".gz" or ".zst" (nothing for ceNone).
 const char* CompressSuffix(TCompressEnum compress);
+
+// The daily file's name: "<base>_YYYYMMDD<suffix>" for the day number `day`
+// (days since 1970-01-01) into `out`; false when it does not fit `size`.
+bool FormatDailyName(const char* base, int day, const char* suffix, char* out, unsigned size);
+// The day number of the 8 digits "YYYYMMDD" of a daily file's name; false
+// for anything else (fewer or more digits, a date that does not exist).
+bool ParseDailyDate(const char* digits, int& day);

@@ -1,126 +1,40 @@
 #include "SamplingLoop.h"
 
-#include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "ErrnoText.h"
-#include "LogFileSettings.h"
-#include "LogFileTail.h"
 #include "StopSignal.h"
 
-void SetLogFilename(const char* name, int day, char* out, const char* suffix) {
-  int d, m, y;
-  NCanUtils::GetDateFromDays(day, d, m, y);
-  std::snprintf(out, cLogNameSize, "%s_%4.4d%2.2d%2.2d%s", name, y, m, d, suffix);
-  std::printf("log file: %s\n", out);
+namespace {
+
+bool AnyOutputBesidesConsole(const KRunSettings& s) {
+  return s.mFileLogging || s.mMySql || s.mUrlTemplate != nullptr || s.mPutHeader != nullptr ||
+         s.mMqtt != nullptr;
 }
+
+} // namespace
 
 KSamplingLoop::KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame,
                              int currentDay, const char* logName, std::vector<KForwarder*> forwarders)
-    : mSettings(settings), mServer(server), mFrame(frame), mForwarders(std::move(forwarders)),
-      mCurrentDay(currentDay),
-      mLogFile(nullptr), mPending(false), mOutputFailed(false), mWriteFailed(false),
-      mOverwrittenReported(0), mDroppedReported(0), mLogBuffer(new char[cLogBufferSize]),
-      mLogUsed(0) {
+    : mSettings(settings), mServer(server), mFrame(frame),
+      mDailyLog(settings.mFileName, settings.mCandump ? lfCandump : settings.mCsv ? lfCsv : lfTrace,
+                server.GetDev(), currentDay, logName),
+      mConsole(!AnyOutputBesidesConsole(settings) || settings.mTrace),
+      mSinks(forwarders.begin(), forwarders.end()) {
   mLine[0] = 0;
-  std::snprintf(mLogName, sizeof(mLogName), "%s", logName != nullptr ? logName : "");
-}
-
-KSamplingLoop::~KSamplingLoop() {
-  CloseLogFile();
-  delete[] mLogBuffer;
-}
-
-bool KSamplingLoop::AnySink() const {
-  return mSettings.mFileLogging || mSettings.mMySql || mSettings.mUrlTemplate != nullptr ||
-         mSettings.mPutHeader != nullptr || mSettings.mMqtt != nullptr;
+  if (settings.mFileLogging)
+    mSinks.push_back(&mDailyLog);
+  mSinks.push_back(&mConsole);
 }
 
 bool KSamplingLoop::ForwardingFailed() const {
-  for (const KForwarder* f : mForwarders)
-    if (f->Failed())
+  for (const KFrameSink* sink : mSinks)
+    if (sink->Failed())
       return true;
   return false;
 }
 
-bool KSamplingLoop::OpenLogFile() {
-  mLogFile = std::fopen(mLogName, "ab+");
-  if (mLogFile == nullptr)
-    return false;
-  // The lines are collected here and written in whole-line pieces, not in
-  // the stream's own buffer, which would cut lines at its boundaries.
-  std::setvbuf(mLogFile, nullptr, _IONBF, 0);
-  mLogUsed = 0;
-  // A file whose last line was cut (a crash, a power loss, a full disk)
-  // loses that part of a line, which would read as a shorter, wrong frame.
-  // Should it stay (the file cannot be cut), a line feed keeps it apart
-  // from the new lines.
-  const int fd = fileno(mLogFile);
-  const long long cut = CutPartialLastLine(fd);
-  if (cut > 0) {
-    std::printf("log file \"%s\": cut last line removed (%lld bytes)\n", mLogName, cut);
-  } else if (cut < 0) {
-    char reason[128];
-    NCanUtils::ErrnoText(errno, reason, sizeof(reason));
-    std::printf("log file \"%s\": cut last line not removed: %s\n", mLogName, reason);
-    struct stat st;
-    char last = '\n';
-    if (fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
-        last != '\n')
-      mLogBuffer[mLogUsed++] = '\n';
-  }
-  return true;
-}
-
-void KSamplingLoop::WriteToLogFile() {
-  // The candump form goes to the file only; the console keeps its line.
-  char candump[cLineSize];
-  const char* line = mLine;
-  if (mSettings.mCandump) {
-    NCanUtils::FormatCandump(mFrame, mServer.GetDev(), candump, sizeof(candump));
-    line = candump;
-  }
-  std::size_t length = std::strlen(line);
-  if (mLogUsed + length > static_cast<std::size_t>(cLogBufferSize))
-    FlushLogFile();
-  std::memcpy(mLogBuffer + mLogUsed, line, length);
-  mLogUsed += length;
-}
-
-void KSamplingLoop::FlushLogFile() {
-  if (mLogUsed == 0 || mLogFile == nullptr)
-    return;
-  if (std::fwrite(mLogBuffer, 1, mLogUsed, mLogFile) != mLogUsed) {
-    // A full disk may have taken part of a line: cut it off at once, so that
-    // a later write (once there is room) cannot join it to a new line.
-    CutPartialLastLine(fileno(mLogFile));
-    if (!mWriteFailed) {
-      std::printf("log file \"%s\" not written\n", mLogName);
-      mWriteFailed = true;
-    }
-  }
-  mLogUsed = 0;
-}
-
-void KSamplingLoop::CloseLogFile() {
-  if (mLogFile == nullptr)
-    return;
-  FlushLogFile();
-  if (std::fclose(mLogFile) != 0 && !mWriteFailed) {
-    std::printf("log file \"%s\" not written\n", mLogName);
-    mWriteFailed = true;
-  }
-  mLogFile = nullptr;
-}
-
 int KSamplingLoop::RunPeriod() {
-  mLogFile = nullptr;
-  mPending = false;
-  mWriteFailed = false;
   int count = 0;
   while (mServer.GetFrame(mFrame)) {
     ++count;
@@ -133,33 +47,15 @@ int KSamplingLoop::RunPeriod() {
       mOutputFailed = true;
       break;
     }
-    for (KForwarder* f : mForwarders)
-      f->Add(mFrame);
-    mPending = true;
     NCanUtils::FormatFrame(mFrame, mSettings.mCsv, mLine);
-    if (mSettings.mFileLogging) {
-      // The file follows the frame's own receive day, not the clock.
-      if (mFrame.mDays != mCurrentDay) {
-        CloseLogFile();
-        mCurrentDay = mFrame.mDays;
-        SetLogFilename(mSettings.mFileName, mCurrentDay, mLogName,
-                       LogFileSuffix(mSettings.mCandump ? lfCandump : lfTrace));
-      }
-      if (mLogFile == nullptr) {
-        if (!OpenLogFile()) {
-          char reason[128];
-          NCanUtils::ErrnoText(errno, reason, sizeof(reason));
-          std::printf("log file \"%s\" not opened: %s\n", mLogName, reason);
-          mServer.Terminate();
-          mOutputFailed = true;
-          break;
-        }
-      }
-      WriteToLogFile();
-    }
-    if ((mFrame.mId & KCanFrame::cRemoteOrErrorMask) != 0 || !AnySink() || mSettings.mTrace) {
-      std::printf("%s", mLine);
-      mPending = false;
+    // A sink that cannot take the frame (a log file that cannot be opened)
+    // ends the run; the frame still goes to the others.
+    for (KFrameSink* sink : mSinks)
+      if (!sink->Take(mFrame, mLine))
+        mOutputFailed = true;
+    if (mOutputFailed) {
+      mServer.Terminate();
+      break;
     }
   }
   ClosePeriod();
@@ -167,13 +63,8 @@ int KSamplingLoop::RunPeriod() {
 }
 
 void KSamplingLoop::ClosePeriod() {
-  CloseLogFile();
-  if (mPending) {
-    std::printf("%s", mLine);
-    mPending = false;
-  }
-  for (KForwarder* f : mForwarders)
-    f->EndPeriod();
+  for (KFrameSink* sink : mSinks)
+    sink->EndPeriod();
   if (mBusErrors.Any()) {
     char line[256];
     mBusErrors.Format(line, sizeof(line));

@@ -1,5 +1,7 @@
 // The sampling loop: once per sample period it drains the capture server's
-// ring and writes every frame to the console and the daily log file.
+// ring and hands every frame to each output (a KFrameSink: the forwarding
+// outputs, the daily log file, the console), then reports the period's bus
+// errors, what the settings left out and what was lost.
 #pragma once
 
 #include <cstdint>
@@ -7,27 +9,14 @@
 #include <ctime>
 #include <vector>
 
-#include "KCanServer.h"
+#include "ConsoleSink.h"
+#include "DailyLog.h"
 #include "KBusErrors.h"
+#include "KCanServer.h"
 #include "KDownsampler.h"
 #include "KForwarder.h"
 #include "NCanUtils.h"
 #include "RunSettings.h"
-
-enum : int {
-  cLogNameSize = 1024,
-  // Lines collected for the log file before one write: whole lines only, so
-  // that a crash or power loss cuts at most the last line of a write.
-  cLogBufferSize = 256 * 1024,
-  // "_YYYYMMDD" after the file name
-  cDateSuffixLength = 9,
-  cMaxFileNameLength = cLogNameSize - 1 - cDateSuffixLength
-};
-
-// Builds "<name>_YYYYMMDD<suffix>" for the day number into `out` (the
-// 1024-character log file name buffer) and prints "log file: <name>".
-// The suffix: LogFileSuffix (LogFileSettings.h).
-void SetLogFilename(const char* name, int day, char* out, const char* suffix = "");
 
 // Once per sample period: drain the capture server's ring, write every frame
 // to the outputs, then pause for the rest of the period.
@@ -37,7 +26,6 @@ public:
   // frame before its line is formatted, and the end of every period.
   KSamplingLoop(const KRunSettings& settings, KCanServer& server, KCanFrame& frame, int currentDay,
                 const char* logName, std::vector<KForwarder*> forwarders = {});
-  ~KSamplingLoop();
   KSamplingLoop(const KSamplingLoop&) = delete;
   KSamplingLoop& operator=(const KSamplingLoop&) = delete;
 
@@ -63,39 +51,29 @@ public:
   // Logging on change: the frames `downsampler` leaves out are written to no
   // output. Null (the default): every frame.
   void SetDownsampler(KDownsampler* downsampler) { mDownsampler = downsampler; }
-  const char* LogName() const { return mLogName; }
-  int CurrentDay() const { return mCurrentDay; }
+  const char* LogName() const { return mDailyLog.Name(); }
+  int CurrentDay() const { return mDailyLog.Day(); }
 
 private:
-  bool AnySink() const;
-  // A forwarding output failed in a way that ends the run.
+  // A sink failed in a way that ends the run.
   bool ForwardingFailed() const;
-  // Opens the day's log file for appending; false when it cannot be opened.
-  bool OpenLogFile();
-  // Adds the frame line to the lines waiting for the log file.
-  void WriteToLogFile();
-  // Writes the waiting lines in one write.
-  void FlushLogFile();
-  void CloseLogFile();
+  // The period's reports, after the sinks have ended it.
   void ClosePeriod();
 
   const KRunSettings& mSettings;
   KCanServer& mServer;
   KCanFrame& mFrame;
-  std::vector<KForwarder*> mForwarders;
-  int mCurrentDay;
-  FILE* mLogFile;
-  bool mPending;
-  bool mOutputFailed;
-  bool mWriteFailed;
-  uint32_t mOverwrittenReported;
-  uint32_t mDroppedReported;
+  KDailyLog mDailyLog;
+  KConsoleSink mConsole;
+  // In the order a frame goes to them: forwarding first (it copies the
+  // frame), then the file, then the console.
+  std::vector<KFrameSink*> mSinks;
+  bool mOutputFailed = false;
+  uint32_t mOverwrittenReported = 0;
+  uint32_t mDroppedReported = 0;
   KDownsampler* mDownsampler = nullptr;
   KBusErrors mBusErrors; // this period's
   uint32_t mFilteredReported = 0;
   uint32_t mLeftOutReported = 0;
   char mLine[cLineSize];
-  char mLogName[cLogNameSize];
-  char* mLogBuffer; // cLogBufferSize characters
-  std::size_t mLogUsed;
 };

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <thread>
@@ -463,6 +464,28 @@ TEST(SetLogFilename, NameAndMessage) {
   SetLogFilename(longest.c_str(), day, name);
   GetCapturedStdout();
   EXPECT_EQ(std::string(name), longest + "_20140321");
+}
+
+// The logger names a day's file and the retention tool reads the day back
+// from the name: both ends of the one format agree, and the reader takes
+// nothing else.
+TEST(DailyName, WrittenDayReadsBack) {
+  for (int date : {20000101, 20000229, 20140321, 20991231}) {
+    int day = 0;
+    ASSERT_TRUE(NCanUtils::GetArtDays(date / 10000, date / 100 % 100, date % 100, day)) << date;
+    char name[cLogNameSize];
+    ASSERT_TRUE(FormatDailyName("logs/can", day, ".log", name, sizeof(name)));
+    const std::string digits = std::string(name).substr(std::strlen("logs/can_"), 8);
+    int read = -1;
+    EXPECT_TRUE(ParseDailyDate(digits.c_str(), read)) << name;
+    EXPECT_EQ(read, day) << name;
+    EXPECT_EQ(digits, std::to_string(date));
+  }
+  int day = 0;
+  for (const char* bad : {"2014032", "201403211", "2014-321", "20140230", "20141301", ""})
+    EXPECT_FALSE(ParseDailyDate(bad, day)) << bad;
+  char small[16];
+  EXPECT_FALSE(FormatDailyName("canlog", 16150, ".log", small, sizeof(small)));
 }
 
 } // namespace

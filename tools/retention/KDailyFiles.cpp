@@ -8,7 +8,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include "NCanUtils.h"
+#include "LogFileSettings.h"
 
 namespace {
 
@@ -38,10 +38,7 @@ bool ParseRest(std::string rest, KDailyFile& f) {
     return false;
   if (EndsWith(rest, ".log", shorter))
     rest = shorter;
-  if (rest.size() != 8 || rest.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const int date = static_cast<int>(std::strtol(rest.c_str(), nullptr, 10));
-  return NCanUtils::GetArtDays(date / 10000, date / 100 % 100, date % 100, f.mDay);
+  return ParseDailyDate(rest.c_str(), f.mDay);
 }
 
 } // namespace
