@@ -28,6 +28,8 @@
 #  10. one settings file with a candump log file, the database (a second
 #      server) and PUT batches, that database away for 6 s: the log file and
 #      the PUT batches go on meanwhile, every frame in the file and both tables
+#  11. the spool folder removed while the database is away: exactly the
+#      frames it held are lost and said, every other frame stored in order
 # Runs as root in namespaces of its own (network: port 80; mount: tmpfs).
 #
 #   spool_end_to_end.sh TELLTRAIL CAN232EMU CANDUMP_COMPARE
@@ -344,4 +346,33 @@ sql8 "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER
 "$COMPARE" "$DIR/all8.sent" "$DIR/all8.rows8" > "$DIR/all8.compare8" || fail "all8: database table differs: $(cat "$DIR/all8.compare8")"
 "$COMPARE" "$DIR/all8.sent" "$DIR"/all8_*.log > "$DIR/all8.compare3" || fail "all8: log file differs: $(cat "$DIR/all8.compare3")"
 echo "10. every output at once, database away 6 s: database $(cat "$DIR/all8.compare8"); PUT $(cat "$DIR/all8.compare"); log file $(cat "$DIR/all8.compare3")"
+
+# --- 11. The spool folder removed while the database is away: the frames
+# in it are lost, counted and said; the folder is made again, and every
+# other frame is stored once in order.
+sql "TRUNCATE can_log"
+db_halt
+settings gone11 "$MYSQL_OUT" "<spool Name=\"$DIR/gone11.spool\"/>"
+start_emulator gone11 --count 6000 --rate 500 --mix std,ext --seed 53
+start_telltrail gone11 "$DIR/gone11.xml"
+wait_for 15 grep -q "^mysql away: " "$DIR/gone11.out" || fail "gone11: no away line"
+wait_for 20 eval '[ "$(sent gone11)" -ge 2000 ]' || fail "gone11: the emulator did not send"
+rm -rf "$DIR/gone11.spool"
+wait_for 10 grep -q "^spool $DIR/gone11.spool removed or replaced during the run: [0-9]* waiting frames lost with it\$" \
+  "$DIR/gone11.out" || fail "gone11: the removed folder went unreported: $(grep spool "$DIR/gone11.out")"
+wait_for 10 grep -q "^spool $DIR/gone11.spool in use again\$" "$DIR/gone11.out" || fail "gone11: folder not made again"
+db_resume
+wait_for 90 grep -q "^mysql back: " "$DIR/gone11.out" || fail "gone11: no back line"
+gone=$(sum_reported "$DIR/gone11.out" '^spool .* during the run: \([0-9]*\) waiting frames lost with it$')
+wait_for 30 eval '[ $(( $(rows) + gone )) -ge 6000 ]' || fail "gone11: $(rows) rows + $gone reported lost of 6000"
+stop_telltrail gone11 10
+stop_emulator
+# The lost frames are the ones the folder held: one run of frames, after
+# the first `before` ones.
+before=$(sql "SELECT IFNULL(MIN(n) - 1, COUNT(*)) FROM (SELECT ROW_NUMBER() OVER (ORDER BY id) n,
+              counter - LAG(counter) OVER (ORDER BY id) step FROM can_log) t WHERE step <> 1")
+[ "$gone" -gt 0 ] && [ $(( $(rows) + gone )) -eq 6000 ] || fail "gone11: $(rows) rows + $gone reported lost is not 6000"
+sed -e "$((before + 1)),$((before + gone))d" "$DIR/gone11.sent" > "$DIR/gone11.kept"
+table_is gone11 "$DIR/gone11.kept"
+echo "11. spool folder removed during an outage: $gone frames reported lost with it, the other $(rows) stored in order: $(cat "$DIR/gone11.compare")"
 echo PASS
