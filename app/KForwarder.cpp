@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -15,7 +16,7 @@
 
 namespace {
 
-enum : int { cReasonSize = 256, cDescriptionSize = 600, cPathSize = 4200 };
+enum : int { cReasonSize = 256, cDescriptionSize = 600, cPathSize = 4200, cResendSize = 2048 };
 
 } // namespace
 
@@ -180,6 +181,30 @@ void KForwarder::KeepWaiting() {
   mRoom.notify_all();
 }
 
+bool KForwarder::AppendResendForm(const KCanFrame& frame) {
+  const char* file = mOutput.ResendFile();
+  if (file == nullptr)
+    return true;
+  char path[cPathSize];
+  std::snprintf(path, sizeof(path), "%s/%s", mSpool->Dir(), file);
+  // Its statements may hold a board's key: for the owner only.
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return false;
+  struct stat st;
+  const char* head = mOutput.ResendHead();
+  const std::size_t headLength = fstat(fd, &st) == 0 && st.st_size == 0 ? std::strlen(head) : 0;
+  char text[cResendSize];
+  mOutput.ResendText(frame, text, sizeof(text));
+  const std::size_t length = std::strlen(text);
+  const bool written = write(fd, head, headLength) == static_cast<ssize_t>(headLength) &&
+                       write(fd, text, length) == static_cast<ssize_t>(length) && fsync(fd) == 0;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return written;
+}
+
 void KForwarder::SetAside(const KCanFrame& frame) {
   char reason[cReasonSize];
   mOutput.FailureText(reason, sizeof(reason));
@@ -202,6 +227,8 @@ void KForwarder::SetAside(const KCanFrame& frame) {
   const int error = errno;
   if (fd >= 0)
     close(fd);
+  if (written)
+    written = AppendResendForm(frame);
   if (written)
     std::printf("%s refused frame %u: %s; set aside in %s\n", mOutput.Name(), frame.mCounter, reason, path);
   else

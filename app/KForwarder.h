@@ -107,6 +107,9 @@ private:
   // A frame the far side refuses on its own: into cRejectedFile (with a
   // spool) and a console line. No lock held.
   void SetAside(const KCanFrame& frame);
+  // Also appends the frame in the output's form for sending it again
+  // exactly (KFrameOutput::ResendFile); false (errno set) when not written.
+  bool AppendResendForm(const KCanFrame& frame);
   void TestFarSide();
   // After a delivery that did not reach the far side.
   void GoneAway(const char* reason);

@@ -80,4 +80,14 @@ public:
   // Frames the sampling loop hands over at once while a period drains (and
   // at its end, fewer).
   virtual int ChunkFrames() const { return 4096; }
+  // A refused frame in a form that stores it exactly (its number and time
+  // kept) once the cause is mended: the name of a file beside the spool's
+  // rejected.log (nullptr: none, rejected.log is all), what a new such file
+  // begins with, and the frame's text to append to it.
+  virtual const char* ResendFile() const { return nullptr; }
+  virtual const char* ResendHead() const { return ""; }
+  virtual void ResendText(const KCanFrame& /*frame*/, char* out, std::size_t size) const {
+    if (size > 0)
+      out[0] = 0;
+  }
 };

@@ -1,5 +1,7 @@
 #include "KMySqlOutput.h"
 
+#include <cstring>
+
 #include <cstdio>
 
 KMySqlOutput::KMySqlOutput(KMySql& db) : mDb(db) {
@@ -67,4 +69,13 @@ void KMySqlOutput::FailureText(char* out, std::size_t size) const {
     std::snprintf(out, size, "mysql_real_connect: %s", mDb.LastMessage());
   else
     std::snprintf(out, size, "%s", mReason);
+}
+
+void KMySqlOutput::ResendText(const KCanFrame& frame, char* out, std::size_t size) const {
+  mDb.FormStatement(&frame, 1, out, size);
+  const std::size_t n = std::strlen(out);
+  if (n + 1 < size) {
+    out[n] = '\n';
+    out[n + 1] = 0;
+  }
 }

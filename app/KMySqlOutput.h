@@ -25,6 +25,9 @@ public:
   void SetQuiet(bool quiet) override { mDb.mQuiet = quiet; }
   bool UnreachableEndsRun() const override { return true; }
   int MaxBatch() const override { return cBatch; }
+  // rejected.sql: the statements the output sends, for the mariadb client.
+  const char* ResendFile() const override { return "rejected.sql"; }
+  void ResendText(const KCanFrame& frame, char* out, std::size_t size) const override;
 
 private:
   // After a failed connect: its kind, and mReason.

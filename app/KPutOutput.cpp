@@ -8,6 +8,9 @@
 KPutOutput::KPutOutput(KTcpCanClient& client, const char* header)
     : mClient(client), mHeader(header != nullptr ? header : ""), mBatch(std::make_unique<char[]>(cHttpPutSize)) {
   mBatch[0] = 0;
+  const std::size_t length = std::strlen(mHeader) + 4;
+  mResendHead = std::make_unique<char[]>(length);
+  std::snprintf(mResendHead.get(), length, "%s;\r\n", mHeader);
 }
 
 void KPutOutput::Describe(char* out, std::size_t size) const {
@@ -58,3 +61,10 @@ void KPutOutput::FailureText(char* out, std::size_t size) const { mClient.Failur
 void KPutOutput::SetQuiet(bool quiet) { mClient.mQuiet = quiet; }
 
 void KPutOutput::SetStopEvent(int fd) { mClient.mStopEvent = fd; }
+
+void KPutOutput::ResendText(const KCanFrame& frame, char* out, std::size_t size) const {
+  frame.FormMySqlInsert(out, size);
+  const std::size_t used = std::strlen(out);
+  if (used + 2 < size)
+    std::memcpy(out + used, "\r\n", 3);
+}

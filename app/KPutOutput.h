@@ -40,11 +40,17 @@ public:
   void SetQuiet(bool quiet) override;
   void SetStopEvent(int fd) override;
   int MaxBatch() const override { return 1 << 20; }
+  // rejected.put: a body of the receiver's form (the header line first),
+  // to be PUT to it again.
+  const char* ResendFile() const override { return "rejected.put"; }
+  const char* ResendHead() const override { return mResendHead.get(); }
+  void ResendText(const KCanFrame& frame, char* out, std::size_t size) const override;
   // More than one batch holds: a period's frames are split by the trigger.
   int ChunkFrames() const override { return 16384; }
 
 private:
   KTcpCanClient& mClient;
   const char* mHeader;
-  std::unique_ptr<char[]> mBatch; // cHttpPutSize characters
+  std::unique_ptr<char[]> mBatch;      // cHttpPutSize characters
+  std::unique_ptr<char[]> mResendHead; // the header line of rejected.put
 };

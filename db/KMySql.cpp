@@ -309,31 +309,31 @@ bool KMySql::CheckTransactionLost(int failed) {
   return true;
 }
 
-void KMySql::FormStatement(const KCanFrame* frames, int count) {
+void KMySql::FormStatement(const KCanFrame* frames, int count, char* out, std::size_t size) const {
   // "INSERT IGNORE can_log(<all columns>) VALUES(<row 1>),(<row 2>),...;":
   // one column list for every frame, so that the rows keep the frames'
-  // order.
-  std::size_t used = static_cast<std::size_t>(std::snprintf(
-      mStatement, sizeof(mStatement), "INSERT IGNORE can_log(counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7%s) VALUES",
-      mSource[0] != 0 ? ",source" : ""));
-  for (int i = 0; i < count; ++i) {
+  // order. A statement that does not fit `size` is cut there.
+  std::size_t used = 0;
+  auto add = [&](const char* format, auto... values) {
+    if (used >= size)
+      return;
+    const int n = std::snprintf(out + used, size - used, format, values...);
+    used = n < 0 ? size : used + static_cast<std::size_t>(n);
+  };
+  add("INSERT IGNORE can_log(counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7%s) VALUES",
+      mSource[0] != 0 ? ",source" : "");
+  for (int i = 0; i < count && used < size; ++i) {
     const KCanFrame& f = frames[i];
     char time[cTimeTextSize];
     NCanUtils::PrintMs(f.mDays, f.mMs, time);
-    char* row = mStatement + used;
-    std::size_t room = sizeof(mStatement) - used;
-    int n = std::snprintf(row, room, "%s(%u,%s,%u", i > 0 ? "," : "", f.mCounter & KCanFrame::cNoBit31Mask,
-                          time, f.mId & KCanFrame::cNoBit31Mask);
+    add("%s(%u,%s,%u", i > 0 ? "," : "", f.mCounter & KCanFrame::cNoBit31Mask, time,
+        f.mId & KCanFrame::cNoBit31Mask);
     const int len = f.SafeLen();
-    for (int b = 0; b < 8 && n > 0; ++b)
-      n += b < len ? std::snprintf(row + n, room - static_cast<std::size_t>(n), ",%d", f.mData[b])
-                   : std::snprintf(row + n, room - static_cast<std::size_t>(n), ",NULL");
-    if (n > 0)
-      n += mSource[0] != 0 ? std::snprintf(row + n, room - static_cast<std::size_t>(n), ",'%s')", mSource)
-                           : std::snprintf(row + n, room - static_cast<std::size_t>(n), ")");
-    used += static_cast<std::size_t>(n);
+    for (int b = 0; b < 8; ++b)
+      b < len ? add(",%d", f.mData[b]) : add(",NULL");
+    mSource[0] != 0 ? add(",'%s')", mSource) : add(")");
   }
-  std::snprintf(mStatement + used, sizeof(mStatement) - used, ";");
+  add(";");
 }
 
 void KMySql::ReportWarnings() {

@@ -189,12 +189,16 @@ public:
   // printed (false when the caller keeps the rows and sends them again).
   bool mReportLost;
 
+  // The insert statement of `count` frames, as the output sends it, into
+  // `out` (cut at `size`).
+  void FormStatement(const KCanFrame* frames, int count, char* out, std::size_t size) const;
+
 private:
   // Sends the queued rows.
   bool Flush();
   bool Commit();
   // The statement for `count` frames into mStatement.
-  void FormStatement(const KCanFrame* frames, int count);
+  void FormStatement(const KCanFrame* frames, int count) { FormStatement(frames, count, mStatement, sizeof(mStatement)); }
   // Runs mStatement; reports the rows it skipped for another reason than
   // being there already, and counts them in mRefused.
   bool RunInsert();

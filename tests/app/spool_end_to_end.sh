@@ -24,7 +24,8 @@
 #      table renamed away for 5 s: each an outage (away and back lines),
 #      every frame stored once in order, none set aside as refused
 #   9. rows the table refuses on their own: those frames alone in
-#      rejected.log, every other frame stored in order
+#      rejected.log, every other frame stored in order; rejected.sql, sent
+#      once the cause is mended, stores them as they were
 #  10. one settings file with a candump log file, the database (a second
 #      server) and PUT batches, that database away for 6 s: the log file and
 #      the PUT batches go on meanwhile, every frame in the file and both tables
@@ -312,6 +313,13 @@ cut -d ' ' -f 3 "$DIR/refused_rows.spool/rejected.log" | cmp -s - "$DIR/refused_
      "$DIR/refused_rows.out")" -eq "$bad" ] || fail "refused_rows: not one line per refused frame"
 ! grep -q "away" "$DIR/refused_rows.out" || fail "refused_rows: a refused row taken for an outage"
 echo "9. $bad rows refused on their own: set aside in rejected.log, $(cat "$DIR/refused_rows.compare")"
+# The cause mended, rejected.sql stores the set-aside frames as they were
+# (number and time); sent twice, they are stored once.
+for _ in 1 2; do "$DBSERVER" sql "$DIR/db" canlog < "$DIR/refused_rows.spool/rejected.sql"; done
+sql "SELECT counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7 FROM can_log ORDER BY counter" > "$DIR/refused_rows.all"
+"$COMPARE" "$DIR/refused_rows.sent" "$DIR/refused_rows.all" > "$DIR/refused_rows.compare2" ||
+  fail "refused_rows: after rejected.sql the table differs: $(cat "$DIR/refused_rows.compare2")"
+echo "   rejected.sql sent again (twice): $(cat "$DIR/refused_rows.compare2")"
 # --- 10. Every output at once: log file, database (a second server of its
 # own), PUT batches (stored by the receiver in the first), each with its own
 # spool.
