@@ -65,6 +65,9 @@ private:
   void ReceiveFailed(int error);
 
   int mFailure; // the receive error last reported, 0 after a frame
+  // The last receive found the queue empty: the next one waits first
+  // rather than asking an empty queue again.
+  bool mQueueEmpty = true;
   std::atomic<uint32_t> mQueueDrops;
   std::atomic<bool> mLost;
 };
