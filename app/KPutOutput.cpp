@@ -45,22 +45,21 @@ KFrameOutput::KDelivery KPutOutput::Deliver(const KCanFrame* frames, int count) 
   // The receiver stores a batch whole or not at all: a batch it refuses
   // for what it holds is narrowed down by the forwarder; any other refusal
   // (403, 404, 5xx...) says nothing against the frames.
-  if (mClient.mFailure == KTcpCanClient::fkStatus && HttpStatusKind(mClient.mStatusCode) == dlRefused) {
+  if (mClient.Failure() == KTcpCanClient::fkStatus && HttpStatusKind(mClient.StatusCode()) == dlRefused) {
     d.mResult = dlRefused;
     d.mSpan = taken;
   } else {
     d.mResult = dlUnreachable;
-    d.mConnectFailed =
-        mClient.mFailure == KTcpCanClient::fkName || mClient.mFailure == KTcpCanClient::fkConnect;
+    d.mConnectFailed = mClient.NotReached();
   }
   return d;
 }
 
 void KPutOutput::FailureText(char* out, std::size_t size) const { mClient.FailureText(out, size); }
 
-void KPutOutput::SetQuiet(bool quiet) { mClient.mQuiet = quiet; }
+void KPutOutput::SetQuiet(bool quiet) { mClient.SetQuiet(quiet); }
 
-void KPutOutput::SetStopEvent(int fd) { mClient.mStopEvent = fd; }
+void KPutOutput::SetStopEvent(int fd) { mClient.SetStopEvent(fd); }
 
 void KPutOutput::ResendText(const KCanFrame& frame, char* out, std::size_t size) const {
   frame.FormMySqlInsert(out, size);

@@ -89,12 +89,12 @@ KFrameOutput::KDelivery KTemplateOutput::Deliver(const KCanFrame* frames, int co
     int length = 0;
     if (mClient.ReadHttpStream(nullptr, length, mRequest))
       continue;
-    const bool refused = mClient.mFailure == KTcpCanClient::fkStatus &&
-                         HttpStatusKind(mClient.mStatusCode) == dlRefused;
-    if (!mClient.mQuiet && mClient.mFailure != KTcpCanClient::fkStopped) {
+    const bool refused = mClient.Failure() == KTcpCanClient::fkStatus &&
+                         HttpStatusKind(mClient.StatusCode()) == dlRefused;
+    if (!mClient.Quiet() && mClient.Failure() != KTcpCanClient::fkStopped) {
       char reason[256];
       mClient.FailureText(reason, sizeof(reason));
-      std::printf("%s\n", mClient.mFailure == KTcpCanClient::fkStatus ? reason : "HTTP server not connected");
+      std::printf("%s\n", mClient.Failure() == KTcpCanClient::fkStatus ? reason : "HTTP server not connected");
       // With the trace switch on, the client has echoed what it sent.
       if (!mTrace)
         std::printf("==> %s\n", mRequest);
@@ -104,8 +104,7 @@ KFrameOutput::KDelivery KTemplateOutput::Deliver(const KCanFrame* frames, int co
     // says nothing against it.
     d.mResult = refused ? dlRefused : dlUnreachable;
     d.mSpan = refused ? 1 : 0;
-    d.mConnectFailed =
-        mClient.mFailure == KTcpCanClient::fkName || mClient.mFailure == KTcpCanClient::fkConnect;
+    d.mConnectFailed = mClient.NotReached();
     return d;
   }
   return d;
@@ -118,6 +117,6 @@ void KTemplateOutput::FailureText(char* out, std::size_t size) const {
     mClient.FailureText(out, size);
 }
 
-void KTemplateOutput::SetQuiet(bool quiet) { mClient.mQuiet = quiet; }
+void KTemplateOutput::SetQuiet(bool quiet) { mClient.SetQuiet(quiet); }
 
-void KTemplateOutput::SetStopEvent(int fd) { mClient.mStopEvent = fd; }
+void KTemplateOutput::SetStopEvent(int fd) { mClient.SetStopEvent(fd); }

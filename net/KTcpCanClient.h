@@ -114,6 +114,18 @@ public:
   // The last failure was the server's own refusal of the request (a 4xx
   // status other than 408 and 429): sending the same again would not help.
   bool Refused() const;
+  // The last exchange's failure (fkNone after a success) and the status
+  // code of its answer (0 when no status line arrived).
+  TFailureEnum Failure() const { return mFailure; }
+  int StatusCode() const { return mStatusCode; }
+  // The last exchange did not reach the server at all (its name not found,
+  // no connection).
+  bool NotReached() const { return mFailure == fkName || mFailure == fkConnect; }
+  // Failures print nothing while quiet (a far side known to be away).
+  void SetQuiet(bool quiet) { mQuiet = quiet; }
+  bool Quiet() const { return mQuiet; }
+  // A descriptor that, once readable, ends any exchange in progress.
+  void SetStopEvent(int fd) { mStopEvent = fd; }
 
   // Comfort relay: one exchange on a connection of its own (connect, send
   // the request's text and two LF, read one answer line, disconnect). True
@@ -133,13 +145,13 @@ public:
   // Bounds of one exchange (milliseconds), see Waits above.
   int mAnswerWaitMs;
   int mSendStallMs;
+
+private:
   TFailureEnum mFailure;
   // The last answer's status code (0 when no status line arrived) and its
   // code and reason as printable text ("403 Forbidden").
   int mStatusCode;
   char mStatusText[cStatusTextSize];
-
-private:
   // What becomes of the answer body.
   struct KBodyUse;
   // Reads bytes ahead first, then from the socket.

@@ -272,7 +272,7 @@ TEST(HttpClientGet, LongHostsFitTheHostLine) {
   Aim(client, 80, bmBlocking, "192.168.1.300");
   int length = 0;
   EXPECT_FALSE(client.ReadHttpStream(nullptr, length, cGetRequest));
-  EXPECT_EQ(client.mFailure, KTcpCanClient::fkName);
+  EXPECT_EQ(client.Failure(), KTcpCanClient::fkName);
   EXPECT_FALSE(client.mOpen);
 }
 
@@ -537,7 +537,7 @@ TEST(HttpClientStop, StopEventEndsTheExchange) {
   KTcpCanClient client;
   Aim(client, peer.Port(), bmBlocking);
   int stop = eventfd(0, EFD_CLOEXEC);
-  client.mStopEvent = stop;
+  client.SetStopEvent(stop);
   std::thread stopper([stop] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     uint64_t one = 1;
@@ -550,11 +550,11 @@ TEST(HttpClientStop, StopEventEndsTheExchange) {
   stopper.join();
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "a stop is no failure to report";
   EXPECT_LT(waited, 1000);
-  EXPECT_EQ(client.mFailure, KTcpCanClient::fkStopped);
+  EXPECT_EQ(client.Failure(), KTcpCanClient::fkStopped);
   EXPECT_FALSE(client.mOpen);
   // Once stopped, the next exchange does not even connect.
   EXPECT_FALSE(client.PutHttpStream("INSERT b;"));
-  EXPECT_EQ(client.mFailure, KTcpCanClient::fkStopped);
+  EXPECT_EQ(client.Failure(), KTcpCanClient::fkStopped);
   peer.Release();
   peer.Join();
   close(stop);
