@@ -13,7 +13,9 @@
 #  3. answer times of every API call the page makes, over ten minutes of a
 #     saturated 1 Mbit/s bus (5.4 M rows, 60 identifiers) and over a day of
 #     a heating bus (4.3 M rows, 40 identifiers), with the summary and with
-#     the plain GROUP BY over the rows (a user who may not read the summary).
+#     the plain GROUP BY over the rows (a user who may not read the summary);
+#  4. the same calls over an hour of 300,000 distinct identifiers, before and
+#     after the summary has counted them.
 #
 #   bench/web_summary.sh
 #
@@ -182,4 +184,27 @@ bench_range() {
 bench_range "10 min, 5.4 M rows" "$SAT_FROM" "$SAT_TO" 60 256
 bench_range "a day, 4.32 M rows" "$DAY_FROM" "$DAY_TO" 600 384 elster
 echo "(the page asks these with minute-aligned ranges; summary: cold and warm run; plain GROUP BY over the rows: one run)"
+[ ! -f "$DIR/errors" ] || { echo "errors:"; cat "$DIR/errors"; }
+
+# --- 4. Many identifiers -------------------------------------------------------------
+# A fleet's worst hour for the page: 600,000 rows of 300,000 distinct
+# identifiers (60 batches of 10,000), first not yet in the summary, then in it.
+MANY_FROM=1797200000000
+MANY_TO=$((MANY_FROM + 3600000))
+sql -e "INSERT INTO can_log (counter, \`timestamp\`, can_id, d0)
+          SELECT seq, $MANY_FROM + seq * 6, 65536 + seq % 300000, seq % 256 FROM seq_0_to_599999"
+echo
+echo "== 4. 300,000 identifiers in an hour (600,000 rows): answer time (s, cold and warm) and size"
+many() {
+  local q=$1 label=$2
+  printf '%-26s %-44s %s %9s bytes\n' "$label" "${q:0:44}" "$(call "$PORT" "$q")" "$(wc -c < "$DIR/answer")"
+}
+for state in "rows alone" "in the summary"; do
+  [ "$state" = "rows alone" ] || sql -e "CALL can_log_summarize()"
+  for q in "q=ids&from=$MANY_FROM&to=$MANY_TO&detail=1&order=frames&limit=500" \
+           "q=ids&from=$MANY_FROM&to=$MANY_TO" "q=buckets&from=$MANY_FROM&to=$MANY_TO&step=60&top=8" \
+           "q=rate&from=$MANY_FROM&to=$MANY_TO&step=60" "q=health&from=$MANY_FROM&to=$MANY_TO&step=60"; do
+    many "$q" "$state"
+  done
+done
 [ ! -f "$DIR/errors" ] || { echo "errors:"; cat "$DIR/errors"; }
