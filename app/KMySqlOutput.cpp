@@ -6,7 +6,7 @@
 
 KMySqlOutput::KMySqlOutput(KMySql& db) : mDb(db) {
   // The forwarder reports frames that were not stored, with their count.
-  mDb.mReportLost = false;
+  mDb.SetReportLost(false);
   mReason[0] = 0;
 }
 

@@ -182,18 +182,20 @@ public:
   int mRowsPerCommit;
   // Rows per multi-row statement, 1 to cMaxBatchRows.
   int mBatchRows;
-  // Connect failures and lost transactions are not printed (set while the
+  // Connect failures and lost transactions are not printed (while the
   // server is known to be away; refused rows are always printed).
-  bool mQuiet;
+  void SetQuiet(bool quiet) { mQuiet = quiet; }
   // "mysql transaction lost: <n> rows not stored" and the commit's count are
-  // printed (false when the caller keeps the rows and sends them again).
-  bool mReportLost;
+  // printed (not when the caller keeps the rows and sends them again).
+  void SetReportLost(bool report) { mReportLost = report; }
 
   // The insert statement of `count` frames, as the output sends it, into
   // `out` (cut at `size`).
   void FormStatement(const KCanFrame* frames, int count, char* out, std::size_t size) const;
 
 private:
+  bool mQuiet;
+  bool mReportLost;
   // Sends the queued rows.
   bool Flush();
   bool Commit();
