@@ -13,12 +13,11 @@
 static_assert(static_cast<int>(cCan232DefaultBitRateCode) == static_cast<int>(KCan232::cDefaultBitRateCode), "one default bit rate");
 
 KCanServer::KCanServer()
-    : KThread(), mFrameCounter(0), mInitialised(false), mLock(nullptr), mRingSize(cRingSize),
-      mWriteIndex(0), mReadIndex(0), mRing(new KCanFrame[cRingSize]), mRecvDriver(nullptr),
-      mSendDriver(nullptr), mOverwritten(0),
-      mEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mFullSignalled(false), mWakeOnFrame(false) {
-  std::memset(static_cast<void*>(mRing), 0, sizeof(KCanFrame) * cRingSize);
-  mLock = new KCriticalSection;
+    : KThread(), mFrameCounter(0), mInitialised(false), mLock(std::make_unique<KCriticalSection>()),
+      mRingSize(cRingSize), mWriteIndex(0), mReadIndex(0), mRing(std::make_unique<KCanFrame[]>(cRingSize)),
+      mOverwritten(0), mEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mFullSignalled(false),
+      mWakeOnFrame(false) {
+  std::memset(static_cast<void*>(mRing.get()), 0, sizeof(KCanFrame) * cRingSize);
 }
 
 KCanServer::~KCanServer() {
@@ -26,17 +25,12 @@ KCanServer::~KCanServer() {
   // the drivers and the ring go away.
   Terminate();
   WaitFor();
-  for (KCanDriver** driver : {&mRecvDriver, &mSendDriver}) {
+  for (std::unique_ptr<KCanDriver>* driver : {&mRecvDriver, &mSendDriver}) {
     if (*driver != nullptr) {
       (*driver)->Close();
-      delete *driver;
-      *driver = nullptr;
+      driver->reset();
     }
   }
-  delete mLock;
-  mLock = nullptr;
-  delete[] mRing;
-  mRing = nullptr;
   if (mEvent >= 0)
     close(mEvent);
 }
@@ -48,16 +42,16 @@ bool KCanServer::Init(const char* dev) {
   if (mRecvDriver == nullptr) {
     if (KComm::IsSerialName(dev)) {
       // A CAN232 adapter on a serial line: one driver receives and sends.
-      KCan232* adapter = new KCan232;
+      auto adapter = std::make_unique<KCan232>();
       adapter->mBitRateCode = mCan232BitRateCode;
-      mRecvDriver = adapter;
+      mRecvDriver = std::move(adapter);
     } else {
-      mRecvDriver = new KRPiCanDriver;
+      mRecvDriver = std::make_unique<KRPiCanDriver>();
       // The sending socket receives nothing: without that it would queue a
       // copy of every frame on the bus that nobody ever reads.
-      KRPiCanDriver* sender = new KRPiCanDriver;
+      auto sender = std::make_unique<KRPiCanDriver>();
       sender->mSendOnly = true;
-      mSendDriver = sender;
+      mSendDriver = std::move(sender);
     }
     mRecvDriver->SetFilter(mFilter);
     mRecvDriver->SetListenOnly(mListenOnly);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 
 #include "KCanDriver.h"
@@ -78,15 +79,15 @@ public:
 
   uint32_t mFrameCounter;
   bool mInitialised;
-  KCriticalSection* mLock;
+  std::unique_ptr<KCriticalSection> mLock;
   int mRingSize;
   // Changed only under mLock; read without it for the emptiness and fill
   // tests, where a stale value only delays a decision.
   std::atomic<int> mWriteIndex;
   std::atomic<int> mReadIndex;
-  KCanFrame* mRing;
-  KCanDriver* mRecvDriver;
-  KCanDriver* mSendDriver;
+  std::unique_ptr<KCanFrame[]> mRing;
+  std::unique_ptr<KCanDriver> mRecvDriver;
+  std::unique_ptr<KCanDriver> mSendDriver;
 
 protected:
   void Execute() override;

@@ -324,7 +324,7 @@ TEST_F(SamplingLoopTest, CaptureThreadThatStopsEndsTheRunAtOnce) {
     KCanServer server;
     KFailingDriver* driver = new KFailingDriver; // owned by the server
     driver->mHow = how;
-    server.mRecvDriver = driver;
+    server.mRecvDriver.reset(driver);
     KSamplingLoop loop(mSettings, server, mFrame, cDay, file.c_str());
     CaptureStdout();
     auto start = std::chrono::steady_clock::now();

@@ -135,7 +135,7 @@ TEST(KCanServerCapture, RenumbersFramesInOrderOfReception) {
     script.push_back(Numbered(n));
   KCanServer server;
   auto* driver = new KScriptDriver(script);
-  server.mRecvDriver = driver; // owned by the server from here on
+  server.mRecvDriver.reset(driver); // owned by the server from here on
   server.Resume();
   KCanFrame f;
   std::vector<KCanFrame> got;
@@ -156,7 +156,7 @@ TEST(KCanServerCapture, RenumbersFramesInOrderOfReception) {
 
 TEST(KCanServerCapture, DriverThatDoesNotConnectEndsTheCapture) {
   KCanServer server;
-  server.mRecvDriver = new KScriptDriver({Numbered(1)}, false);
+  server.mRecvDriver.reset(new KScriptDriver({Numbered(1)}, false));
   server.Resume();
   for (int i = 0; i < 5000 && !server.Finished(); ++i)
     NCanUtils::SleepMs(1);
@@ -169,7 +169,7 @@ TEST(KCanServerCapture, LostDeviceEndsTheCaptureAfterItsLastFrame) {
   KCanServer server;
   auto* driver = new KScriptDriver({Numbered(1), Numbered(2)});
   driver->mLost = true;
-  server.mRecvDriver = driver;
+  server.mRecvDriver.reset(driver);
   server.Resume();
   for (int i = 0; i < 5000 && !server.Finished(); ++i)
     NCanUtils::SleepMs(1);
@@ -183,7 +183,7 @@ TEST(KCanServerCapture, DestroyedWhileTheThreadIsInsideTheDriver) {
     KCanServer server;
     auto* driver = new KScriptDriver({});
     driver->mSlowMs = 50;
-    server.mRecvDriver = driver;
+    server.mRecvDriver.reset(driver);
     server.Resume();
     NCanUtils::SleepMs(20); // the thread now sleeps inside ReceiveData
   } // AddressSanitizer reports a use after free if the driver goes first
@@ -194,13 +194,13 @@ TEST(KCanServerCapture, InitOnceAndSendDataPrefersTheSendingDriver) {
   KCanServer server;
   auto* recv = new KScriptDriver({});
   auto* send = new KScriptDriver({});
-  server.mRecvDriver = recv;
-  server.mSendDriver = send;
+  server.mRecvDriver.reset(recv);
+  server.mSendDriver.reset(send);
   EXPECT_TRUE(server.Init("vcan7"));
   EXPECT_STREQ(server.GetDev(), "vcan7");
   EXPECT_FALSE(server.Init("can1")); // effective once only
   EXPECT_STREQ(server.GetDev(), "vcan7");
-  EXPECT_EQ(server.mRecvDriver, recv);
+  EXPECT_EQ(server.mRecvDriver.get(), recv);
   KCanFrame f = Numbered(3);
   EXPECT_TRUE(server.SendData(f));
   EXPECT_EQ(send->mSent.size(), 1u);
