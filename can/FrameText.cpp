@@ -1,32 +1,12 @@
 // The text forms of a frame: the trace and CSV lines of the console and the
-// log file, the candump log line, the SQL insert and the HTTP variables.
+// log file, the candump log line and the HTTP variables (its SQL forms are
+// in FrameSql.cpp).
 #include "NCanUtils.h"
 
 #include "CalendarText.h"
 #include "KTextOut.h"
 
 using NCanUtils::UnixMs;
-
-void KCanFrame::FormMySqlInsert(char* out, std::size_t size) const {
-  KTextOut t(out, size);
-  int len = SafeLen();
-  t.Str("INSERT can_log(counter,timestamp,can_id");
-  for (int i = 0; i < len; ++i) {
-    t.Str(",d");
-    t.Signed(i);
-  }
-  t.Str(") VALUES(");
-  t.Unsigned(mCounter & cNoBit31Mask);
-  t.Char(',');
-  t.Signed(UnixMs(mDays, mMs));
-  t.Char(',');
-  t.Unsigned(mId & cNoBit31Mask);
-  for (int i = 0; i < len; ++i) {
-    t.Char(',');
-    t.Signed(mData[i]);
-  }
-  t.Str(");");
-}
 
 void KCanFrame::FormHttpVariables(char* out, std::size_t size) const {
   KTextOut t(out, size);

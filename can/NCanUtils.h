@@ -65,4 +65,11 @@ void FormatFrame(const KCanFrame& frame, bool csv, char* out, std::size_t size =
 void FormatCandump(const KCanFrame& frame, const char* iface, char* out,
                    std::size_t size = cLineSize, int microseconds = 0);
 
+// The database output's statement for `count` frames: "INSERT IGNORE
+// can_log(counter,timestamp,can_id,d0,...,d7[,source]) VALUES(...),...;",
+// every data column named (NULL where a frame has no byte), the column
+// source when `source` is not empty; cut at `size`.
+void FormInsertStatement(const KCanFrame* frames, int count, const char* source, char* out,
+                         std::size_t size);
+
 } // namespace NCanUtils

@@ -3,68 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 
 #include "KXmlNodeList.h"
 #include "NCanUtils.h"
 
-void* LoadSoInstance = nullptr;
-
-MYSQL* (*p_mysql_init)(MYSQL*) = nullptr;
-unsigned int (*p_mysql_errno)(MYSQL*) = nullptr;
-const char* (*p_mysql_error)(MYSQL*) = nullptr;
-MYSQL* (*p_mysql_real_connect)(MYSQL*, const char*, const char*, const char*, const char*,
-                               unsigned int, const char*, unsigned long) = nullptr;
-int (*p_mysql_select_db)(MYSQL*, const char*) = nullptr;
-int (*p_mysql_query)(MYSQL*, const char*) = nullptr;
-int (*p_mysql_send_query)(MYSQL*, const char*, unsigned long) = nullptr;
-int (*p_mysql_real_query)(MYSQL*, const char*, unsigned long) = nullptr;
-MYSQL_RES* (*p_mysql_store_result)(MYSQL*) = nullptr;
-MYSQL_RES* (*p_mysql_use_result)(MYSQL*) = nullptr;
-void (*p_mysql_close)(MYSQL*) = nullptr;
-my_ulonglong (*p_mysql_num_rows)(MYSQL_RES*) = nullptr;
-unsigned int (*p_mysql_num_fields)(MYSQL_RES*) = nullptr;
-my_bool (*p_mysql_eof)(MYSQL_RES*) = nullptr;
-MYSQL_FIELD* (*p_mysql_fetch_field_direct)(MYSQL_RES*, unsigned int) = nullptr;
-MYSQL_FIELD* (*p_mysql_fetch_fields)(MYSQL_RES*) = nullptr;
-MYSQL_ROW_OFFSET (*p_mysql_row_tell)(MYSQL_RES*) = nullptr;
-MYSQL_FIELD_OFFSET (*p_mysql_field_tell)(MYSQL_RES*) = nullptr;
-MYSQL_ROW (*p_mysql_fetch_row)(MYSQL_RES*) = nullptr;
-int (*p_mysql_options)(MYSQL*, int, const void*) = nullptr;
-void (*p_mysql_free_result)(MYSQL_RES*) = nullptr;
-unsigned int (*p_mysql_warning_count)(MYSQL*) = nullptr;
-
 namespace {
-
-const char cLibraryName[] = "libmysqlclient.so";
-
-// One entry point: its name and how its pointer is set from dlsym's result.
-struct KBinding {
-  const char* mName;
-  void (*mSet)(void* symbol);
-  bool (*mBound)();
-};
-
-#define TT_BINDING(name)                                                                       \
-  {                                                                                            \
-    #name, [](void* s) { p_##name = reinterpret_cast<decltype(p_##name)>(s); },              \
-        []() { return p_##name != nullptr; }                                                   \
-  }
-
-const KBinding lBindings[] = {
-    TT_BINDING(mysql_init),          TT_BINDING(mysql_errno),
-    TT_BINDING(mysql_error),         TT_BINDING(mysql_real_connect),
-    TT_BINDING(mysql_select_db),     TT_BINDING(mysql_query),
-    TT_BINDING(mysql_send_query),    TT_BINDING(mysql_real_query),
-    TT_BINDING(mysql_store_result),  TT_BINDING(mysql_use_result),
-    TT_BINDING(mysql_close),         TT_BINDING(mysql_num_rows),
-    TT_BINDING(mysql_num_fields),    TT_BINDING(mysql_eof),
-    TT_BINDING(mysql_fetch_field_direct), TT_BINDING(mysql_fetch_fields),
-    TT_BINDING(mysql_row_tell),      TT_BINDING(mysql_field_tell),
-    TT_BINDING(mysql_fetch_row),
-};
-
-#undef TT_BINDING
 
 // Client error codes after which the server has dropped the open
 // transaction: the connection is gone (server gone away, lost during a
@@ -79,46 +22,7 @@ bool TransactionLost(unsigned int error) {
 // libraries.
 enum : int { cOptConnectTimeout = 0, cOptReadTimeout = 11, cOptWriteTimeout = 12 };
 
-// Copies a connection parameter into its field; refuses one that does not
-// fit rather than cutting it. `what` names it in the message.
-bool CopyParam(char* field, const char* value, const char* what) {
-  if (std::strlen(value) >= static_cast<std::size_t>(KMySql::cFieldSize)) {
-    std::printf("%s too long (more than %d characters)\n", what, KMySql::cFieldSize - 1);
-    return false;
-  }
-  std::snprintf(field, KMySql::cFieldSize, "%s", value);
-  return true;
-}
-
 } // namespace
-
-bool LoadSo() {
-  if (LoadSoInstance != nullptr) {
-    for (const KBinding& b : lBindings)
-      if (!b.mBound())
-        return false;
-    return true;
-  }
-  LoadSoInstance = dlopen(cLibraryName, RTLD_NOW);
-  if (LoadSoInstance == nullptr) {
-    std::printf("%s not found\n", cLibraryName);
-    return false;
-  }
-  for (const KBinding& b : lBindings) {
-    void* symbol = dlsym(LoadSoInstance, b.mName);
-    if (symbol == nullptr) {
-      std::printf("mysql methode \"%s\" not loaded\n", b.mName);
-      return false;
-    }
-    b.mSet(symbol);
-  }
-  p_mysql_options = reinterpret_cast<decltype(p_mysql_options)>(dlsym(LoadSoInstance, "mysql_options"));
-  p_mysql_free_result =
-      reinterpret_cast<decltype(p_mysql_free_result)>(dlsym(LoadSoInstance, "mysql_free_result"));
-  p_mysql_warning_count =
-      reinterpret_cast<decltype(p_mysql_warning_count)>(dlsym(LoadSoInstance, "mysql_warning_count"));
-  return true;
-}
 
 KMySql::KMySql()
     : mMySql(nullptr), mOpened(false), mRowsPerCommit(cDefaultRowsPerCommit),
@@ -171,75 +75,6 @@ KMySql::TErrorKindEnum KMySql::ErrorKind(unsigned int error) {
   default:
     return ekAway;
   }
-}
-
-bool KMySql::SetHost(const char* host) { return CopyParam(mHost, host, "mysql host"); }
-
-bool KMySql::SetSource(const char* source) {
-  if (source == nullptr)
-    source = "";
-  std::size_t length = std::strlen(source);
-  bool valid = length < static_cast<std::size_t>(cSourceSize);
-  for (const char* p = source; valid && *p != 0; ++p)
-    valid = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
-            *p == '.' || *p == '_' || *p == '-';
-  if (!valid) {
-    std::printf("mysql/Source refused: at most %d letters, digits, '.', '_' or '-'\n",
-                cSourceSize - 1);
-    return false;
-  }
-  std::snprintf(mSource, sizeof(mSource), "%s", source);
-  return true;
-}
-
-bool KMySql::ReadXmlParams(const KXmlNode* root) {
-  struct {
-    char* mField;
-    const char* mElement;
-    const char* mAttr;
-    const char* mFallbackElement;
-    const char* mFallbackAttr;
-  } params[] = {
-      {mHost, "mysql", "Host", "ip_address", "Name"},
-      {mUser, "mysql", "User", nullptr, nullptr},
-      {mPassword, "mysql", "Password", "mysql", "PW"},
-      {mDatabase, "mysql", "DB", "mysql", "Database"},
-  };
-  if (root == nullptr)
-    return true;
-  for (const auto& p : params) {
-    const char* element = p.mElement;
-    const char* attr = p.mAttr;
-    const char* value = root->FindNodeAttr(element, attr);
-    if (value == nullptr && p.mFallbackElement != nullptr) {
-      element = p.mFallbackElement;
-      attr = p.mFallbackAttr;
-      value = root->FindNodeAttr(element, attr);
-    }
-    char what[64];
-    std::snprintf(what, sizeof(what), "%s/%s", element, attr);
-    if (value != nullptr && !CopyParam(p.mField, value, what))
-      return false;
-  }
-  const char* source = root->FindNodeAttr("mysql", "Source");
-  return source == nullptr || SetSource(source);
-}
-
-void KMySql::PrintOpenFailure() const {
-  // The password stays out of the console and the service log.
-  std::printf("can not open database \"%s\" (Host: %s  User: %s,  Password: ***)\n", mDatabase,
-              mHost, mUser);
-}
-
-bool KMySql::GetXmlParams(const KXmlNode* root) {
-  if (!ReadXmlParams(root))
-    return false;
-  if (Open()) {
-    Close();
-    return true;
-  }
-  PrintOpenFailure();
-  return false;
 }
 
 void KMySql::TakeError() {
@@ -310,30 +145,7 @@ bool KMySql::CheckTransactionLost(int failed) {
 }
 
 void KMySql::FormStatement(const KCanFrame* frames, int count, char* out, std::size_t size) const {
-  // "INSERT IGNORE can_log(<all columns>) VALUES(<row 1>),(<row 2>),...;":
-  // one column list for every frame, so that the rows keep the frames'
-  // order. A statement that does not fit `size` is cut there.
-  std::size_t used = 0;
-  auto add = [&](const char* format, auto... values) {
-    if (used >= size)
-      return;
-    const int n = std::snprintf(out + used, size - used, format, values...);
-    used = n < 0 ? size : used + static_cast<std::size_t>(n);
-  };
-  add("INSERT IGNORE can_log(counter,timestamp,can_id,d0,d1,d2,d3,d4,d5,d6,d7%s) VALUES",
-      mSource[0] != 0 ? ",source" : "");
-  for (int i = 0; i < count && used < size; ++i) {
-    const KCanFrame& f = frames[i];
-    char time[cTimeTextSize];
-    NCanUtils::PrintMs(f.mDays, f.mMs, time);
-    add("%s(%u,%s,%u", i > 0 ? "," : "", f.mCounter & KCanFrame::cNoBit31Mask, time,
-        f.mId & KCanFrame::cNoBit31Mask);
-    const int len = f.SafeLen();
-    for (int b = 0; b < 8; ++b)
-      b < len ? add(",%d", f.mData[b]) : add(",NULL");
-    mSource[0] != 0 ? add(",'%s')", mSource) : add(")");
-  }
-  add(";");
+  NCanUtils::FormInsertStatement(frames, count, mSource, out, size);
 }
 
 void KMySql::ReportWarnings() {
