@@ -19,13 +19,26 @@
 #
 #   bench/web_summary.sh
 #
+#  5. (asked for only) the page's calls over a big table in day partitions:
+#     BIG_ROWS rows (default 50 M) over the last 10 days from BIG_BOARDS
+#     boards (default 4) with BIG_IDS identifiers each (default 25), with the
+#     summary; and the time to drop a day. The summary counts per minute,
+#     identifier and board: it pays where each of them sends often (here
+#     about 35 frames a minute); sparse senders make it as big as the rows.
+#
 # Environment: ROWS (rows per insert run, default 300000), ROUNDS (default
-# 2), MARIADB_BUFFER_POOL (default 256M).
+# 2), MARIADB_BUFFER_POOL (default 256M), SECTIONS (default "1 2 3 4"; 5 the
+# big table: SECTIONS=5 MARIADB_BUFFER_POOL=1G bench/web_summary.sh).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ROWS=${ROWS:-300000}
 ROUNDS=${ROUNDS:-2}
+SECTIONS=" ${SECTIONS:-1 2 3 4} "
+BIG_ROWS=${BIG_ROWS:-50000000}
+BIG_BOARDS=${BIG_BOARDS:-4}
+BIG_IDS=${BIG_IDS:-25}
+want() { [[ $SECTIONS == *" $1 "* ]]; }
 export MARIADB_BUFFER_POOL=${MARIADB_BUFFER_POOL:-256M}
 SERVER=$ROOT/tools/mariadb/test-server.sh
 HTTPSERVER=$ROOT/tools/httpserver/httpserver.sh
@@ -44,6 +57,7 @@ echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg), $(mariadbd
   "buffer pool $MARIADB_BUFFER_POOL"
 
 # --- 1. Insert rate ---------------------------------------------------------------
+if want 1; then
 
 # The logger's statements for $ROWS eight-byte frames of 50 identifiers at
 # 9009 frames/s (a saturated 1 Mbit/s bus), 100 rows each, commit per 1000.
@@ -116,6 +130,7 @@ printf '%-58s %9d %6.2fx\n' "AFTER INSERT trigger counting each row (not used)" 
   "$(awk -v a="${best[trigger]}" -v b="${best[plain]}" 'BEGIN { print a / b }')"
 sql -e "DROP TRIGGER IF EXISTS can_log_count_row; TRUNCATE can_log"
 sql < "$ROOT/db/can_log.sql"
+fi
 
 # --- 2. and 3. Big tables ------------------------------------------------------------
 
@@ -123,6 +138,7 @@ SAT_FROM=1797000000000                  # ten minutes at 9009 frames/s, 60 ident
 SAT_TO=$((SAT_FROM + 600000))
 DAY_FROM=1797100800000                  # a day at 50 frames/s, 40 identifiers
 DAY_TO=$((DAY_FROM + 86400000))
+if want 2 || want 3; then
 echo
 echo "== 2. filling the table: 5.4 M rows (ten minutes, saturated bus), 4.32 M rows (a day, heating bus)"
 start=$(now)
@@ -140,6 +156,7 @@ counted=$(sql -e 'SELECT SUM(frames) FROM can_log_minute')
 echo "  can_log_summarize: $counted rows counted in $(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f s", e - s }')" \
   "($(awk -v n="$counted" -v s="$start" -v e="$end" 'BEGIN { printf "%.0f rows/s", n / (e - s) }')," \
   "$(sql -e 'SELECT COUNT(*) FROM can_log_minute') summary rows)"
+fi
 
 SOCK=$(sed -n 's/^MYSQL_UNIX_PORT=//p' "$DIR/db/env")
 sql -e "CREATE USER 'web'@'localhost' IDENTIFIED BY 'b'; GRANT SELECT ON canlog.* TO 'web'@'localhost';
@@ -166,6 +183,7 @@ call() {
   done
 }
 
+if want 3; then
 echo
 echo "== 3. answer times (s) of the page's calls"
 printf '%-20s %-30s %14s   %s\n' range call "summary" "plain GROUP BY"
@@ -185,12 +203,14 @@ bench_range "10 min, 5.4 M rows" "$SAT_FROM" "$SAT_TO" 60 256
 bench_range "a day, 4.32 M rows" "$DAY_FROM" "$DAY_TO" 600 384 elster
 echo "(the page asks these with minute-aligned ranges; summary: cold and warm run; plain GROUP BY over the rows: one run)"
 [ ! -f "$DIR/errors" ] || { echo "errors:"; cat "$DIR/errors"; }
+fi
 
 # --- 4. Many identifiers -------------------------------------------------------------
 # A fleet's worst hour for the page: 600,000 rows of 300,000 distinct
 # identifiers (60 batches of 10,000), first not yet in the summary, then in it.
 MANY_FROM=1797200000000
 MANY_TO=$((MANY_FROM + 3600000))
+if want 4; then
 sql -e "INSERT INTO can_log (counter, \`timestamp\`, can_id, d0)
           SELECT seq, $MANY_FROM + seq * 6, 65536 + seq % 300000, seq % 256 FROM seq_0_to_599999"
 echo
@@ -208,3 +228,58 @@ for state in "rows alone" "in the summary"; do
   done
 done
 [ ! -f "$DIR/errors" ] || { echo "errors:"; cat "$DIR/errors"; }
+fi
+
+# --- 5. A big table in day partitions ------------------------------------------------
+if want 5; then
+echo
+echo "== 5. $BIG_ROWS rows over the last 10 days in day partitions, $BIG_BOARDS boards, $BIG_IDS identifiers each"
+sql -e "TRUNCATE can_log; TRUNCATE can_log_minute; UPDATE can_log_summary_state SET last_id = 0"
+# The days before today get partitions of their own (the first day's
+# partition would take every older row).
+sql -e "SET @d = CONCAT('ALTER TABLE can_log REORGANIZE PARTITION d', DATE_FORMAT(UTC_DATE(), '%Y%m%d'), ' INTO (',
+          TRIM(TRAILING ',' FROM can_log_day_partitions(UTC_DATE() - INTERVAL 9 DAY, UTC_DATE())), ')');
+        PREPARE s FROM @d; EXECUTE s"
+BIG_FROM=$(sql -e "SELECT can_log_day_ms(UTC_DATE() - INTERVAL 9 DAY)")
+BIG_TO=$(( $(sql -e "SELECT can_log_day_ms(UTC_DATE())") + $(date -u +%s) % 86400 * 1000 ))
+step=$(( (BIG_TO - BIG_FROM) * 1000 / BIG_ROWS ))   # microseconds between rows
+start=$(now)
+for ((first = 0; first < BIG_ROWS; first += 1000000)); do
+  last=$(( first + 1000000 < BIG_ROWS ? first + 999999 : BIG_ROWS - 1 ))
+  sql -e "INSERT INTO can_log (counter, \`timestamp\`, can_id, d0, d1, d2, d3, d4, d5, d6, d7, source)
+            SELECT seq, $BIG_FROM + seq * $step DIV 1000, 256 + seq DIV $BIG_BOARDS % $BIG_IDS, seq % 256,
+                   1, 2, 3, 4, 5, 6, 7, CONCAT('board-', seq % $BIG_BOARDS) FROM seq_${first}_to_${last}"
+done
+echo "  filled in $(awk -v s="$start" -v e="$(now)" 'BEGIN { printf "%.0f", e - s }') s:" \
+  "$(sql -e "SELECT COUNT(*) FROM information_schema.PARTITIONS WHERE TABLE_SCHEMA = 'canlog'
+              AND TABLE_NAME = 'can_log' AND TABLE_ROWS > 0") day partitions with rows"
+start=$(now)
+sql -e "INSERT INTO can_log_mark VALUES ('2000-01-01', (SELECT MAX(id) FROM can_log)); CALL can_log_summarize()"
+echo "  summary: $(sql -e 'SELECT SUM(frames) FROM can_log_minute') rows counted into" \
+  "$(sql -e 'SELECT COUNT(*) FROM can_log_minute') summary rows in" \
+  "$(awk -v s="$start" -v e="$(now)" 'BEGIN { printf "%.0f s", e - s }')"
+DAY=86400000
+last_hour=$(( BIG_TO / 60000 * 60000 - 3600000 ))
+printf '%-22s %-34s %s\n' range call "seconds (cold, warm)"
+for range in "10 days:$BIG_FROM:$BIG_TO:3600" "the last day:$((BIG_TO - DAY)):$BIG_TO:600" \
+             "the last hour:$last_hour:$((last_hour + 3600000)):60"; do
+  IFS=: read -r label from to step <<< "$range"
+  for q in "q=info" "q=sources&from=$from&to=$to" "q=ids&from=$from&to=$to&detail=1&order=frames&limit=500" \
+           "q=buckets&from=$from&to=$to&step=$step&top=8" "q=rate&from=$from&to=$to&step=$step" \
+           "q=health&from=$from&to=$to&step=$step" "q=bytes&from=$from&to=$to&can_id=300&byte=0" \
+           "q=ids&from=$from&to=$to&source=board-1"; do
+    name=${q%%&from*}
+    [[ $q != *source=* ]] || name+=" of one board"
+    printf '%-22s %-34s %s\n' "$label" "$name" "$(call "$PORT" "$q")"
+  done
+done
+oldest=$(sql -e "SELECT PARTITION_NAME FROM information_schema.PARTITIONS WHERE TABLE_SCHEMA = 'canlog'
+                 AND TABLE_NAME = 'can_log' ORDER BY PARTITION_ORDINAL_POSITION LIMIT 1")
+rows=$(sql -e "SELECT COUNT(*) FROM can_log PARTITION ($oldest)")
+start=$(now)
+sql -e "UPDATE can_log_retention SET keep_days = 9; CALL can_log_keep()"
+echo "  can_log_keep with keep_days 9: the oldest day ($oldest, $rows rows) dropped in" \
+  "$(awk -v s="$start" -v e="$(now)" 'BEGIN { printf "%.2f s", e - s }');" \
+  "$(sql -e 'SELECT COUNT(*) FROM can_log') rows left"
+[ ! -f "$DIR/errors" ] || { echo "errors:"; cat "$DIR/errors"; }
+fi
