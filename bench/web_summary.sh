@@ -266,7 +266,7 @@ for range in "10 days:$BIG_FROM:$BIG_TO:3600" "the last day:$((BIG_TO - DAY)):$B
   IFS=: read -r label from to step <<< "$range"
   for q in "q=info" "q=sources&from=$from&to=$to" "q=ids&from=$from&to=$to&detail=1&order=frames&limit=500" \
            "q=buckets&from=$from&to=$to&step=$step&top=8" "q=rate&from=$from&to=$to&step=$step" \
-           "q=health&from=$from&to=$to&step=$step" "q=bytes&from=$from&to=$to&can_id=300&byte=0" \
+           "q=health&from=$from&to=$to&step=$step" "q=bytes&from=$from&to=$to&can_id=260&byte=0" \
            "q=ids&from=$from&to=$to&source=board-1"; do
     name=${q%%&from*}
     [[ $q != *source=* ]] || name+=" of one board"
