@@ -345,17 +345,22 @@ final class KCanLog
     // --- Parts of a range and buckets
 
     // [from, to) cut into what is counted where: ['minutes', first minute,
-    // end minute] from the summary, and ['rest', from ms, to ms, start ms,
-    // end ms] the rows of [from, to) outside those minutes or not counted
-    // by the summary yet; without the summary ['frames', from ms, to ms],
-    // all rows.
+    // end minute] from the summary; ['edges', from ms, to ms, start ms, end
+    // ms] the rows of [from, to) outside those minutes; ['new', start ms,
+    // end ms] the rows inside them that the summary has not counted yet.
+    // Without the summary ['frames', from ms, to ms], all rows. Each part
+    // reads only its own rows: a long range whose summary is up to date
+    // costs its summary rows, not a pass over all its frames.
     private function parts($from, $to): array
     {
         $a = (int)ceil($from / self::MINUTE);
         $b = (int)floor($to / self::MINUTE);
         if (!$this->mHasSummary || $a >= $b)
             return [['frames', $from, $to]];
-        return [['minutes', $a, $b], ['rest', $from, $to, $a * self::MINUTE, $b * self::MINUTE]];
+        $parts = [['minutes', $a, $b], ['new', $a * self::MINUTE, $b * self::MINUTE]];
+        if ($from < $a * self::MINUTE || $to > $b * self::MINUTE)
+            $parts[] = ['edges', $from, $to, $a * self::MINUTE, $b * self::MINUTE];
+        return $parts;
     }
 
     private static function bucketCount($from, $to, $width): int
@@ -450,18 +455,24 @@ final class KCanLog
 
     // --- Statements
 
-    // The rows of a 'frames' or 'rest' part, and its parameters. (The id
-    // bound is an expression, not an OR: the server then still reads the
-    // rows through one index instead of merging two.)
+    // The rows of a 'frames', 'edges' or 'new' part, and its parameters.
+    // The new rows are found through the primary key from the summary's
+    // last id on, or through the time when the summary lags far behind (the
+    // server takes the smaller of the two ranges); the edges are two short
+    // time ranges.
     private function frameRange(string $kind): string
     {
+        if ($kind === 'new')
+            return 'id > ? AND `timestamp` >= ? AND `timestamp` < ?';
         return '`timestamp` >= ? AND `timestamp` < ?'
-            . ($kind === 'rest' ? ' AND id > IF(`timestamp` >= ? AND `timestamp` < ?, ?, 0)' : '');
+            . ($kind === 'edges' ? ' AND (`timestamp` < ? OR `timestamp` >= ?)' : '');
     }
 
     private function rangeParams(array $part): array
     {
-        return $part[0] === 'rest' ? [$part[1], $part[2], $part[3], $part[4], $this->mLastId] : [$part[1], $part[2]];
+        if ($part[0] === 'new')
+            return [$this->mLastId, $part[1], $part[2]];
+        return $part[0] === 'edges' ? [$part[1], $part[2], $part[3], $part[4]] : [$part[1], $part[2]];
     }
 
     private function sourceCondition(): string
