@@ -130,11 +130,14 @@ final class KCanLog
                               $params, true)[0];
 
         // The last frames of each identifier of the page, newest first,
-        // through the index on (can_id, timestamp).
+        // through the key id_time read backwards: it holds (can_id,
+        // timestamp, id), so frames of one time come newest first as well.
+        // (Naming id in the ORDER BY made the server sort all the
+        // identifier's frames of the range once the table is partitioned.)
         $recent = $this->mDb->prepare(
             'SELECT `timestamp`, d0, d1, d2, d3, d4, d5, d6, d7 FROM can_log
              WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?' . $this->sourceCondition() . '
-             ORDER BY `timestamp` DESC, id DESC LIMIT ' . ($detail ? self::CYCLE_FRAMES : 1));
+             ORDER BY `timestamp` DESC LIMIT ' . ($detail ? self::CYCLE_FRAMES : 1));
         $out = [];
         foreach ($rows as $r) {
             $id = self::num($r['can_id']);
@@ -312,7 +315,7 @@ final class KCanLog
         $rows = $this->rows("SELECT $index AS i, COUNT(*) AS n FROM (
                                SELECT d0, d1, d2, d3, d4, d5, d6, d7, can_id FROM can_log
                                WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . '
-                               ORDER BY `timestamp` DESC, id DESC LIMIT ' . self::ELSTER_SCAN . ') AS recent
+                               ORDER BY `timestamp` DESC LIMIT ' . self::ELSTER_SCAN . ') AS recent
                              WHERE ' . self::elsterCondition() . ' GROUP BY i ORDER BY i',
                             $this->withSource([$canId, $from, $to]));
         return array_map(fn($r) => [self::num($r['i']), self::num($r['n'])], $rows);
@@ -439,7 +442,7 @@ final class KCanLog
         $last = $this->mDb->prepare(
             "SELECT `timestamp` AS t, $value AS v FROM can_log
              WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?" . $this->sourceCondition() . "
-               AND $condition ORDER BY `timestamp` DESC, id DESC LIMIT 1");
+               AND $condition ORDER BY `timestamp` DESC LIMIT 1");
         $width = max(1, (int)ceil(($to - $from) / self::SAMPLES));
         $out = [];
         for ($start = $from; $start < $to; $start += $width) {
