@@ -66,15 +66,6 @@ HTTPSERVER_ROOT=${RECEIVER_DIR:-$ROOT/server} TELLTRAIL_PUT_CONFIG=$DIR/put_can_
 
 # The processes whose CPU time is counted: a program's master and its
 # children (php-fpm's workers, nginx's worker).
-family() { echo "$1"; cat "/proc/$1/task/$1/children" 2> /dev/null || true; }
-ticks() {
-  local pid sum=0 t
-  for pid in "$@"; do
-    t=$(cpu_ticks "$pid") || t=0
-    sum=$((sum + t))
-  done
-  echo "$sum"
-}
 DB_PIDS=$(sed -n 's/^MARIADB_PID=//p' "$DIR/db/env")
 FPM_PIDS=$(family "$(cat "$DIR/http/php-fpm.pid")")
 NGINX_PIDS=$(family "$(cat "$DIR/http/nginx.pid")")

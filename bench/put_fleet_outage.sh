@@ -88,15 +88,6 @@ for ((i = 1; i <= BOARDS; ++i)); do
 done
 
 # CPU per phase: MariaDB, php-fpm (master and workers), the loggers.
-family() { echo "$1"; cat "/proc/$1/task/$1/children" 2> /dev/null || true; }
-ticks() {
-  local pid sum=0 t
-  for pid in "$@"; do
-    t=$(cpu_ticks "$pid") || t=0
-    sum=$((sum + t))
-  done
-  echo "$sum"
-}
 DB_PID=$(sed -n 's/^MARIADB_PID=//p' "$DIR/db/env")
 cpu_mark() { echo "$(ticks "$DB_PID") $(ticks $(family "$(cat "$DIR/http/php-fpm.pid")")) $(ticks "${LOGGERS[@]}") $SECONDS"; }
 cpu_since() { # "DB FPM LOGGERS SECONDS" of the mark

@@ -418,23 +418,35 @@ bool KEmulator::FlushOut() {
   return true;
 }
 
-// Stopped by a signal with frames queued: the sent log lists them already,
-// so they still go out, and the reader gets up to 2 s to take them before
-// the line closes (a hang-up drops what it has not read). What cannot be
-// sent is said, so that the log is never read as sent when it was not.
+// Stopped by a signal: frames queued or still in the line's buffer are in
+// the sent log already, so they still go out, and the reader gets up to 2 s
+// to take them before the line closes (a hang-up drops what it has not
+// read); a reader that takes nothing for 0.3 s is gone. What is not taken
+// is said, so that the log is never read as received when it was not.
 int KEmulator::SendQueuedBeforeStop() {
   const double until = NowSeconds() + 2.0;
-  int pending = 1;
-  while (NowSeconds() < until) {
+  double moved = NowSeconds();
+  size_t left = static_cast<size_t>(-1);
+  int pending = 0;
+  while (NowSeconds() < until && NowSeconds() < moved + 0.3) {
     if (!FlushOut())
       return 1;
-    if (mOut.empty() && (ioctl(mSlave, TIOCINQ, &pending) != 0 || pending == 0))
+    if (ioctl(mSlave, TIOCINQ, &pending) != 0)
+      pending = 0;
+    if (mOut.empty() && pending == 0)
       return 0;
+    if (mOut.size() + static_cast<size_t>(pending) < left) {
+      left = mOut.size() + static_cast<size_t>(pending);
+      moved = NowSeconds();
+    }
     pollfd p = {mMaster, POLLOUT, 0};
     poll(&p, 1, 10);
   }
   if (!mOut.empty())
     std::fprintf(stderr, "can232emu: stopped with %zu bytes of frames in the sent log not sent\n", mOut.size());
+  else
+    std::fprintf(stderr, "can232emu: stopped with %d bytes of frames in the sent log not read by the reader\n",
+                 pending);
   return mOut.empty() ? 0 : 1;
 }
 
@@ -641,7 +653,7 @@ int KEmulator::Run() {
         OnInput(buf, n);
     }
   }
-  if (StopSignal != 0 && status == 0 && !mOut.empty())
+  if (StopSignal != 0 && status == 0)
     status = SendQueuedBeforeStop();
   if (StopSignal != 0)
     std::fprintf(stderr, "can232emu: %s\n", StopSignal == SIGINT ? "interrupted" : "terminated");

@@ -26,7 +26,8 @@ enter_network_namespace() {
   TT_OWN_NETNS=1 exec unshare -n "$@"
 }
 
-# make_workdir <prefix>: sets DIR and the exit trap.
+# make_workdir <prefix>: sets DIR and the exit trap (KEEP_WORKDIR=1 keeps
+# the folder for a look afterwards).
 make_workdir() {
   DIR=$(mktemp -d "/tmp/$1.XXXXXX")
   PIDS=()
@@ -38,7 +39,11 @@ cleanup() {
     kill "$pid" 2>/dev/null || true
   done
   [ -z "${CLEANUP_EXTRA:-}" ] || eval "$CLEANUP_EXTRA" || true
-  rm -rf "$DIR"
+  if [ -n "${KEEP_WORKDIR:-}" ]; then
+    echo "work folder kept: $DIR" >&2
+  else
+    rm -rf "$DIR"
+  fi
 }
 
 # fail MESSAGE: says why, shows the last lines of $DIR/*.out and $DIR/*.err,
@@ -68,6 +73,20 @@ cpu_ticks() {
   stat=${stat##*) } # fields after the command name
   set -- $stat
   echo $(( ${12} + ${13} ))
+}
+
+# family PID: the process and its children (php-fpm's workers, nginx's worker).
+family() { echo "$1"; cat "/proc/$1/task/$1/children" 2>/dev/null || true; }
+
+# ticks PID...: CPU ticks of the processes together; one that has ended
+# counts 0.
+ticks() {
+  local pid sum=0 t
+  for pid in "$@"; do
+    t=$(cpu_ticks "$pid") || t=0
+    sum=$((sum + t))
+  done
+  echo "$sum"
 }
 
 # The logger and the adapter emulator of the end-to-end scripts (they set
