@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# What the web page's summary (can_log_minute, db/can_log.sql) costs and
-# brings, against a throwaway MariaDB server (tools/mariadb/test-server.sh;
-# needs root, mariadb-server, php-cli, php-mysql):
+# What the web page's summary (can_log_minute and can_log_hour,
+# db/can_log.sql) costs and brings, against a throwaway MariaDB server
+# (tools/mariadb/test-server.sh; needs root, mariadb-server, php-cli,
+# php-mysql):
 #
 #  1. insert rate: the logger's statements (100 rows each, INSERT IGNORE,
 #     a commit per 1000 rows) through

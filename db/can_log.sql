@@ -120,6 +120,9 @@ FROM can_log;
 -- can_log_minute: minute (`timestamp` DIV 60000, minutes since 1970 UTC),
 -- frames, bytes (data bytes: d0 .. d7 that are not NULL), first_ts and
 -- last_ts (the first and last `timestamp` among them).
+-- can_log_hour: the same per hour, `minute` the hour's first minute; counted
+-- in the same transactions, so that ranges of days read sixty times fewer
+-- rows.
 CREATE TABLE IF NOT EXISTS can_log_minute (
   minute BIGINT NOT NULL,
   can_id INT UNSIGNED NOT NULL,
@@ -131,6 +134,7 @@ CREATE TABLE IF NOT EXISTS can_log_minute (
   PRIMARY KEY (minute, can_id, source),
   KEY id_minute (can_id, minute)
 ) ENGINE=InnoDB;
+CREATE TABLE IF NOT EXISTS can_log_hour LIKE can_log_minute;
 CREATE TABLE IF NOT EXISTS can_log_summary_state (
   one TINYINT UNSIGNED NOT NULL PRIMARY KEY,
   last_id BIGINT UNSIGNED NOT NULL
@@ -145,8 +149,10 @@ CREATE TABLE IF NOT EXISTS can_log_mark (
 
 -- (Re)build: the summary starts empty, and every row there now is settled
 -- (the table lock waits for open transactions that write to can_log).
-LOCK TABLES can_log READ, can_log_minute WRITE, can_log_summary_state WRITE, can_log_mark WRITE;
+LOCK TABLES can_log READ, can_log_minute WRITE, can_log_hour WRITE, can_log_summary_state WRITE,
+  can_log_mark WRITE;
 DELETE FROM can_log_minute;
+DELETE FROM can_log_hour;
 DELETE FROM can_log_mark;
 REPLACE INTO can_log_summary_state (one, last_id) VALUES (1, 0);
 INSERT INTO can_log_mark (at, max_id) SELECT '1970-01-01', COALESCE(MAX(id), 0) FROM can_log;
@@ -156,7 +162,7 @@ DROP PROCEDURE IF EXISTS can_log_summarize;
 DELIMITER //
 CREATE PROCEDURE can_log_summarize()
   MODIFIES SQL DATA
-  COMMENT 'Counts the settled rows of can_log into can_log_minute'
+  COMMENT 'Counts the settled rows of can_log into can_log_minute and can_log_hour'
 BEGIN
   DECLARE done BIGINT UNSIGNED;
   DECLARE settled BIGINT UNSIGNED;
@@ -196,15 +202,25 @@ BEGIN
       COMMIT;
       LEAVE chunks;
     END IF;
-    INSERT INTO can_log_minute (minute, can_id, source, frames, bytes, first_ts, last_ts)
-      SELECT `timestamp` DIV 60000, can_id, source, COUNT(*),
+    -- The chunk's rows per minute once (a temporary table: no commit),
+    -- then added to the minutes and, per hour, to the hours.
+    CREATE OR REPLACE TEMPORARY TABLE can_log_chunk AS
+      SELECT `timestamp` DIV 60000 AS m, can_id, source, COUNT(*) AS n,
              SUM((d0 IS NOT NULL) + (d1 IS NOT NULL) + (d2 IS NOT NULL) + (d3 IS NOT NULL)
-               + (d4 IS NOT NULL) + (d5 IS NOT NULL) + (d6 IS NOT NULL) + (d7 IS NOT NULL)),
-             MIN(`timestamp`), MAX(`timestamp`)
+               + (d4 IS NOT NULL) + (d5 IS NOT NULL) + (d6 IS NOT NULL) + (d7 IS NOT NULL)) AS b,
+             MIN(`timestamp`) AS f, MAX(`timestamp`) AS l
       FROM can_log WHERE id > done AND id <= upto
-      GROUP BY `timestamp` DIV 60000, can_id, source
+      GROUP BY `timestamp` DIV 60000, can_id, source;
+    INSERT INTO can_log_minute (minute, can_id, source, frames, bytes, first_ts, last_ts)
+      SELECT m, can_id, source, n, b, f, l FROM can_log_chunk
       ON DUPLICATE KEY UPDATE frames = frames + VALUES(frames), bytes = bytes + VALUES(bytes),
         first_ts = LEAST(first_ts, VALUES(first_ts)), last_ts = GREATEST(last_ts, VALUES(last_ts));
+    INSERT INTO can_log_hour (minute, can_id, source, frames, bytes, first_ts, last_ts)
+      SELECT m DIV 60 * 60, can_id, source, SUM(n), SUM(b), MIN(f), MAX(l) FROM can_log_chunk
+      GROUP BY m DIV 60, can_id, source
+      ON DUPLICATE KEY UPDATE frames = frames + VALUES(frames), bytes = bytes + VALUES(bytes),
+        first_ts = LEAST(first_ts, VALUES(first_ts)), last_ts = GREATEST(last_ts, VALUES(last_ts));
+    DROP TEMPORARY TABLE can_log_chunk;
     UPDATE can_log_summary_state SET last_id = upto WHERE one = 1;
     COMMIT;
   END LOOP;
@@ -225,7 +241,7 @@ CALL can_log_summarize();
 -- name, and once here) makes the partitions of today and the next two days
 -- (UTC), and drops the days before the last keep_days (today counts) of
 -- can_log_retention: whole partitions, in constant time, however many rows
--- they hold. The web page's summary (can_log_minute) keeps its own
+-- they hold. The web page's summary (can_log_minute, can_log_hour) keeps its own
 -- summary_keep_days, normally longer: the page still shows how many frames
 -- older days had. 0 keeps for ever (the default). For example, a year of
 -- frames and ten years of the summary:
@@ -335,6 +351,9 @@ BEGIN
       SET deleted = ROW_COUNT();
       COMMIT;
     UNTIL deleted = 0 END REPEAT;
+    DELETE FROM can_log_hour
+      WHERE minute < can_log_day_ms(UTC_DATE() - INTERVAL keep_summary - 1 DAY) DIV 60000;
+    COMMIT;
   END IF;
 END//
 DELIMITER ;

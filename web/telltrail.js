@@ -139,8 +139,9 @@
     }
     history.replaceState(null, '', '#' + h.toString());
   }
-  // Ranges of presets end at the next whole minute: the summary of
-  // minutes answers them without reading frames.
+  // Ranges of presets end at the next whole minute, a week's at the next
+  // whole hour: the summary's minutes and hours answer them without
+  // reading frames.
   function resolveRange() {
     if (state.preset === 'all') {
       if (info && info.first !== null) {
@@ -151,7 +152,8 @@
         state.from = state.to - 60 * MINUTE;
       }
     } else if (state.preset) {
-      state.to = Math.ceil((Date.now() + 1) / MINUTE) * MINUTE;
+      const unit = PRESETS[state.preset] >= PRESETS['7d'] ? 60 * MINUTE : MINUTE;
+      state.to = Math.ceil((Date.now() + 1) / unit) * unit;
       state.from = state.to - PRESETS[state.preset];
     }
     $('from').value = toInput(state.from);

@@ -63,9 +63,11 @@ sql -e "SELECT counter FROM can_log ORDER BY counter" | tr '\n' ' ' > "$DIR/kept
 [ "$(cat "$DIR/kept")" = "3 4 5 6 7 " ] || fail "keep_days 5 kept counters $(cat "$DIR/kept"), not 3 4 5 6 7"
 [ "$(sql -e "SELECT COUNT(*) FROM information_schema.PARTITIONS WHERE TABLE_NAME = 'can_log'
              AND PARTITION_NAME IN ('$(name -10)', '$(name -5)')")" -eq 0 ] || fail "old partitions still there"
-sql -e "SELECT can_id, frames FROM can_log_minute ORDER BY can_id" | tr '\t\n' ': ' > "$DIR/summary"
-[ "$(cat "$DIR/summary")" = "256:1 257:1 258:1 259:1 260:1 261:1 " ] ||
-  fail "summary_keep_days 6 kept $(cat "$DIR/summary")"
+for level in minute hour; do
+  sql -e "SELECT can_id, frames FROM can_log_$level ORDER BY can_id" | tr '\t\n' ': ' > "$DIR/summary"
+  [ "$(cat "$DIR/summary")" = "256:1 257:1 258:1 259:1 260:1 261:1 " ] ||
+    fail "summary_keep_days 6 kept $(cat "$DIR/summary") of the ${level}s"
+done
 echo "upgraded: $(sql -e "SELECT COUNT(*) FROM information_schema.PARTITIONS WHERE TABLE_NAME = 'can_log'")" \
   "partitions; kept counters $(cat "$DIR/kept")"
 echo PASS

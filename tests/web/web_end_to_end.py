@@ -226,6 +226,8 @@ def api_cases(frames, end, with_source):
         ("rate, full range, step 60", "q=rate&from=%d&to=%d&step=60" % (T0, end), want_rate(frames, T0, end, 60)),
         ("rate, whole minutes, step 120", "q=rate&from=1796652000000&to=1796660000000&step=120",
          want_rate(frames, 1796652000000, 1796660000000, 120)),
+        ("rate, whole minutes off the hour, step 3600", "q=rate&from=1796652060000&to=1796662860000&step=3600",
+         want_rate(frames, 1796652060000, 1796662860000, 3600)),
         ("rate, sub-range, step 7", "q=rate&from=%d&to=%d&step=7" % (mid_lo, mid_hi),
          want_rate(frames, mid_lo, mid_hi, 7)),
         ("rate, can_id 0x18DB33F1, step 60", "q=rate&from=1796652000000&to=%d&step=60&can_id=%d"
@@ -235,6 +237,11 @@ def api_cases(frames, end, with_source):
         ("ids, busiest first, a page of 5 from the 3rd", "q=ids&from=%d&to=%d&order=frames&limit=5&offset=2"
          % (mid_lo, mid_hi), want_ids(frames, mid_lo, mid_hi, by_frames=True)[2:7]),
         ("ids, a page beyond the last", "q=ids&from=%d&to=%d&offset=50" % (T0, end), []),
+        ("ids, whole hours", "q=ids&from=1796652000000&to=1796659200000",
+         want_ids(frames, 1796652000000, 1796659200000)),
+        ("buckets of the 3 busiest, whole hours, step 3600",
+         "q=buckets&from=1796652000000&to=1796662800000&step=3600&top=3",
+         want_buckets(frames, 1796652000000, 1796662800000, 3600, 3)),
         ("buckets of the 3 busiest, whole minutes, step 120",
          "q=buckets&from=1796652000000&to=1796660000000&step=120&top=3",
          want_buckets(frames, 1796652000000, 1796660000000, 120, 3)),
@@ -615,10 +622,13 @@ def main():
             + inserts(base[5000:5500]))
         sql(inserts(frames, with_source=False), "canold")
         check(int(sql("SELECT COUNT(*) FROM can_log")) == 20011, "20,011 rows stored, the re-delivered ones once")
-        summary = "SELECT minute, can_id, source, frames, bytes, first_ts, last_ts FROM can_log_minute ORDER BY 1, 2, 3"
-        counted = ("SELECT `timestamp` DIV 60000 m, can_id, source, COUNT(*), SUM(" +
-                   "+".join("(d%d IS NOT NULL)" % i for i in range(8)) + "), MIN(`timestamp`), MAX(`timestamp`)"
-                   " FROM can_log WHERE id <= (SELECT last_id FROM can_log_summary_state) GROUP BY 1, 2, 3 ORDER BY 1, 2, 3")
+        # Per minute and per hour: each level holds exactly the rows it covers.
+        summary = ";".join("SELECT minute, can_id, source, frames, bytes, first_ts, last_ts FROM can_log_%s ORDER BY 1, 2, 3"
+                           % name for name in ("minute", "hour"))
+        counted = ";".join("SELECT `timestamp` DIV %d * %d m, can_id, source, COUNT(*), SUM(" % (unit, unit // 60000) +
+                           "+".join("(d%d IS NOT NULL)" % i for i in range(8)) + "), MIN(`timestamp`), MAX(`timestamp`)"
+                           " FROM can_log WHERE id <= (SELECT last_id FROM can_log_summary_state)"
+                           " GROUP BY 1, 2, 3 ORDER BY 1, 2, 3" for unit in (60000, 3600000))
         check(sql(summary) == sql(counted) and sql(summary) != "", "the summary counts exactly the rows it covers")
         check_api(php, frames, end, "rows partly in the summary")
         check_api(old, frames, end, "table of an earlier version", with_source=False)

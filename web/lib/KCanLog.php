@@ -3,12 +3,12 @@
 // identifier, frames per time bucket, and the values of one identifier over
 // time. Times are ms since 1970 UTC, ranges half open: [from, to).
 //
-// Where the summary table can_log_minute exists (db/can_log.sql), whole
-// minutes are counted from it: the rows it has counted (id up to
-// can_log_summary_state.last_id) from the summary, the newer ones from the
-// frames themselves, and so are the parts of a range that do not fill a
-// minute. Every answer is exact for any range, and a day of frames costs
-// some thousand summary rows. Tables without it (or without the source
+// Where the summary tables can_log_minute and can_log_hour exist
+// (db/can_log.sql), whole hours and minutes are counted from them: the rows
+// they have counted (id up to can_log_summary_state.last_id) from the
+// summary, the newer ones from the frames themselves, and so are the parts
+// of a range that do not fill a minute. Every answer is exact for any
+// range, and ten days of frames cost some thousand summary rows. Tables without it (or without the source
 // column of older versions) are read directly. Each request reads in one
 // snapshot, so the summary and the rows agree.
 //
@@ -19,6 +19,10 @@
 final class KCanLog
 {
     const MINUTE = 60000;
+    const HOUR = 3600000;
+    // The summary's levels, each counted per `minute` (in can_log_hour the
+    // hour's first minute).
+    const LEVELS = ['minutes' => 'can_log_minute', 'hours' => 'can_log_hour'];
     // The times of frames: from 2000-01-01 to a day ahead of the clock.
     const EARLIEST = 946684800000;
     const AHEAD = 86400000;
@@ -39,6 +43,7 @@ final class KCanLog
     private PDO $mDb;
     private bool $mHasSource;
     private bool $mHasSummary;
+    private bool $mHasHours;
     private ?string $mSource = null;   // null: every board
     private $mLastId = 0;              // rows counted in the summary: id <= this
 
@@ -49,7 +54,8 @@ final class KCanLog
         // privilege counts as missing.
         $columns = $this->rows("SELECT TABLE_NAME, COLUMN_NAME FROM information_schema.COLUMNS
                                 WHERE TABLE_SCHEMA = DATABASE()
-                                  AND TABLE_NAME IN ('can_log', 'can_log_minute', 'can_log_summary_state')");
+                                  AND TABLE_NAME IN ('can_log', 'can_log_minute', 'can_log_hour',
+                                                     'can_log_summary_state')");
         $names = [];
         foreach ($columns as $c)
             $names[$c['TABLE_NAME'] . '.' . $c['COLUMN_NAME']] = true;
@@ -58,6 +64,8 @@ final class KCanLog
         $this->mHasSource = isset($names['can_log.source']);
         $this->mHasSummary = $this->mHasSource && isset($names['can_log_minute.last_ts'])
             && isset($names['can_log_summary_state.last_id']);
+        // (a summary made by an earlier version has no hours)
+        $this->mHasHours = isset($names['can_log_hour.last_ts']);
         $this->mDb->exec('START TRANSACTION WITH CONSISTENT SNAPSHOT');
         if ($this->mHasSummary) {
             $state = $this->rows('SELECT last_id FROM can_log_summary_state WHERE one = 1');
@@ -94,8 +102,8 @@ final class KCanLog
         $names = [];
         foreach ($this->parts($from, $to) as $part) {
             $kind = $part[0];
-            $sql = $kind === 'minutes'
-                ? 'SELECT DISTINCT source FROM can_log_minute WHERE minute >= ? AND minute < ?'
+            $sql = isset(self::LEVELS[$kind])
+                ? 'SELECT DISTINCT source FROM ' . self::summaryRange($kind)
                 : 'SELECT DISTINCT source FROM can_log WHERE ' . $this->frameRange($kind);
             foreach ($this->rows($sql, $this->rangeParams($part)) as $r)
                 $names[$r['source']] = true;
@@ -181,9 +189,9 @@ final class KCanLog
             if ($canId !== null)
                 $p[] = $canId;
             $p = $this->withSource($p);
-            if ($kind === 'minutes') {
+            if (isset(self::LEVELS[$kind])) {
                 // Most ranges of a table whose summary lags hold none.
-                $where = "FROM can_log_minute WHERE minute >= ? AND minute < ?$one" . $this->sourceCondition();
+                $where = 'FROM ' . self::summaryRange($kind) . $one . $this->sourceCondition();
                 if (!$this->rows("SELECT 1 AS x $where LIMIT 1", $p))
                     continue;
                 $selects[] = "SELECT can_id, SUM(frames) AS frames, SUM(bytes) AS bytes, MIN(first_ts) AS first,
@@ -347,20 +355,32 @@ final class KCanLog
 
     // --- Parts of a range and buckets
 
-    // [from, to) cut into what is counted where: ['minutes', first minute,
-    // end minute] from the summary; ['edges', from ms, to ms, start ms, end
-    // ms] the rows of [from, to) outside those minutes; ['new', start ms,
-    // end ms] the rows inside them that the summary has not counted yet.
-    // Without the summary ['frames', from ms, to ms], all rows. Each part
-    // reads only its own rows: a long range whose summary is up to date
-    // costs its summary rows, not a pass over all its frames.
-    private function parts($from, $to): array
+    // [from, to) cut into what is counted where: ['hours', first minute, end
+    // minute] and ['minutes', first minute, end minute] from the summary (the
+    // whole hours, with $hours, and the minutes around them); ['edges', from
+    // ms, to ms, start ms, end ms] the rows of [from, to) outside those
+    // minutes; ['new', start ms, end ms] the rows inside them that the
+    // summary has not counted yet. Without the summary ['frames', from ms,
+    // to ms], all rows. Each part reads only its own rows: a long range
+    // whose summary is up to date costs its summary rows, not a pass over
+    // all its frames.
+    private function parts($from, $to, bool $hours = true): array
     {
         $a = (int)ceil($from / self::MINUTE);
         $b = (int)floor($to / self::MINUTE);
         if (!$this->mHasSummary || $a >= $b)
             return [['frames', $from, $to]];
-        $parts = [['minutes', $a, $b], ['new', $a * self::MINUTE, $b * self::MINUTE]];
+        $parts = [['minutes', $a, $b]];
+        $ha = intdiv($a + 59, 60);
+        $hb = intdiv($b, 60);
+        if ($hours && $this->mHasHours && $ha < $hb) {
+            $parts = [['hours', $ha * 60, $hb * 60]];
+            if ($a < $ha * 60)
+                $parts[] = ['minutes', $a, $ha * 60];
+            if ($hb * 60 < $b)
+                $parts[] = ['minutes', $hb * 60, $b];
+        }
+        $parts[] = ['new', $a * self::MINUTE, $b * self::MINUTE];
         if ($from < $a * self::MINUTE || $to > $b * self::MINUTE)
             $parts[] = ['edges', $from, $to, $a * self::MINUTE, $b * self::MINUTE];
         return $parts;
@@ -374,13 +394,14 @@ final class KCanLog
     // [bucket index, can_id, frames, bytes, data bytes, extended frames]
     // rows, possibly several for one bucket and identifier: per bucket alone
     // ($keep null, can_id null), or per bucket and identifier for those in
-    // $keep and one null row for all others. Minutes of the summary serve
-    // when the buckets begin on whole minutes and are whole minutes long,
-    // so that no minute straddles two buckets.
+    // $keep and one null row for all others. Minutes (hours) of the summary
+    // serve when the buckets begin on whole minutes (hours) and are whole
+    // minutes (hours) long, so that none straddles two buckets.
     private function bucketRows($from, $to, $width, ?int $canId, ?array $keep): array
     {
         $aligned = fmod($from, self::MINUTE) == 0 && fmod($width, self::MINUTE) == 0;
-        $parts = $aligned ? $this->parts($from, $to) : [['frames', $from, $to]];
+        $hours = fmod($from, self::HOUR) == 0 && fmod($width, self::HOUR) == 0;
+        $parts = $aligned ? $this->parts($from, $to, $hours) : [['frames', $from, $to]];
         $id = $canId === null ? '' : ' AND can_id = ?';
         if ($keep === null || $keep === [])
             $key = 'NULL';
@@ -389,8 +410,8 @@ final class KCanLog
         $out = [];
         foreach ($parts as $part) {
             $kind = $part[0];
-            [$f, $n, $t, $table] = $kind === 'minutes'
-                ? ['frames', 'bytes', 'minute * 60000', 'can_log_minute WHERE minute >= ? AND minute < ?']
+            [$f, $n, $t, $table] = isset(self::LEVELS[$kind])
+                ? ['frames', 'bytes', 'minute * 60000', self::summaryRange($kind)]
                 : ['1', self::LENGTH, '`timestamp`', 'can_log WHERE ' . $this->frameRange($kind)];
             $sql = "SELECT ($t - ?) DIV ? AS bucket, $key AS k, SUM($f) AS frames, SUM($n) AS bytes,
                            SUM(IF(can_id & 0x40000000, 0, $n)) AS data,
@@ -418,8 +439,10 @@ final class KCanLog
     {
         $range = 'FROM can_log WHERE can_id = ? AND `timestamp` >= ? AND `timestamp` < ?' . $this->sourceCondition();
         $params = $this->withSource([$canId, $from, $to]);
-        // Counted in the index on (can_id, timestamp) alone.
-        $frames = self::num($this->rows("SELECT COUNT(*) AS n $range", $params)[0]['n']);
+        // Counted in the index on (can_id, timestamp) alone, up to the
+        // first frame beyond MAX_READ.
+        $frames = self::num($this->rows("SELECT COUNT(*) AS n FROM (SELECT 1 $range LIMIT " . (self::MAX_READ + 1)
+                                        . ') AS x', $params)[0]['n']);
         if ($frames > self::MAX_READ)
             return $this->sampledSeries($canId, $from, $to, $value, $condition, $extra);
         $where = "$range AND $condition";
@@ -457,6 +480,12 @@ final class KCanLog
     }
 
     // --- Statements
+
+    // The summary rows of an 'hours' or 'minutes' part: table and condition.
+    private static function summaryRange(string $kind): string
+    {
+        return self::LEVELS[$kind] . ' WHERE minute >= ? AND minute < ?';
+    }
 
     // The rows of a 'frames', 'edges' or 'new' part, and its parameters.
     // The new rows are found through the primary key from the summary's
