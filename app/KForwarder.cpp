@@ -13,6 +13,7 @@
 
 #include "KCanServer.h"
 #include "KSpool.h"
+#include "Report.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ KForwarder::KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, 
     : mOutput(output), mSpool(spool), mServer(server),
       mStopEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mCurrent(std::make_unique<KChunk>()), mInflight(nullptr),
       mInflightDone(0), mInflightSpooled(false), mInflightHeadFrom(0), mInflightAtHead(0),
-      mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false),
+      mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false), mQuietRetries(false),
       mRetry(sampleTime, spool != nullptr), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
       mStopNow(false), mThreadDone(true), mTaken(0), mFailed(false), mSettingsFailed(false),
       mAbandoned(false) {
@@ -268,7 +269,12 @@ int KForwarder::DeliverFrames(const KCanFrame* frames, int count, bool live,
         break;
     }
     const int n = std::min(limit, count - done);
-    last = mOutput.Deliver(frames + done, n);
+    {
+      // What the output's libraries would report of a retry is said
+      // already ("away: ...").
+      NReport::KSilence silence(mQuietRetries);
+      last = mOutput.Deliver(frames + done, n);
+    }
     last.mDone = std::max(0, std::min(last.mDone, n));
     done += last.mDone;
     if (last.mResult == KFrameOutput::dlRefused && last.mDone < n) {
@@ -308,7 +314,7 @@ void KForwarder::GoneAway(const char* reason) {
     // Retries with a spool say nothing until the far side is back; without
     // one every attempt reports as it always did.
     if (mSpool != nullptr)
-      mOutput.SetQuiet(true);
+      mQuietRetries = true;
   }
   mAway = true;
   mWasAway = true;
@@ -323,7 +329,7 @@ void KForwarder::CameBack() {
     mWasAway = false;
   }
   if (mAway)
-    mOutput.SetQuiet(false);
+    mQuietRetries = false;
   mAway = false;
   if (mSpool != nullptr && mSpool->Frames() == 0 && mBacklogDelivered > 0) {
     std::printf("%s%s: %lld spooled frames delivered\n", mOutput.Name(), mWasAway ? " back" : "",

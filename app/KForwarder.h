@@ -142,6 +142,7 @@ private:
   long long mPeekHead;         // position in the peek of the spool's head
   bool mAway;
   bool mWasAway;
+  bool mQuietRetries; // delivery thread: the output's own reports dropped
   KRetryPolicy mRetry;
   long long mBacklogDelivered;
   bool mIdleDue;

@@ -65,8 +65,6 @@ public:
   // Nothing to deliver for now: closes what needs no keeping open (the
   // database connection lives from a period's first delivery to here).
   virtual void Idle() {}
-  // While the far side is known to be away, retries print nothing.
-  virtual void SetQuiet(bool quiet) = 0;
   // Frames that cannot be delivered are kept for later (a spool), so the
   // output need not report them as lost.
   virtual void SetKept(bool /*kept*/) {}

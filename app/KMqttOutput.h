@@ -47,7 +47,6 @@ public:
   void FailureText(char* out, std::size_t size) const override;
   // Keeps the connection alive between periods (keep-alive pings).
   void Idle() override;
-  void SetQuiet(bool) override {}
   void SetStopEvent(int fd) override { mStopEvent = fd; }
   int MaxBatch() const override { return cBatch; }
 

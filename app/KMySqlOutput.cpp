@@ -4,11 +4,7 @@
 
 #include <cstdio>
 
-KMySqlOutput::KMySqlOutput(KMySql& db) : mDb(db) {
-  // The forwarder reports frames that were not stored, with their count.
-  mDb.SetReportLost(false);
-  mReason[0] = 0;
-}
+KMySqlOutput::KMySqlOutput(KMySql& db) : mDb(db) { mReason[0] = 0; }
 
 void KMySqlOutput::Describe(char* out, std::size_t size) const {
   std::snprintf(out, size, "mysql database \"%s\" on %s as %s%s%s", mDb.mDatabase, mDb.mHost,

@@ -22,7 +22,6 @@ public:
   void FailureText(char* out, std::size_t size) const override;
   // The connection lives from a period's first delivery to its end.
   void Idle() override { mDb.Close(); }
-  void SetQuiet(bool quiet) override { mDb.SetQuiet(quiet); }
   bool UnreachableEndsRun() const override { return true; }
   int MaxBatch() const override { return cBatch; }
   // rejected.sql: the statements the output sends, for the mariadb client.

@@ -57,7 +57,6 @@ KFrameOutput::KDelivery KPutOutput::Deliver(const KCanFrame* frames, int count) 
 
 void KPutOutput::FailureText(char* out, std::size_t size) const { mClient.FailureText(out, size); }
 
-void KPutOutput::SetQuiet(bool quiet) { mClient.SetQuiet(quiet); }
 
 void KPutOutput::SetStopEvent(int fd) { mClient.SetStopEvent(fd); }
 

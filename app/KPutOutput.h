@@ -37,7 +37,6 @@ public:
   // One batch: the frames that fit up to the trigger.
   KDelivery Deliver(const KCanFrame* frames, int count) override;
   void FailureText(char* out, std::size_t size) const override;
-  void SetQuiet(bool quiet) override;
   void SetStopEvent(int fd) override;
   int MaxBatch() const override { return 1 << 20; }
   // rejected.put: a body of the receiver's form (the header line first),

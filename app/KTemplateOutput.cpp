@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "KTcpCanClient.h"
+#include "Report.h"
 
 bool UrlTemplateValid(const char* urlTemplate) {
   if (urlTemplate == nullptr)
@@ -91,13 +92,13 @@ KFrameOutput::KDelivery KTemplateOutput::Deliver(const KCanFrame* frames, int co
       continue;
     const bool refused = mClient.Failure() == KTcpCanClient::fkStatus &&
                          HttpStatusKind(mClient.StatusCode()) == dlRefused;
-    if (!mClient.Quiet() && mClient.Failure() != KTcpCanClient::fkStopped) {
+    if (mClient.Failure() != KTcpCanClient::fkStopped) {
       char reason[256];
       mClient.FailureText(reason, sizeof(reason));
-      std::printf("%s\n", mClient.Failure() == KTcpCanClient::fkStatus ? reason : "HTTP server not connected");
+      NReport::Failure("%s\n", mClient.Failure() == KTcpCanClient::fkStatus ? reason : "HTTP server not connected");
       // With the trace switch on, the client has echoed what it sent.
       if (!mTrace)
-        std::printf("==> %s\n", mRequest);
+        NReport::Failure("==> %s\n", mRequest);
     }
     // One request holds one frame: a request refused for what it holds
     // refuses this frame; any other failure (403, 404, 5xx, no answer)
@@ -117,6 +118,5 @@ void KTemplateOutput::FailureText(char* out, std::size_t size) const {
     mClient.FailureText(out, size);
 }
 
-void KTemplateOutput::SetQuiet(bool quiet) { mClient.SetQuiet(quiet); }
 
 void KTemplateOutput::SetStopEvent(int fd) { mClient.SetStopEvent(fd); }

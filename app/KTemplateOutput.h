@@ -33,7 +33,6 @@ public:
   // is not tried against it now.
   KDelivery Deliver(const KCanFrame* frames, int count) override;
   void FailureText(char* out, std::size_t size) const override;
-  void SetQuiet(bool quiet) override;
   void SetStopEvent(int fd) override;
   int MaxBatch() const override { return cBatch; }
   int ChunkFrames() const override { return 256; }

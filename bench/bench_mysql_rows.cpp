@@ -1,10 +1,9 @@
 // Rows per second that the database output commits against a real server:
-// the one-statement-per-frame form (autocommit, every row its own
-// transaction) beside the form telltrail uses (multi-row statements of up to
-// 100 frames of one length, a commit every 1000 rows), and the steps between:
-// one statement per frame committed every 1000 rows, and the multi-row
-// statements committed once per period. Frames of eight data bytes (the longest statement),
-// periods of one second of a saturated 1 Mbit/s bus (9009 frames).
+// one frame per statement and transaction (LogFrame) beside the form the
+// logger's delivery uses (Store: multi-row statements of up to 100 frames,
+// one transaction per delivery of 1000 frames), and one transaction per
+// period. Frames of eight data bytes (the longest statement), periods of one
+// second of a saturated 1 Mbit/s bus (9009 frames).
 //
 //   bench_mysql_rows [--host HOST] [--rows N] [--period N] [--rounds N]
 //
@@ -26,10 +25,25 @@ namespace {
 
 struct KForm {
   const char* mName;
-  int mRowsPerCommit;
-  int mBatchRows;
+  int mChunk;       // frames per Store; 0: LogFrame, one at a time
   double mBest = 0; // rows per second, best round
 };
+
+// Stores `count` frames in Stores of `chunk` frames (LogFrame for 0).
+bool Write(KMySql& db, const KCanFrame* frames, int count, int chunk) {
+  if (chunk <= 0) {
+    for (int i = 0; i < count; ++i)
+      if (!db.LogFrame(frames[i]))
+        return false;
+    return true;
+  }
+  for (int i = 0; i < count; i += chunk) {
+    int done = 0, span = 0;
+    if (db.Store(frames + i, count - i < chunk ? count - i : chunk, done, span) != KMySql::stStored)
+      return false;
+  }
+  return true;
+}
 
 long long CountRows(KMySql& db) {
   // mysql_free_result is not one of the logger's bindings.
@@ -50,23 +64,25 @@ long long CountRows(KMySql& db) {
 // Writes `rows` frames in periods of `period` frames (open at the first
 // frame, close at the end, as the sampling loop does); rows per second from
 // the first open to the last commit, or 0 when rows went missing.
-double Run(KMySql& db, int rows, int period, uint32_t& counter) {
+double Run(KMySql& db, int rows, int period, int chunk, uint32_t& counter) {
   long long before = CountRows(db);
-  KCanFrame f;
-  f.mLen = 8;
-  f.mId = 0x18DB33F1u | KCanFrame::cExtendedFlag;
+  std::vector<KCanFrame> frames(static_cast<std::size_t>(period));
   auto start = std::chrono::steady_clock::now();
   for (int done = 0; done < rows;) {
     if (!db.Open())
       return 0;
-    for (int i = 0; i < period && done < rows; ++i, ++done) {
+    int n = 0;
+    for (; n < period && done < rows; ++n, ++done) {
+      KCanFrame& f = frames[static_cast<std::size_t>(n)];
+      f.mLen = 8;
+      f.mId = 0x18DB33F1u | KCanFrame::cExtendedFlag;
       f.mCounter = counter++;
       NCanUtils::ArtTime(f.mDays, f.mMs);
       for (int b = 0; b < 8; ++b)
         f.mData[b] = static_cast<unsigned char>(f.mCounter + b);
-      if (!db.LogFrame(f))
-        return 0;
     }
+    if (!Write(db, frames.data(), n, chunk))
+      return 0;
     db.Close();
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -82,7 +98,7 @@ double Run(KMySql& db, int rows, int period, uint32_t& counter) {
 // order two ways: telltrail's one column list for all frames (NULL for the
 // bytes a frame lacks, 100 rows a statement), or a new statement whenever
 // the length changes (each with its own column list). Commits per 1000
-// rows. Rows per second, or 0 when rows went missing.
+// rows (Stores of 1000 frames). Rows per second, or 0 when rows went missing.
 double RunMixed(KMySql& db, int rows, bool splitByLength, uint32_t& counter) {
   long long before = CountRows(db);
   std::vector<KCanFrame> frames(static_cast<std::size_t>(rows));
@@ -99,9 +115,8 @@ double RunMixed(KMySql& db, int rows, bool splitByLength, uint32_t& counter) {
   if (!db.Open())
     return 0;
   if (!splitByLength) {
-    for (const KCanFrame& f : frames)
-      if (!db.LogFrame(f))
-        return 0;
+    if (!Write(db, frames.data(), rows, 1000))
+      return 0;
     db.Close();
   } else {
     std::string sql;
@@ -169,10 +184,9 @@ int main(int argc, char** argv) {
   db.Close();
 
   KForm forms[] = {
-      {"autocommit, one statement per frame", 0, 1},
-      {"commit per 1000, one statement per frame", KMySql::cDefaultRowsPerCommit, 1},
-      {"commit per 1000, 100-row statements", KMySql::cDefaultRowsPerCommit, KMySql::cMaxBatchRows},
-      {"commit per period, 100-row statements", period, KMySql::cMaxBatchRows},
+      {"one statement and commit per frame", 0},
+      {"commit per 1000, 100-row statements", 1000},
+      {"commit per period, 100-row statements", period},
   };
   std::printf("host %s, %d rows of 8 data bytes per form and round, periods of %d frames, best of %d\n",
               host, rows, period, rounds);
@@ -180,9 +194,7 @@ int main(int argc, char** argv) {
   // Forms take turns, so that a change in the machine's load hits all.
   for (int round = 0; round < rounds; ++round) {
     for (KForm& form : forms) {
-      db.mRowsPerCommit = form.mRowsPerCommit;
-      db.mBatchRows = form.mBatchRows;
-      double rate = Run(db, rows, period, counter);
+      double rate = Run(db, rows, period, form.mChunk, counter);
       if (rate == 0) {
         std::printf("%s: failed\n", form.mName);
         return 1;
@@ -200,8 +212,6 @@ int main(int argc, char** argv) {
   // Frames of mixed lengths in frame order: one column list, or a new
   // statement at every change of length.
   double best[2] = {0, 0};
-  db.mRowsPerCommit = KMySql::cDefaultRowsPerCommit;
-  db.mBatchRows = KMySql::cMaxBatchRows;
   for (int round = 0; round < rounds; ++round)
     for (int split = 0; split < 2; ++split) {
       double rate = RunMixed(db, rows, split == 1, counter);

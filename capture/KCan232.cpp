@@ -1,6 +1,7 @@
 #include "KCan232.h"
 
 #include "ErrnoText.h"
+#include "Report.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -113,8 +114,7 @@ bool KCan232::Init(const char* dev) {
         more = ": another program (a second logger?) has this adapter open";
       else if (mOpenError == ENOTTY)
         more = ": not a serial port";
-      std::printf("serial port %s%s not opened: %s%s\n", prefix, shown, reason, more);
-      std::fflush(stdout);
+      NReport::Failure("serial port %s%s not opened: %s%s\n", prefix, shown, reason, more);
     }
     return false;
   }
@@ -153,8 +153,7 @@ bool KCan232::ReceiveData(KCanFrame& frame) {
     if (!mLostReported.exchange(true)) {
       char path[cComDevSize + 16];
       PortPath(path, sizeof(path));
-      std::printf("serial port %s lost\n", path);
-      std::fflush(stdout);
+      NReport::Failure("serial port %s lost\n", path);
     }
     NCanUtils::SleepMs(1);
   } else if (mStopEvent < 0) {

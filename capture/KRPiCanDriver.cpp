@@ -1,5 +1,7 @@
 #include "KRPiCanDriver.h"
 
+#include "Report.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -282,14 +284,12 @@ void KRPiCanDriver::ReceiveFailed(int error) {
   case ENETDOWN:
     // The kernel tells each socket once per down event; the binding stays,
     // so frames flow again once the interface is up.
-    std::printf("interface %s down\n", mDev);
-    std::fflush(stdout);
+    NReport::Failure("interface %s down\n", mDev);
     break;
   case ENODEV:
     // The interface is gone and the socket no longer bound to anything.
     if (!mLost.exchange(true)) {
-      std::printf("interface %s removed\n", mDev);
-      std::fflush(stdout);
+      NReport::Failure("interface %s removed\n", mDev);
     }
     break;
   default: {

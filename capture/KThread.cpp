@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "NCanUtils.h"
+#include "Report.h"
 
 KThread::KThread()
     : mTerminated(false), mResumed(false), mHandle(), mJoinable(false), mSchedParam(),
@@ -55,8 +56,7 @@ void* KThread::ThreadProc(void* object) {
     try {
       self->Execute();
     } catch (...) {
-      std::printf("exception caught in \"ThreadProc\"\n");
-      std::fflush(stdout);
+      NReport::Failure("exception caught in \"ThreadProc\"\n");
     }
     if (!self->Terminated()) {
       self->mEndedByItself.store(true);
@@ -94,7 +94,7 @@ void KThread::SetPriority(TThreadPriorityEnum priority) {
 
 void KThread::CheckThreadError(int result) {
   if (result != 0)
-    std::printf("Thread error %d\n", result);
+    NReport::Failure("Thread error %d\n", result);
 }
 
 // ---------------------------------------------------------------------------

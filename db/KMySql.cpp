@@ -6,17 +6,9 @@
 
 #include "KXmlNodeList.h"
 #include "NCanUtils.h"
+#include "Report.h"
 
 namespace {
-
-// Client error codes after which the server has dropped the open
-// transaction: the connection is gone (server gone away, lost during a
-// query, lost with details, killed), or the server rolled it back (deadlock,
-// lock wait time-out).
-bool TransactionLost(unsigned int error) {
-  return error == 2006 || error == 2013 || error == 2055 || error == 1927 || error == 1213 ||
-         error == 1205;
-}
 
 // Option numbers of mysql_options, the same in MySQL's and MariaDB's
 // libraries.
@@ -25,9 +17,7 @@ enum : int { cOptConnectTimeout = 0, cOptReadTimeout = 11, cOptWriteTimeout = 12
 } // namespace
 
 KMySql::KMySql()
-    : mMySql(nullptr), mOpened(false), mRowsPerCommit(cDefaultRowsPerCommit),
-      mBatchRows(cMaxBatchRows), mQuiet(false), mReportLost(true), mUncommitted(0), mQueued(0),
-      mRefused(0), mLost(false), mLastError(0) {
+    : mMySql(nullptr), mOpened(false), mTransactions(true), mLastError(0) {
   std::snprintf(mHost, sizeof(mHost), "localhost");
   std::snprintf(mUser, sizeof(mUser), "pi");
   std::snprintf(mPassword, sizeof(mPassword), "quillfern");
@@ -89,7 +79,7 @@ bool KMySql::Open() {
   if (mMySql == nullptr) {
     mMySql = p_mysql_init(nullptr);
     if (mMySql == nullptr) {
-      std::printf("mysql_init: no memory for a connection\n");
+      NReport::Failure("mysql_init: no memory for a connection\n");
       return false;
     }
     // A host that takes the packets and never answers must not hold the
@@ -104,17 +94,14 @@ bool KMySql::Open() {
   if (!mOpened) {
     if (p_mysql_real_connect(mMySql, mHost, mUser, mPassword, mDatabase, 0, nullptr, 0) == nullptr) {
       TakeError();
-      if (!mQuiet)
-        PrintError("mysql_real_connect");
+      PrintError("mysql_real_connect");
       p_mysql_close(mMySql);
       mMySql = nullptr;
       return false;
     }
     mOpened = true;
     mLastError = 0;
-    mUncommitted = 0;
-    mQueued = 0;
-    if (mRowsPerCommit > 0 && !Query("SET autocommit=0")) {
+    if (mTransactions && !Query("SET autocommit=0")) {
       Close();
       return false;
     }
@@ -123,123 +110,14 @@ bool KMySql::Open() {
 }
 
 void KMySql::Close() {
-  if (mMySql != nullptr) {
-    if (mOpened)
-      Commit();
+  if (mMySql != nullptr)
     p_mysql_close(mMySql);
-  }
   mMySql = nullptr;
   mOpened = false;
-  mUncommitted = 0;
-  mQueued = 0;
-}
-
-bool KMySql::CheckTransactionLost(int failed) {
-  if (!TransactionLost(p_mysql_errno(mMySql)))
-    return false;
-  mLost = true;
-  if (mRowsPerCommit > 0 && mUncommitted + failed > 0 && mReportLost && !mQuiet)
-    std::printf("mysql transaction lost: %d rows not stored\n", mUncommitted + failed);
-  mUncommitted = 0;
-  return true;
 }
 
 void KMySql::FormStatement(const KCanFrame* frames, int count, char* out, std::size_t size) const {
   NCanUtils::FormInsertStatement(frames, count, mSource, out, size);
-}
-
-void KMySql::ReportWarnings() {
-  if (p_mysql_warning_count == nullptr || p_mysql_warning_count(mMySql) == 0)
-    return;
-  if (p_mysql_query(mMySql, "SHOW WARNINGS") != 0)
-    return;
-  MYSQL_RES* res = p_mysql_store_result(mMySql);
-  if (res == nullptr)
-    return;
-  // Level, code, message: a row already stored (1062) is what IGNORE is
-  // for; anything else is a row the server did not take.
-  while (MYSQL_ROW row = p_mysql_fetch_row(res)) {
-    if (p_mysql_num_fields(res) < 3 || row[1] == nullptr || std::strcmp(row[1], "1062") == 0)
-      continue;
-    std::printf("mysql_query: %s\n", row[2] != nullptr ? row[2] : row[1]);
-    ++mRefused;
-  }
-  if (p_mysql_free_result != nullptr)
-    p_mysql_free_result(res);
-}
-
-bool KMySql::RunInsert() {
-  if (p_mysql_query(mMySql, mStatement) != 0)
-    return false;
-  ReportWarnings();
-  return true;
-}
-
-bool KMySql::Flush() {
-  int n = mQueued;
-  if (n == 0)
-    return true;
-  mQueued = 0;
-  FormStatement(mBatch, n);
-  if (RunInsert()) {
-    if (mRowsPerCommit > 0)
-      mUncommitted += n;
-    return true;
-  }
-  TakeError();
-  if (TransactionLost(mLastError)) {
-    if (!mQuiet)
-      PrintError("mysql_query");
-    CheckTransactionLost(n);
-    return false;
-  }
-  if (ErrorKind(mLastError) != ekRow) {
-    // Not the rows' fault: none of them would be taken now.
-    PrintError("mysql_query");
-    mLost = true;
-    return false;
-  }
-  if (n == 1) {
-    PrintError("mysql_query");
-    ++mRefused;
-    return false;
-  }
-  // Refused as a whole: every row on its own, so that only the rows the
-  // server refuses are lost, each with its message.
-  bool ok = true;
-  for (int i = 0; i < n; ++i) {
-    FormStatement(mBatch + i, 1);
-    if (RunInsert()) {
-      if (mRowsPerCommit > 0)
-        ++mUncommitted;
-      continue;
-    }
-    ok = false;
-    TakeError();
-    if (CheckTransactionLost(n - i)) {
-      if (!mQuiet)
-        PrintError("mysql_query");
-      break;
-    }
-    PrintError("mysql_query");
-    ++mRefused;
-  }
-  return ok;
-}
-
-bool KMySql::Commit() {
-  bool ok = Flush();
-  if (mUncommitted == 0)
-    return ok;
-  int rows = mUncommitted;
-  mUncommitted = 0;
-  if (p_mysql_query(mMySql, "COMMIT") == 0)
-    return ok;
-  TakeError();
-  mLost = true;
-  if (mReportLost && !mQuiet)
-    std::printf("mysql commit: %s (%d rows not stored)\n", mLastMessage, rows);
-  return false;
 }
 
 bool KMySql::Query(const char* sql) {
@@ -249,23 +127,17 @@ bool KMySql::Query(const char* sql) {
     return true;
   TakeError();
   PrintError("mysql_query");
-  CheckTransactionLost(0);
   return false;
 }
 
 bool KMySql::LogFrame(const KCanFrame& frame) {
   if (!Opened())
     return false;
-  int batchRows = mBatchRows < 1 ? 1 : (mBatchRows > cMaxBatchRows ? cMaxBatchRows : mBatchRows);
-  if (mRowsPerCommit <= 0)
-    batchRows = 1; // every frame its own statement and transaction
-  mBatch[mQueued++] = frame;
-  bool ok = true;
-  if (mQueued >= batchRows)
-    ok = Flush();
-  if (mRowsPerCommit > 0 && mUncommitted + mQueued >= mRowsPerCommit)
-    ok = Commit() && ok;
-  return ok;
+  int done = 0, span = 0;
+  const TStoreEnum stored = Store(&frame, 1, done, span);
+  if (stored == stRefused)
+    NReport::Failure("mysql_query: %s\n", mLastMessage);
+  return stored == stStored;
 }
 
 void KMySql::Rollback() {
@@ -275,14 +147,11 @@ void KMySql::Rollback() {
     mMySql = nullptr;
     mOpened = false;
   }
-  mUncommitted = 0;
-  mQueued = 0;
 }
 
 bool KMySql::InsertRows(const KCanFrame* frames, int count, int& failedAt, int& failedRows) {
-  const int batchRows = mBatchRows < 1 ? 1 : (mBatchRows > cMaxBatchRows ? cMaxBatchRows : mBatchRows);
-  for (int i = 0; i < count; i += batchRows) {
-    const int n = count - i < batchRows ? count - i : batchRows;
+  for (int i = 0; i < count; i += cMaxBatchRows) {
+    const int n = count - i < cMaxBatchRows ? count - i : cMaxBatchRows;
     failedAt = i;
     failedRows = n;
     FormStatement(frames + i, n);
@@ -322,14 +191,9 @@ bool KMySql::InsertRows(const KCanFrame* frames, int count, int& failedAt, int& 
 KMySql::TStoreEnum KMySql::Store(const KCanFrame* frames, int count, int& done, int& span) {
   done = 0;
   span = 0;
-  if (!Opened() || mRowsPerCommit <= 0) {
+  if (!Opened()) {
     mLastError = 2006;
     std::snprintf(mLastMessage, sizeof(mLastMessage), "no connection");
-    return stAway;
-  }
-  // Whatever a LogFrame left goes first, in its own transaction.
-  if (!Commit()) {
-    Close();
     return stAway;
   }
   int failedAt = 0, failedRows = 0;
@@ -371,6 +235,6 @@ KMySql::TStoreEnum KMySql::Store(const KCanFrame* frames, int count, int& done, 
 MYSQL_RES* KMySql::GetMySqlRes() { return mOpened ? p_mysql_store_result(mMySql) : nullptr; }
 
 void KMySql::PrintError(const char* what) {
-  std::printf("%s: %s\n", what,
+  NReport::Failure("%s: %s\n", what,
               mMySql != nullptr && p_mysql_error != nullptr ? p_mysql_error(mMySql) : "no connection");
 }

@@ -14,26 +14,21 @@ class KXmlNode;
 // One client session: connection parameters, the library's handle and the
 // opened flag.
 //
-// Rows are written in transactions, in frame order, up to mBatchRows of them
-// in one multi-row statement that names every data column (NULL where a
-// frame has no byte): Open() turns autocommit off, LogFrame() queues the
-// frame's row, sends a statement once mBatchRows rows are queued and
-// commits after mRowsPerCommit rows; Close() sends and commits the rest.
-// A row that is already in the table (the same frame delivered again after
-// an answer was lost) is left as it is: the statements are INSERT IGNORE
-// (an INSERT-only user suffices), and their warnings are read back, so that
-// a row the server refused for any other reason is still reported. A
-// statement the server refuses as a whole is run again row by row, so only
-// a row that fails on its own is lost. A failed commit, and a lost connection that
-// takes uncommitted rows with it, are reported with the number of rows.
+// Rows are written in transactions, in frame order, in multi-row statements
+// of up to cMaxBatchRows rows that name every data column (NULL where a
+// frame has no byte): Store() writes a run of frames and commits it, or
+// takes it back. A row that is already in the table (the same frame
+// delivered again after an answer was lost) is left as it is: the
+// statements are INSERT IGNORE (an INSERT-only user suffices), and their
+// warnings are read back, so that a row the server refused for any other
+// reason is still found. Store reports nothing: its caller does. The
+// failures of Open, Query and LogFrame are reported (NReport::Failure).
 class KMySql {
 public:
   enum : int {
     cFieldSize = 256,      // each parameter holds at most 255 characters
     cSourceSize = 65,      // the board's name: 64 characters
-    cStatementSize = 1024, // one insert statement
-    cMaxBatchRows = 100,
-    cDefaultRowsPerCommit = 1000,
+    cMaxBatchRows = 100,   // rows in one statement
     // One row's values with their parentheses and comma: the counter, the
     // time, the identifier, eight bytes or NULLs and the source.
     cRowSize = 128 + cSourceSize,
@@ -70,16 +65,16 @@ public:
   // session is open.
   bool Open();
   bool Opened() const { return mOpened && mMySql != nullptr; }
-  // Sends and commits what is pending and closes the connection; afterwards
-  // there is no handle.
+  // Closes the connection (a transaction Store left open cannot exist:
+  // it commits or takes back); afterwards there is no handle.
   void Close();
 
   // Runs one statement; false (with the library's message) when it failed,
   // false without a message when the session is not open.
   bool Query(const char* sql);
-  // Stores the frame's row: the values of "INSERT can_log(...) VALUES(...);".
-  // False when the session is not open, or when a statement or commit it
-  // caused failed.
+  // Stores the frame's row in a transaction of its own (Store of one
+  // frame); a refused row is reported as "mysql_query: <message>". False
+  // when the session is not open or the row was not stored.
   bool LogFrame(const KCanFrame& frame);
   // What one Store did.
   enum TStoreEnum {
@@ -93,15 +88,15 @@ public:
   // takes with a warning other than a duplicate) is taken back with the
   // transaction, the rows before it are stored again and committed, and
   // its rows are named in `done` and `span`. Nothing is printed: the
-  // caller reports (LastError, LastMessage).
+  // caller reports (LastError, LastMessage). Without mTransactions each
+  // statement commits on its own, so rows named as not stored may be
+  // stored already (sending them again leaves them once).
   TStoreEnum Store(const KCanFrame* frames, int count, int& done, int& span);
   // The result of the last statement, or null when not open.
   MYSQL_RES* GetMySqlRes();
   // "<what>: <library message>".
   void PrintError(const char* what);
 
-  // Rows queued or written but not yet committed.
-  int Uncommitted() const { return mUncommitted + mQueued; }
   // The client library's error number of the last failed connect or
   // statement (0 after a success).
   unsigned int LastError() const { return mLastError; }
@@ -126,34 +121,16 @@ public:
   char mPassword[cFieldSize];
   char mDatabase[cFieldSize];
   char mSource[cSourceSize];
-  // Rows per transaction; 0 leaves the server's autocommit on, and every
-  // frame is then its own statement and transaction.
-  int mRowsPerCommit;
-  // Rows per multi-row statement, 1 to cMaxBatchRows.
-  int mBatchRows;
-  // Connect failures and lost transactions are not printed (while the
-  // server is known to be away; refused rows are always printed).
-  void SetQuiet(bool quiet) { mQuiet = quiet; }
-  // "mysql transaction lost: <n> rows not stored" and the commit's count are
-  // printed (not when the caller keeps the rows and sends them again).
-  void SetReportLost(bool report) { mReportLost = report; }
-
+  // Rows are written in transactions (autocommit off); false leaves the
+  // server's autocommit on (a session that only reads).
+  bool mTransactions;
   // The insert statement of `count` frames, as the output sends it, into
   // `out` (cut at `size`).
   void FormStatement(const KCanFrame* frames, int count, char* out, std::size_t size) const;
 
 private:
-  bool mQuiet;
-  bool mReportLost;
-  // Sends the queued rows.
-  bool Flush();
-  bool Commit();
   // The statement for `count` frames into mStatement.
   void FormStatement(const KCanFrame* frames, int count) { FormStatement(frames, count, mStatement, sizeof(mStatement)); }
-  // Runs mStatement; reports the rows it skipped for another reason than
-  // being there already, and counts them in mRefused.
-  bool RunInsert();
-  void ReportWarnings();
   // Notes the library's error of the last call.
   void TakeError();
   // Runs the statements for `count` frames in the open transaction. False
@@ -163,17 +140,7 @@ private:
   bool InsertRows(const KCanFrame* frames, int count, int& failedAt, int& failedRows);
   // Takes back the open transaction (or closes a broken connection).
   void Rollback();
-  // After a failed statement that held `failed` rows: when the connection
-  // was lost or the server rolled the transaction back, the transaction's
-  // rows are gone too; says how many and returns true.
-  bool CheckTransactionLost(int failed);
-
-  int mUncommitted; // rows sent in the open transaction
-  int mQueued;      // rows waiting in mBatch
-  int mRefused;     // rows refused on their own since Store began
-  bool mLost;       // a transaction was lost since Store began
   unsigned int mLastError;
   char mLastMessage[cFieldSize];
-  KCanFrame mBatch[cMaxBatchRows];
   char mStatement[cBatchStatementSize];
 };

@@ -1,5 +1,7 @@
 #include "MySqlLibrary.h"
 
+#include "Report.h"
+
 #include <cstdio>
 #include <dlfcn.h>
 
@@ -72,13 +74,13 @@ bool LoadSo() {
   }
   LoadSoInstance = dlopen(cLibraryName, RTLD_NOW);
   if (LoadSoInstance == nullptr) {
-    std::printf("%s not found\n", cLibraryName);
+    NReport::Failure("%s not found\n", cLibraryName);
     return false;
   }
   for (const KBinding& b : lBindings) {
     void* symbol = dlsym(LoadSoInstance, b.mName);
     if (symbol == nullptr) {
-      std::printf("mysql methode \"%s\" not loaded\n", b.mName);
+      NReport::Failure("mysql methode \"%s\" not loaded\n", b.mName);
       return false;
     }
     b.mSet(symbol);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "KXmlNodeList.h"
+#include "Report.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ namespace {
 // fit rather than cutting it. `what` names it in the message.
 bool CopyParam(char* field, const char* value, const char* what) {
   if (std::strlen(value) >= static_cast<std::size_t>(KMySql::cFieldSize)) {
-    std::printf("%s too long (more than %d characters)\n", what, KMySql::cFieldSize - 1);
+    NReport::Failure("%s too long (more than %d characters)\n", what, KMySql::cFieldSize - 1);
     return false;
   }
   std::snprintf(field, KMySql::cFieldSize, "%s", value);
@@ -33,7 +34,7 @@ bool KMySql::SetSource(const char* source) {
     valid = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
             *p == '.' || *p == '_' || *p == '-';
   if (!valid) {
-    std::printf("mysql/Source refused: at most %d letters, digits, '.', '_' or '-'\n",
+    NReport::Failure("mysql/Source refused: at most %d letters, digits, '.', '_' or '-'\n",
                 cSourceSize - 1);
     return false;
   }
@@ -76,7 +77,7 @@ bool KMySql::ReadXmlParams(const KXmlNode* root) {
 
 void KMySql::PrintOpenFailure() const {
   // The password stays out of the console and the service log.
-  std::printf("can not open database \"%s\" (Host: %s  User: %s,  Password: ***)\n", mDatabase,
+  NReport::Failure("can not open database \"%s\" (Host: %s  User: %s,  Password: ***)\n", mDatabase,
               mHost, mUser);
 }
 

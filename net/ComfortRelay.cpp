@@ -6,6 +6,7 @@
 
 #include "KTcpCanClient.h"
 #include "NCanUtils.h" // KComfortFrame
+#include "Report.h"
 
 bool KTcpCanClient::SendComfortFrame(const KComfortFrame& request, KComfortFrame& answer) {
   char digits[KComfortFrame::cTextSize];
@@ -20,7 +21,6 @@ bool KTcpCanClient::SendComfortFrame(const KComfortFrame& request, KComfortFrame
   if (result)
     result = answer.SetFromString(text, true);
   Disconnect();
-  std::fflush(stdout);
   return result;
 }
 
@@ -52,7 +52,7 @@ bool KTcpCanClient::ReadElster(char* buffer, std::size_t size) {
       buffer[i] = 0;
       char shown[KPrintableText::cLineSize];
       PrintableText(buffer, static_cast<std::size_t>(i), shown, sizeof(shown));
-      std::printf("broken %s\n", shown);
+      NReport::Print("broken %s\n", shown);
       return false;
     }
     if (buffer[i] == '\n') {
@@ -63,6 +63,6 @@ bool KTcpCanClient::ReadElster(char* buffer, std::size_t size) {
   buffer[cMaxLine] = 0;
   char shown[KPrintableText::cLineSize];
   PrintableText(buffer, static_cast<std::size_t>(cMaxLine), shown, sizeof(shown));
-  std::printf("no LF %s\n", shown);
+  NReport::Print("no LF %s\n", shown);
   return false;
 }

@@ -1,5 +1,7 @@
 #include "KIpSocket.h"
 
+#include "Report.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
@@ -54,7 +56,7 @@ bool CopyIfFits(const char* text, char* out, int outSize) {
 
 KIpSocket::KIpSocket()
     : mOpen(false), mSocket(-1), mFamily(AF_INET), mType(0), mProtocol(0),
-      mBlockMode(bmNonBlocking), mError(0), mLocalPort(0), mRemotePort(0), mQuiet(false) {
+      mBlockMode(bmNonBlocking), mError(0), mLocalPort(0), mRemotePort(0) {
   mLocalHost[0] = 0;
   mRemoteHost[0] = 0;
 }
@@ -76,13 +78,10 @@ long KIpSocket::ErrorCheck(long result, const char* operation) {
   }
   const char* name = operation != nullptr ? operation : "?";
   char text[cErrorTextSize];
-  if (!mQuiet) {
-    if (SocketError(err, text, sizeof(text)))
-      std::printf("socket error (%s) %d: %s\n", name, err, text);
-    else
-      std::printf("socket error (%s) %d\n", name, err);
-    std::fflush(stdout);
-  }
+  if (SocketError(err, text, sizeof(text)))
+    NReport::Failure("socket error (%s) %d: %s\n", name, err, text);
+  else
+    NReport::Failure("socket error (%s) %d\n", name, err);
   if (err == ECONNRESET)
     mOpen = false; // the descriptor stays in mSocket until the next Open
   return result;

@@ -49,7 +49,7 @@ public:
   int SendTo(const char* data, int length, const sockaddr& to, int flags, int timeoutMs);
 
   // Returns result unchanged; -1 is a failure: errno goes to mError and one
-  // line "socket error (op) errno[: text]" is printed (unless mQuiet).
+  // line "socket error (op) errno[: text]" is reported (can/Report.h).
   long ErrorCheck(long result, const char* operation);
 
   unsigned short GetLocalPort() const { return mLocalPort; }
@@ -82,7 +82,6 @@ public:
   unsigned short mRemotePort;
   // Failures are recorded in mError but not printed: set while a server is
   // known to be away, so that retries do not repeat the same line.
-  bool mQuiet;
 
 private:
   void SetHost(char* field, const char* host);

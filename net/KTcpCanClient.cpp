@@ -1,5 +1,7 @@
 #include "KTcpCanClient.h"
 
+#include "Report.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -10,7 +12,7 @@ namespace {
 void PrintRefused(const char* line) {
   char text[KPrintableText::cLineSize];
   PrintableText(line, strnlen(line, 60), text, sizeof(text));
-  std::printf("invalid size in HTTP answer: %s\n", text);
+  NReport::Failure("invalid size in HTTP answer: %s\n", text);
 }
 
 } // namespace
@@ -130,7 +132,7 @@ bool KTcpCanClient::WriteLine(const char* text) {
     for (;;) {
       const char* end = std::strstr(p, "\r\n");
       std::size_t n = end != nullptr ? static_cast<std::size_t>(end - p) : std::strlen(p);
-      std::printf("Tcp send: %.*s\n", static_cast<int>(n), p);
+      NReport::Print("Tcp send: %.*s\n", static_cast<int>(n), p);
       if (end == nullptr)
         break;
       p = end + 2;
@@ -147,9 +149,15 @@ bool KTcpCanClient::WriteLine(const char* text) {
 // The server's bytes on the console: printable ones as they are, the rest
 // (escape sequences, bare CRs) as '.'; line feeds stay.
 void KTcpCanClient::Echo(const char* data, int length) {
+  char shown[256];
+  int n = 0;
   for (int i = 0; i < length; ++i) {
     unsigned char c = static_cast<unsigned char>(data[i]);
-    std::putchar(c == '\n' || (c >= 0x20 && c <= 0x7E) ? c : '.');
+    shown[n++] = c == '\n' || (c >= 0x20 && c <= 0x7E) ? static_cast<char>(c) : '.';
+    if (n == static_cast<int>(sizeof(shown)) || i + 1 == length) {
+      NReport::Write(shown, static_cast<std::size_t>(n));
+      n = 0;
+    }
   }
 }
 
@@ -176,9 +184,9 @@ bool KTcpCanClient::ReadLine(char* buffer, int size) {
     }
   }
   if (done && mTrace) {
-    std::printf("Tcp recv: ");
+    NReport::Print("Tcp recv: ");
     Echo(terminated ? buffer : "", kept);
-    std::printf("\n");
+    NReport::Print("\n");
   }
   return done;
 }
@@ -198,9 +206,9 @@ bool KTcpCanClient::ReceiveBuffer(char* buffer, int length) {
 
 bool KTcpCanClient::TraceReceive(int count) {
   char piece[cLineSize];
-  std::printf("Tcp recv: ");
+  NReport::Print("Tcp recv: ");
   bool ok = ReceivePieces(piece, count);
-  std::printf("\n");
+  NReport::Print("\n");
   return ok;
 }
 
@@ -285,15 +293,15 @@ bool KTcpCanClient::ReadAnswer(KBodyUse& use) {
       break;
     case KHttpAnswer::evLine:
       if (mTrace) {
-        std::printf("Tcp recv: ");
+        NReport::Print("Tcp recv: ");
         Echo(mAnswer.Line(), mAnswer.LineLength());
-        std::printf("\n");
+        NReport::Print("\n");
       }
       break;
     case KHttpAnswer::evPieceStart:
       pieceOpen = true;
       if (use.mFramed)
-        std::printf("Tcp recv: ");
+        NReport::Print("Tcp recv: ");
       if (use.mSlot)
         more = use.Reserve(mAnswer.ContentLength());
       break;
@@ -315,7 +323,7 @@ bool KTcpCanClient::ReadAnswer(KBodyUse& use) {
     case KHttpAnswer::evPieceEnd:
       pieceOpen = false;
       if (use.mFramed)
-        std::printf("\n");
+        NReport::Print("\n");
       break;
     case KHttpAnswer::evDone:
       ok = true;
@@ -328,7 +336,7 @@ bool KTcpCanClient::ReadAnswer(KBodyUse& use) {
     }
   }
   if (pieceOpen && use.mFramed)
-    std::printf("\n");
+    NReport::Print("\n");
   mContentLength = mAnswer.ContentLength();
   if (!ok)
     Fail(fkAnswer);
@@ -341,7 +349,6 @@ bool KTcpCanClient::EndAnswer(bool ok) {
   if (ok && !mAnswer.StatusOk())
     Fail(fkStatus);
   ClearDeadline();
-  std::fflush(stdout);
   return ok && mAnswer.StatusOk();
 }
 
@@ -378,7 +385,7 @@ bool KTcpCanClient::ReadHttpStream(char** body, int& length, const char* request
   if (!keep || !ok)
     Disconnect();
   if (mTrace)
-    std::printf("\n");
+    NReport::Print("\n");
   if (body != nullptr && use.mBody != nullptr) {
     length = ok ? static_cast<int>(use.mHeld) : 0;
     if (ok) {
@@ -422,7 +429,7 @@ bool KTcpCanClient::PutHttpStream(const char* body) {
     if (!text.Empty()) {
       char shown[KPrintableText::cLineSize];
       text.Format(shown, sizeof(shown));
-      std::printf("result: %s\n", shown);
+      NReport::Print("result: %s\n", shown);
     }
   }
   Disconnect();

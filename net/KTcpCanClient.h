@@ -121,9 +121,6 @@ public:
   // The last exchange did not reach the server at all (its name not found,
   // no connection).
   bool NotReached() const { return mFailure == fkName || mFailure == fkConnect; }
-  // Failures print nothing while quiet (a far side known to be away).
-  void SetQuiet(bool quiet) { mQuiet = quiet; }
-  bool Quiet() const { return mQuiet; }
   // A descriptor that, once readable, ends any exchange in progress.
   void SetStopEvent(int fd) { mStopEvent = fd; }
 

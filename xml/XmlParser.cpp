@@ -1,5 +1,7 @@
 #include "XmlParser.h"
 
+#include "Report.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -72,11 +74,11 @@ bool KParser::ParseFile(const char* path, KXmlNode* root) {
     // settings file of another group) says why.
     int err = path != nullptr ? errno : ENOENT;
     if (err == ENOENT || err == ENOTDIR) {
-      std::printf("file \"%s\" not found\n", path != nullptr ? path : "");
+      NReport::Failure("file \"%s\" not found\n", path != nullptr ? path : "");
     } else {
       const char* name = strerrorname_np(err);
       const char* text = strerrordesc_np(err);
-      std::printf("file \"%s\" not readable: %s (%s)\n", path, name != nullptr ? name : "?",
+      NReport::Failure("file \"%s\" not readable: %s (%s)\n", path, name != nullptr ? name : "?",
                   text != nullptr ? text : "?");
     }
     return false;
@@ -102,7 +104,7 @@ bool KParser::ParseFile(const char* path, KXmlNode* root) {
   std::fclose(stream);
   if (!read) {
     delete[] buffer;
-    std::printf("file \"%s\" not read\n", path);
+    NReport::Failure("file \"%s\" not read\n", path);
     return false;
   }
 
@@ -115,16 +117,14 @@ bool KParser::ParseFile(const char* path, KXmlNode* root) {
   if (mErrorPos < 0 || mErrorPos >= mLength) {
     // An empty or cut-off file: there is no text to show, but the failure
     // still needs a word.
-    std::printf("xml-parser error: unexpected end of file\n");
+    NReport::Failure("xml-parser error: unexpected end of file\n");
     return false;
   }
 
   int count = mLength - mErrorPos;
   if (count > cContextLength)
     count = cContextLength;
-  std::printf("xml-parser error pos: ");
-  std::fwrite(mText + mErrorPos, 1, static_cast<std::size_t>(count), stdout);
-  std::printf("\n");
+  NReport::Failure("xml-parser error pos: %.*s\n", count, mText + mErrorPos);
   return false;
 }
 

@@ -38,7 +38,6 @@ public:
     std::lock_guard<std::mutex> lock(mLock);
     std::snprintf(out, size, "%s", mReason);
   }
-  void SetQuiet(bool) override {}
   void SetStopEvent(int fd) override { mStopEvent = fd; }
   void Idle() override { // the delivery thread's last call, too
     std::lock_guard<std::mutex> lock(mLock);

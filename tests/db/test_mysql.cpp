@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -68,16 +68,13 @@ KCanFrame Frame(uint32_t counter, uint32_t id, std::vector<int> data, int days =
   return f;
 }
 
-// The three ways of writing: one autocommitted statement per frame, one
-// statement per frame in transactions, and the logger's multi-row statements.
+// The logger's sessions write in transactions; a session may also leave
+// the server's autocommit on.
 struct KForm {
   const char* mName;
-  int mRowsPerCommit;
-  int mBatchRows;
+  bool mTransactions;
 };
-const KForm cForms[] = {{"autocommit", 0, 1},
-                        {"transactions", KMySql::cDefaultRowsPerCommit, 1},
-                        {"multi-row", KMySql::cDefaultRowsPerCommit, KMySql::cMaxBatchRows}};
+const KForm cForms[] = {{"transactions", true}, {"autocommit", false}};
 
 class MySqlTest : public testing::Test {
 protected:
@@ -100,7 +97,7 @@ protected:
     Set(mAdmin.mUser, "root");
     Set(mAdmin.mPassword, "");
     Set(mAdmin.mDatabase, "mysql");
-    mAdmin.mRowsPerCommit = 0;
+    mAdmin.mTransactions = false;
     ASSERT_TRUE(mAdmin.Open());
     ASSERT_TRUE(mAdmin.Query(("DROP DATABASE IF EXISTS " + mDatabase).c_str()));
     ASSERT_TRUE(mAdmin.Query(("CREATE DATABASE " + mDatabase).c_str()));
@@ -126,8 +123,7 @@ protected:
   }
   void Configure(KMySql& db, const KForm& form) {
     Configure(db);
-    db.mRowsPerCommit = form.mRowsPerCommit;
-    db.mBatchRows = form.mBatchRows;
+    db.mTransactions = form.mTransactions;
   }
 
   std::vector<std::string> Rows() {
@@ -256,9 +252,20 @@ TEST_F(MySqlTest, RowsHoldTheInsertStatementsValues) {
   }
 }
 
-TEST_F(MySqlTest, RefusedRowIsTheOnlyRowLost) {
-  // A table that refuses one row: d0 = 13.
+// Frames 1..250 of one length but for 119 and 121 around the row the
+// table refuses (d0 = 13, frame 120), which shares a statement with 99 others.
+std::vector<KCanFrame> FramesWithOneRefused() {
+  std::vector<KCanFrame> frames;
+  for (uint32_t n = 1; n <= 250; ++n) {
+    int d0 = n == 120 ? 13 : 20 + static_cast<int>(n % 200);
+    frames.push_back(n == 119 || n == 121 ? Frame(n, 0x10, {d0, 1}) : Frame(n, 0x10, {d0}));
+  }
+  return frames;
+}
+
+TEST_F(MySqlTest, RefusedRowNamedAndTheRowsBeforeItsStatementStored) {
   ASSERT_TRUE(mAdmin.Query("ALTER TABLE can_log ADD CONSTRAINT no_13 CHECK (d0 IS NULL OR d0 <> 13)"));
+  const std::vector<KCanFrame> frames = FramesWithOneRefused();
   for (const KForm& form : cForms) {
     SCOPED_TRACE(form.mName);
     ASSERT_TRUE(mAdmin.Query("TRUNCATE can_log"));
@@ -266,86 +273,62 @@ TEST_F(MySqlTest, RefusedRowIsTheOnlyRowLost) {
     Configure(db, form);
     ASSERT_TRUE(db.Open());
     CaptureStdout();
-    // Frames of one length, so that the refused row shares a statement with
-    // 99 others; two of another length around it.
-    for (uint32_t n = 1; n <= 250; ++n) {
-      int d0 = n == 120 ? 13 : 20 + static_cast<int>(n % 200);
-      db.LogFrame(n == 119 || n == 121 ? Frame(n, 0x10, {d0, 1}) : Frame(n, 0x10, {d0}));
+    // Store: the statement of rows 101..200 refused, the rows before it kept
+    // (with autocommit a statement stores its good rows on its own).
+    std::size_t from = 0;
+    if (form.mTransactions) {
+      int done = -1, span = -1;
+      EXPECT_EQ(db.Store(frames.data(), 250, done, span), KMySql::stRefused);
+      EXPECT_EQ(done, 100);
+      EXPECT_EQ(span, 100);
+      EXPECT_EQ(KMySql::ErrorKind(db.LastError()), KMySql::ekRow) << db.LastMessage();
+      EXPECT_NE(std::string(db.LastMessage()).find("no_13"), std::string::npos) << db.LastMessage();
+      EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*), MIN(counter), MAX(counter) FROM can_log"),
+                std::vector<std::string>{"100\t1\t100"});
+      from = 100;
     }
+    // One row at a time: only frame 120 is lost, with one line.
+    for (std::size_t i = from; i < frames.size(); ++i)
+      EXPECT_EQ(db.LogFrame(frames[i]), frames[i].mCounter != 120) << frames[i].mCounter;
     db.Close();
     std::string out = GetCapturedStdout();
     EXPECT_EQ(out.rfind("mysql_query: ", 0), 0u) << out;
     EXPECT_NE(out.find("no_13"), std::string::npos) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-    std::vector<std::string> counters = Select(mAdmin, "SELECT counter FROM can_log ORDER BY counter");
-    ASSERT_EQ(counters.size(), 249u);
-    for (uint32_t n = 1, i = 0; n <= 250; ++n) {
-      if (n != 120) {
-        EXPECT_EQ(counters[i++], std::to_string(n));
-      }
-    }
+    EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*), SUM(counter) FROM can_log"),
+              std::vector<std::string>{"249\t" + std::to_string(250 * 251 / 2 - 120)});
   }
 }
 
-// Kills the session's connection from the admin session and waits until the
-// server has let it go.
-void KillConnection(KMySql& admin, const std::string& id) {
-  ASSERT_TRUE(admin.Query(("KILL CONNECTION " + id).c_str()));
-  for (int i = 0; i < 100; ++i) {
-    if (Select(admin, "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id) ==
-        std::vector<std::string>{"0"})
-      return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  FAIL() << "connection " << id << " still there";
-}
-
-TEST_F(MySqlTest, LostConnectionReportsTheRowsItTook) {
-  struct {
-    int batchRows;
-    int frames;
-    const char* firstLine; // beginning of the first line of output
-    const char* lostLine;
-  } cases[] = {
-      // rows sent one by one, all waiting for the commit
-      {1, 10, "mysql commit: ", "(10 rows not stored)"},
-      // 100 rows sent, 50 waiting for their statement
-      {KMySql::cMaxBatchRows, 150, "mysql_query: ", "mysql transaction lost: 150 rows not stored\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.firstLine);
-    KMySql db;
-    Configure(db);
-    db.mBatchRows = c.batchRows;
-    ASSERT_TRUE(db.Open());
-    std::vector<std::string> id = Select(db, "SELECT CONNECTION_ID()");
-    ASSERT_EQ(id.size(), 1u);
-    CaptureStdout();
-    for (int n = 1; n <= c.frames; ++n)
-      EXPECT_TRUE(db.LogFrame(Frame(static_cast<uint32_t>(n), 0x10, {1, 2})));
-    EXPECT_EQ(db.Uncommitted(), c.frames);
-    KillConnection(mAdmin, id[0]);
-    db.Close();
-    std::string out = GetCapturedStdout();
-    EXPECT_EQ(out.rfind(c.firstLine, 0), 0u) << out;
-    EXPECT_NE(out.find(c.lostLine), std::string::npos) << out;
-    EXPECT_FALSE(db.Opened());
-    EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*) FROM can_log"), std::vector<std::string>{"0"});
-  }
-}
-
-TEST_F(MySqlTest, CommitsEveryThousandRowsAndAtClose) {
+TEST_F(MySqlTest, LostConnectionIsAwayAndItsRowsStoredAfterReconnecting) {
   KMySql db;
   Configure(db);
   ASSERT_TRUE(db.Open());
-  for (uint32_t n = 1; n <= 2500; ++n)
-    db.LogFrame(Frame(n, 0x10, {static_cast<int>(n % 9)}));
-  // What a second session sees before the close: the committed thousands.
-  EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*) FROM can_log"), std::vector<std::string>{"2000"});
-  EXPECT_EQ(db.Uncommitted(), 500);
+  std::vector<std::string> id = Select(db, "SELECT CONNECTION_ID()");
+  ASSERT_EQ(id.size(), 1u);
+  ASSERT_TRUE(mAdmin.Query(("KILL CONNECTION " + id[0]).c_str()));
+  // Until the server has let it go.
+  const std::string gone = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + id[0];
+  for (int i = 0; i < 500 && Select(mAdmin, gone) != std::vector<std::string>{"0"}; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(Select(mAdmin, gone), std::vector<std::string>{"0"});
+  std::vector<KCanFrame> numbered;
+  for (uint32_t n = 1; n <= 150; ++n)
+    numbered.push_back(Frame(n, 0x10, {1, 2}));
+  CaptureStdout();
+  int done = -1, span = -1;
+  EXPECT_EQ(db.Store(numbered.data(), 150, done, span), KMySql::stAway);
+  EXPECT_EQ(done, 0);
+  EXPECT_EQ(KMySql::ErrorKind(db.LastError()), KMySql::ekAway) << db.LastMessage();
+  EXPECT_FALSE(db.Opened());
+  EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*) FROM can_log"), std::vector<std::string>{"0"});
+  ASSERT_TRUE(db.Open());
+  EXPECT_EQ(db.Store(numbered.data(), 150, done, span), KMySql::stStored);
+  EXPECT_EQ(done, 150);
   db.Close();
+  EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_EQ(Select(mAdmin, "SELECT COUNT(*), MIN(counter), MAX(counter) FROM can_log"),
-            std::vector<std::string>{"2500\t1\t2500"});
+            std::vector<std::string>{"150\t1\t150"});
 }
 
 class XmlParamsTest : public MySqlTest {

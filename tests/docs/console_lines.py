@@ -6,7 +6,8 @@ and every line the page explains is one the program prints.
 
 How the matching works:
 
-* The program's side: every std::printf call in the logger's libraries
+* The program's side: every std::printf and NReport::Print/Failure call (the
+  libraries' reports, can/Report.h) in the logger's libraries
   (app/, can/, capture/, db/, net/, xml/) whose first argument is a string
   literal (adjacent literals joined). The format is cut at its newlines
   into lines. printf conversions (%s, %lld, %.*s ...) become the
@@ -46,15 +47,13 @@ SECTION = "CONSOLE LINES"
 CONVERSION = re.compile(r"%[-+ #0]*(\*|\d+)?(\.(\*|\d+))?(hh|h|ll|l|z|j|t|L)?[diouxXeEfgGcspn]")
 PLACEHOLDER = re.compile(r"<[^<>]+>")
 LITERAL = re.compile(r'"((?:[^"\\\n]|\\.)*)"')
-PRINTF = re.compile(r"\b(?:std::)?printf\s*\(")
+PRINTF = re.compile(r"\b(?:(?:std::)?printf|NReport::(?:Print|Failure))\s*\(")
 BETWEEN = re.compile(r"(?:\s|//[^\n]*|/\*.*?\*/)*", re.S)
 # Lines of those libraries that telltrail itself never prints, each with the
 # reason. An entry that no code prints any more is a fault too.
 NOT_TELLTRAIL = {
     "broken <>": "the comfort relay's answers, printed by comfortsend (comfortsend(1))",
     "no LF <>": "the comfort relay's answers, printed by comfortsend (comfortsend(1))",
-    "mysql transaction lost: <> rows not stored": "telltrail's MySQL output counts lost rows itself",
-    "mysql commit: <> (<> rows not stored)": "telltrail's MySQL output counts lost rows itself",
 }
 ESCAPES = {"n": "\n", "t": "\t", "\\": "\\", '"': '"', "'": "'", "r": "\r", "0": "\0"}
 

@@ -160,7 +160,7 @@ bool KExport::ExportTable(const char* settingsPath) {
     return false;
   }
   KMySql db;
-  db.mRowsPerCommit = 0; // only reads: the server's autocommit stays
+  db.mTransactions = false; // only reads: the server's autocommit stays
   if (!db.GetXmlParams(&root) || !db.Open())
     return false;
   // The identifier ranges with and without the remote flag (the table keeps
