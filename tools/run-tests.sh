@@ -134,7 +134,8 @@ stage_fuzz() {
   local share=$(( total / 6 > 1 ? total / 6 : 1 ))
   local can=(can/*.cpp)
   mkdir -p "$dir"
-  fuzz_build "$dir/fuzz_xml" -I xml xml/KXmlNodeList.cpp xml/XmlParser.cpp tests/xml/fuzz_xml.cpp
+  fuzz_build "$dir/fuzz_xml" -I xml -I can xml/KXmlNodeList.cpp xml/XmlParser.cpp "${can[@]}" \
+    tests/xml/fuzz_xml.cpp
   fuzz_build "$dir/fuzz_http" -I net -I can net/HttpAnswer.cpp net/PrintableText.cpp \
     "${can[@]}" tests/net/fuzz_http.cpp
   fuzz_build "$dir/fuzz_comfort" -I can "${can[@]}" tests/can/fuzz_comfort.cpp
