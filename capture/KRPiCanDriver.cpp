@@ -63,12 +63,43 @@ void TakeFrame(const can_frame& kf, KCanFrame& frame) {
 
 } // namespace
 
+// What one recvmmsg takes from the socket's queue: up to cFrames frames,
+// each with its own control messages (time stamp, drop count).
+struct KReceiveBatch {
+  enum : int { cFrames = 16 };
+  can_frame mFrames[cFrames];
+  iovec mIo[cFrames];
+  // Each a multiple of the header's alignment (CMSG_SPACE).
+  alignas(cmsghdr) unsigned char mControl[cFrames][cControlSize];
+  mmsghdr mMessages[cFrames];
+
+  KReceiveBatch() {
+    std::memset(static_cast<void*>(this), 0, sizeof(*this));
+    for (int i = 0; i < cFrames; ++i) {
+      mIo[i].iov_base = &mFrames[i];
+      mIo[i].iov_len = sizeof(mFrames[i]);
+      msghdr& m = mMessages[i].msg_hdr;
+      m.msg_iov = &mIo[i];
+      m.msg_iovlen = 1;
+      m.msg_control = mControl[i];
+    }
+    Prepare();
+  }
+  // Ready for the next call: every control buffer at its full size again.
+  void Prepare() {
+    for (int i = 0; i < cFrames; ++i) {
+      mMessages[i].msg_hdr.msg_controllen = sizeof(mControl[i]);
+      mMessages[i].msg_hdr.msg_flags = 0;
+    }
+  }
+};
+
 // Running number of the frames received by every instance.
 static std::atomic<uint32_t> RecvCounter{0};
 
 KRPiCanDriver::KRPiCanDriver()
     : KIpSocket(), KCanDriver(), mTimeStamp(0), mCanAddr(nullptr), mSendOnly(false),
-      mFailure(0), mQueueDrops(0), mLost(false) {
+      mFailure(0), mBatch(std::make_unique<KReceiveBatch>()), mQueueDrops(0), mLost(false) {
   mCanAddr = new sockaddr_can;
   std::memset(mCanAddr, 0, sizeof(*mCanAddr));
 }
@@ -211,42 +242,31 @@ bool KRPiCanDriver::QueueDrops(const msghdr& message, uint32_t& drops) {
 }
 
 bool KRPiCanDriver::ReceiveData(KCanFrame& frame) {
-  can_frame kf;
-  std::memset(&kf, 0, sizeof(kf));
-  iovec io;
-  io.iov_base = &kf;
-  io.iov_len = sizeof(kf);
-  union {
-    cmsghdr align;
-    unsigned char buf[cControlSize];
-  } control;
-  msghdr message;
-  std::memset(&message, 0, sizeof(message));
-  message.msg_name = mCanAddr;
-  message.msg_namelen = sizeof(*mCanAddr);
-  message.msg_iov = &io;
-  message.msg_iovlen = 1;
-  message.msg_control = control.buf;
-  message.msg_controllen = sizeof(control.buf);
-  message.msg_flags = 0;
-
-  // Under load a waiting frame is taken at once, one system call a frame;
-  // once the queue was found empty (a quiet bus, a low rate) the next
-  // frame is waited for first, as candump does: a wait and a receive, not
-  // a receive that finds nothing, a wait and a second receive.
-  if (mOpen && mQueueEmpty && !WaitReadable())
-    return false;
-  long n = mOpen ? recvmsg(mSocket, &message, MSG_DONTWAIT) : -1;
-  mQueueEmpty = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  if (mQueueEmpty)
-    return false;
-  if (n < 0) {
-    if (mOpen)
-      ReceiveFailed(errno);
-    return false;
+  // The queue is read a batch at a time: under load one system call for
+  // up to KReceiveBatch::cFrames frames. A batch that did not fill up
+  // emptied the queue, so the next frame is waited for first, as candump
+  // does: at a low rate a wait and a receive per frame, never a receive
+  // that finds nothing.
+  if (mBatchNext >= mBatchCount) {
+    mBatchNext = mBatchCount = 0;
+    if (!mOpen || (mQueueEmpty && !WaitReadable()))
+      return false;
+    mBatch->Prepare();
+    int n = static_cast<int>(recvmmsg(mSocket, mBatch->mMessages, KReceiveBatch::cFrames, MSG_DONTWAIT, nullptr));
+    if (n < 0) {
+      mQueueEmpty = errno == EAGAIN || errno == EWOULDBLOCK;
+      if (!mQueueEmpty)
+        ReceiveFailed(errno);
+      return false;
+    }
+    mQueueEmpty = n < KReceiveBatch::cFrames;
+    mBatchCount = n;
   }
+  const int slot = mBatchNext++;
+  const can_frame& kf = mBatch->mFrames[slot];
+  const msghdr& message = mBatch->mMessages[slot].msg_hdr;
   // Anything but one whole classic frame is not a frame.
-  if (n != static_cast<long>(sizeof(kf)) || (message.msg_flags & MSG_TRUNC) != 0)
+  if (mBatch->mMessages[slot].msg_len != sizeof(kf) || (message.msg_flags & MSG_TRUNC) != 0)
     return false;
 
   mFailure = 0;

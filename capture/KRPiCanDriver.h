@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -12,6 +13,7 @@
 #include "KIpSocket.h"
 
 struct sockaddr_can;
+struct KReceiveBatch;
 
 class KRPiCanDriver : public KIpSocket, public KCanDriver {
 public:
@@ -31,14 +33,16 @@ public:
   // Does nothing: the socket stays open and bound until destruction.
   void Close() override;
   bool Connect() override;
-  // One frame through recvmsg with the kernel's receive time; false when
-  // none came (the frame is then left untouched): after a 1 ms wait, or,
+  // One frame with the kernel's receive time; false when none came (the
+  // frame is then left untouched): after a 1 ms wait, or,
   // with a stop event, when the stop event or an interface event ended the
   // wait. The interface going down is reported once per event ("interface
   // <dev> down") and receiving goes on when it is up again; a removed
   // interface is reported ("interface <dev> removed") and makes Lost() true.
   bool ReceiveData(KCanFrame& frame) override;
-  // One frame through read, stamped with the current time.
+  // One frame through read, stamped with the current time. ReceiveData
+  // takes several frames from the queue at once: those it holds are not
+  // seen here.
   bool ReadData(KCanFrame& frame) override;
   bool SendData(const KCanFrame& frame) override;
 
@@ -65,9 +69,14 @@ private:
   void ReceiveFailed(int error);
 
   int mFailure; // the receive error last reported, 0 after a frame
-  // The last receive found the queue empty: the next one waits first
-  // rather than asking an empty queue again.
+  // The last receive emptied the queue: the next one waits first rather
+  // than asking an empty queue again.
   bool mQueueEmpty = true;
+  // Frames taken from the queue in one call and not yet handed out:
+  // [mBatchNext, mBatchCount) of mBatch.
+  std::unique_ptr<KReceiveBatch> mBatch;
+  int mBatchCount = 0;
+  int mBatchNext = 0;
   std::atomic<uint32_t> mQueueDrops;
   std::atomic<bool> mLost;
 };

@@ -142,6 +142,27 @@ TEST(KRPiCanDriverFake, NothingPendingLeavesFrameUntouched) {
   EXPECT_TRUE(bus.mDriver.ReceiveData(f));
 }
 
+// The queue is read several frames at a time: frames sent while some are
+// still held come after them, none lost, none twice, in order.
+TEST(KRPiCanDriverFake, FramesReadAheadComeOutOnceInOrder) {
+  KFakeBus bus;
+  KCanFrame f;
+  uint32_t put = 0, next = 0;
+  const int rounds[][2] = {{20, 5}, {20, 30}, {1, 1}, {35, 40}}; // frames put, then taken
+  for (const auto& r : rounds) {
+    for (int i = 0; i < r[0]; ++i, ++put)
+      bus.Put({0x100u + put, 1, 0, {static_cast<uint8_t>(0x100u + put)}});
+    for (int i = 0; i < r[1]; ++i) {
+      ASSERT_TRUE(bus.mDriver.ReceiveData(f)) << "frame " << next;
+      EXPECT_EQ(f.mId, 0x100u + next);
+      EXPECT_EQ(f.mData[0], static_cast<uint8_t>(0x100u + next));
+      ++next;
+    }
+  }
+  EXPECT_EQ(next, 76u);
+  EXPECT_FALSE(bus.mDriver.ReceiveData(f));
+}
+
 TEST(KRPiCanDriverFake, CountersRunOnAcrossInstancesAndPaths) {
   KFakeBus a, b;
   KCanFrame f;

@@ -244,21 +244,25 @@ TEST_F(KSocketCanGuest, NoTrafficGivesFalseAndLeavesTheFrame) {
 }
 
 TEST_F(KSocketCanGuest, CountersRunOnAcrossInstances) {
-  KRPiCanDriver rx1, rx2, tx;
+  KRPiCanDriver rx1, rx2, rx3, tx;
   ASSERT_TRUE(Up(rx1));
   ASSERT_TRUE(Up(rx2));
+  ASSERT_TRUE(Up(rx3));
   ASSERT_TRUE(Up(tx));
   ASSERT_TRUE(tx.SendData(Frame(0x10, {1})));
   ASSERT_TRUE(tx.SendData(Frame(0x11, {2})));
-  KCanFrame a, b, c;
+  KCanFrame a, b, c, d;
   ASSERT_TRUE(Receive(rx1, a));
   ASSERT_TRUE(Receive(rx2, b));
-  ASSERT_TRUE(Receive(rx1, c, true)); // read path
+  ASSERT_TRUE(Receive(rx3, c, true)); // read path
+  ASSERT_TRUE(Receive(rx1, d));       // taken with the first, handed out now
   EXPECT_EQ(b.mCounter, a.mCounter + 1);
   EXPECT_EQ(c.mCounter, a.mCounter + 2);
+  EXPECT_EQ(d.mCounter, a.mCounter + 3);
   EXPECT_EQ(a.mId, 0x10u);
   EXPECT_EQ(b.mId, 0x10u) << "every instance sees every frame";
-  EXPECT_EQ(c.mId, 0x11u);
+  EXPECT_EQ(c.mId, 0x10u);
+  EXPECT_EQ(d.mId, 0x11u);
   EXPECT_EQ(c.mFlags, 0u);
 }
 
