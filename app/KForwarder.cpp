@@ -6,26 +6,24 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "KCanServer.h"
 #include "KSpool.h"
+#include "RejectedFrames.h"
 #include "Report.h"
 
 namespace {
 
-enum : int { cReasonSize = 256, cDescriptionSize = 600, cPathSize = 4200, cResendSize = 2048 };
+enum : int { cReasonSize = 256, cDescriptionSize = 600 };
 
 } // namespace
 
 KForwarder::KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, int sampleTime)
     : mOutput(output), mSpool(spool), mServer(server),
-      mStopEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mCurrent(std::make_unique<KChunk>()), mInflight(nullptr),
-      mInflightDone(0), mInflightSpooled(false), mInflightHeadFrom(0), mInflightAtHead(0),
-      mPeeked(0), mPeekHead(0), mAway(false), mWasAway(false), mQuietRetries(false),
+      mStopEvent(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), mCurrent(std::make_unique<KChunk>()),
+      mBacklog(spool), mAway(false), mWasAway(false), mQuietRetries(false),
       mRetry(sampleTime, spool != nullptr), mBacklogDelivered(0), mIdleDue(false), mStopping(false),
       mStopNow(false), mThreadDone(true), mTaken(0), mFailed(false), mSettingsFailed(false),
       mAbandoned(false) {
@@ -49,8 +47,7 @@ KForwarder::~KForwarder() {
   if (running) {
     // Left to the thread and to the end of the process.
     mCurrent.release();
-    for (std::unique_ptr<KChunk>& c : mQueue)
-      c.release();
+    mBacklog.LeakQueue();
     return;
   }
   if (mStopEvent >= 0 && !mAbandoned)
@@ -88,30 +85,6 @@ void KForwarder::Add(const KCanFrame& frame) {
 
 void KForwarder::EndPeriod() { Submit(true); }
 
-void KForwarder::Spool(const KCanFrame* frames, long long count) {
-  long long dropped = 0, lost = 0;
-  while (count > 0) {
-    int n = static_cast<int>(std::min<long long>(count, 1 << 20));
-    long long d = 0, l = 0;
-    mSpool->Append(frames, n, d, l);
-    dropped += d;
-    lost += l;
-    frames += n;
-    count -= n;
-  }
-  if (dropped == 0)
-    return;
-  // The dropped frames were the oldest: first those at the head that are
-  // being delivered right now.
-  if (mInflight != nullptr && mInflightSpooled) {
-    long long k = std::min(dropped, mInflightAtHead);
-    mInflightAtHead -= k;
-    mInflightHeadFrom += k;
-  } else if (mPeeked > 0) {
-    mPeekHead += dropped;
-  }
-}
-
 void KForwarder::CountLost(long long count, const char* reason) {
   if (count <= 0)
     return;
@@ -132,7 +105,7 @@ void KForwarder::Submit(bool endOfPeriod) {
   if (mThreadDone || mFailed.load()) {
     // Nothing delivers any more (the run is ending).
     if (mSpool != nullptr)
-      Spool(mCurrent->mFrames.data(), static_cast<long long>(mCurrent->mFrames.size()));
+      mBacklog.SpoolBehind(mCurrent->mFrames.data(), static_cast<long long>(mCurrent->mFrames.size()));
     else
       CountLost(static_cast<long long>(mCurrent->mFrames.size()), "output stopped");
     mCurrent->mFrames.clear();
@@ -141,69 +114,24 @@ void KForwarder::Submit(bool endOfPeriod) {
   std::unique_ptr<KChunk> chunk = std::move(mCurrent);
   mCurrent = std::make_unique<KChunk>();
   mCurrent->mFrames.reserve(static_cast<std::size_t>(mOutput.ChunkFrames()));
-  const bool busy = mInflight != nullptr || !mQueue.empty();
-  if (mSpool != nullptr && (mAway || mSpool->Frames() > 0 || busy)) {
+  if (mSpool != nullptr && (mAway || mSpool->Frames() > 0 || mBacklog.Busy())) {
     // Whatever comes now waits its turn behind what waits already, on disk:
     // the delivery in progress, the queue, then this.
-    KeepWaiting();
-    Spool(chunk->mFrames.data(), static_cast<long long>(chunk->mFrames.size()));
+    mBacklog.SpoolBehind(chunk->mFrames.data(), static_cast<long long>(chunk->mFrames.size()));
+    mRoom.notify_all();
   } else {
     // Without a spool a far side slower than the bus holds the loop up here
     // (the ring then takes the frames, and says so when it overflows).
-    mRoom.wait(lock, [this] {
-      return static_cast<int>(mQueue.size()) < cMaxQueued || mThreadDone || mFailed.load();
-    });
-    mQueue.push_back(std::move(chunk));
+    mRoom.wait(lock, [this] { return mBacklog.Queued() < cMaxQueued || mThreadDone || mFailed.load(); });
+    mBacklog.Queue(std::move(chunk));
   }
   mWake.notify_all();
 }
 
-// Lock held.
-void KForwarder::KeepWaiting() {
-  if (mInflight != nullptr && !mInflightSpooled) {
-    long long from = mInflightDone;
-    long long n = static_cast<long long>(mInflight->mFrames.size()) - from;
-    mInflightSpooled = true;
-    mInflightHeadFrom = from;
-    mInflightAtHead = n;
-    if (mSpool != nullptr)
-      Spool(mInflight->mFrames.data() + from, n);
-  }
-  for (const std::unique_ptr<KChunk>& c : mQueue) {
-    if (mSpool != nullptr) {
-      Spool(c->mFrames.data(), static_cast<long long>(c->mFrames.size()));
-    } else {
-      char reason[cReasonSize];
-      mOutput.FailureText(reason, sizeof(reason));
-      CountLost(static_cast<long long>(c->mFrames.size()), reason[0] != 0 ? reason : "output stopped");
-    }
-  }
-  mQueue.clear();
-  mRoom.notify_all();
-}
-
-bool KForwarder::AppendResendForm(const KCanFrame& frame) {
-  const char* file = mOutput.ResendFile();
-  if (file == nullptr)
-    return true;
-  char path[cPathSize];
-  std::snprintf(path, sizeof(path), "%s/%s", mSpool->Dir(), file);
-  // Its statements may hold a board's key: for the owner only.
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0)
-    return false;
-  struct stat st;
-  const char* head = mOutput.ResendHead();
-  const std::size_t headLength = fstat(fd, &st) == 0 && st.st_size == 0 ? std::strlen(head) : 0;
-  char text[cResendSize];
-  mOutput.ResendText(frame, text, sizeof(text));
-  const std::size_t length = std::strlen(text);
-  const bool written = write(fd, head, headLength) == static_cast<ssize_t>(headLength) &&
-                       write(fd, text, length) == static_cast<ssize_t>(length) && fsync(fd) == 0;
-  const int error = errno;
-  close(fd);
-  errno = error;
-  return written;
+void KForwarder::Reason(char* out, std::size_t size, const char* otherwise) const {
+  mOutput.FailureText(out, size);
+  if (out[0] == 0)
+    std::snprintf(out, size, "%s", otherwise);
 }
 
 void KForwarder::SetAside(const KCanFrame& frame) {
@@ -211,47 +139,26 @@ void KForwarder::SetAside(const KCanFrame& frame) {
   mOutput.FailureText(reason, sizeof(reason));
   if (mSpool == nullptr) {
     std::printf("%s refused frame %u: %s; not forwarded\n", mOutput.Name(), frame.mCounter, reason);
-    std::fflush(stdout);
-    return;
+  } else {
+    const KRejectedFrames rejected(mSpool->Dir(), mServer.GetDev(), mOutput);
+    if (rejected.Keep(frame))
+      std::printf("%s refused frame %u: %s; set aside in %s\n", mOutput.Name(), frame.mCounter, reason,
+                  rejected.Path());
+    else
+      std::printf("%s refused frame %u: %s; %s not writable (%s): frame lost\n", mOutput.Name(),
+                  frame.mCounter, reason, rejected.Path(), std::strerror(errno));
   }
-  // The refused frame goes, in candump form, to a file beside the spool,
-  // from where it can be sent again once the cause is mended; it is on the
-  // disk before it leaves the spool.
-  char path[cPathSize];
-  std::snprintf(path, sizeof(path), "%s/%s", mSpool->Dir(), cRejectedFile);
-  const char* dev = mServer.GetDev();
-  char line[cLineSize];
-  NCanUtils::FormatCandump(frame, dev != nullptr && dev[0] != 0 ? dev : "can0", line, sizeof(line));
-  const std::size_t length = std::strlen(line);
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  bool written = fd >= 0 && write(fd, line, length) == static_cast<ssize_t>(length) && fsync(fd) == 0;
-  const int error = errno;
-  if (fd >= 0)
-    close(fd);
-  if (written)
-    written = AppendResendForm(frame);
-  if (written)
-    std::printf("%s refused frame %u: %s; set aside in %s\n", mOutput.Name(), frame.mCounter, reason, path);
-  else
-    std::printf("%s refused frame %u: %s; %s not writable (%s): frame lost\n", mOutput.Name(),
-                frame.mCounter, reason, path, std::strerror(error));
   std::fflush(stdout);
 }
 
 void KForwarder::Progress(int done, bool live) {
   std::lock_guard<std::mutex> lock(mLock);
-  if (live) {
-    mTaken += std::max(0, done - mInflightDone);
-    mInflightDone = done;
-    return;
-  }
   // The spooled frames delivered leave the spool piece by piece, so that a
-  // crash sends again at most the piece in progress. Frames the spool
-  // dropped to stay within its size meanwhile are gone already.
-  if (done > mPeekHead) {
-    mSpool->Drop(done - mPeekHead);
-    mPeekHead = done;
-  }
+  // crash sends again at most the piece in progress.
+  if (live)
+    mTaken += mBacklog.LiveProgress(done);
+  else
+    mBacklog.SpooledProgress(done);
 }
 
 int KForwarder::DeliverFrames(const KCanFrame* frames, int count, bool live,
@@ -345,14 +252,8 @@ void KForwarder::CameBack() {
 }
 
 void KForwarder::DeliverLive(std::unique_lock<std::mutex>& lock) {
-  std::unique_ptr<KChunk> chunk = std::move(mQueue.front());
-  mQueue.pop_front();
+  std::unique_ptr<KChunk> chunk = mBacklog.StartLive();
   mRoom.notify_all();
-  mInflight = chunk.get();
-  mInflightDone = 0;
-  mInflightSpooled = false;
-  mInflightHeadFrom = 0;
-  mInflightAtHead = 0;
   const int count = static_cast<int>(chunk->mFrames.size());
   lock.unlock();
   KFrameOutput::KDelivery last;
@@ -360,13 +261,9 @@ void KForwarder::DeliverLive(std::unique_lock<std::mutex>& lock) {
   char reason[cReasonSize];
   mOutput.FailureText(reason, sizeof(reason));
   lock.lock();
-  if (mInflightSpooled && mSpool != nullptr) {
-    // Submit has put the rest into the spool meanwhile; what was delivered
-    // since leaves it again. (Without a spool, a stop that gave up on this
-    // delivery has counted its rest already.)
-    long long delivered = std::min(std::max(0LL, done - mInflightHeadFrom), mInflightAtHead);
-    mSpool->Drop(delivered);
-  }
+  // What was not delivered is kept in the spool, or given up. (A stop that
+  // gave up on this delivery has counted its rest already.)
+  const long long given = mBacklog.EndLive(done);
   if (done < count) {
     if (mStopNow) {
       // the run is ending: no retries
@@ -376,19 +273,12 @@ void KForwarder::DeliverLive(std::unique_lock<std::mutex>& lock) {
     } else {
       GoneAway(reason);
     }
-    if (mInflightSpooled) {
-      // the rest waits in the spool already
-    } else if (mSpool != nullptr) {
-      Spool(chunk->mFrames.data() + done, count - done);
-    } else {
-      CountLost(count - done, mStopNow ? "stopped before delivery" : reason);
-    }
+    CountLost(given, mStopNow ? "stopped before delivery" : reason);
   } else {
     CameBack();
   }
   if (chunk->mEndOfPeriod)
     mIdleDue = true;
-  mInflight = nullptr;
 }
 
 void KForwarder::DeliverSpooled(std::unique_lock<std::mutex>& lock) {
@@ -397,11 +287,9 @@ void KForwarder::DeliverSpooled(std::unique_lock<std::mutex>& lock) {
   const int piece = std::max(1, std::min<int>(mOutput.MaxBatch(), cDrainPiece));
   if (static_cast<int>(mSpoolBuffer.size()) < piece)
     mSpoolBuffer.resize(static_cast<std::size_t>(piece));
-  int n = mSpool->Peek(mSpoolBuffer.data(), piece);
+  const int n = mBacklog.StartSpooled(mSpoolBuffer.data(), piece);
   if (n <= 0)
     return;
-  mPeeked = n;
-  mPeekHead = 0;
   lock.unlock();
   KFrameOutput::KDelivery last;
   int done = DeliverFrames(mSpoolBuffer.data(), n, false, last);
@@ -409,7 +297,7 @@ void KForwarder::DeliverSpooled(std::unique_lock<std::mutex>& lock) {
   mOutput.FailureText(reason, sizeof(reason));
   lock.lock();
   mBacklogDelivered += done;
-  mPeeked = 0;
+  mBacklog.EndSpooled();
   if (done < n) {
     if (!mStopNow)
       GoneAway(reason);
@@ -445,7 +333,8 @@ void KForwarder::Run() {
     const long long now = NowMs();
     const bool spooled = mSpool != nullptr && mSpool->Frames() > 0;
     const bool due = mRetry.Due(now);
-    if (!mQueue.empty() && !spooled && (mSpool == nullptr || !mAway || due)) {
+    const bool queued = mBacklog.Queued() > 0;
+    if (queued && !spooled && (mSpool == nullptr || !mAway || due)) {
       DeliverLive(lock);
       continue;
     }
@@ -455,9 +344,9 @@ void KForwarder::Run() {
       DeliverSpooled(lock);
       continue;
     }
-    if (mStopping && mQueue.empty() && (!spooled || mAway))
+    if (mStopping && !queued && (!spooled || mAway))
       break;
-    if (mIdleDue && mQueue.empty()) {
+    if (mIdleDue && !queued) {
       mIdleDue = false;
       lock.unlock();
       mOutput.Idle();
@@ -506,26 +395,16 @@ void KForwarder::Finish() {
   }
   // What did not reach the far side is kept for the next run, or counted.
   char reason[cReasonSize];
-  mOutput.FailureText(reason, sizeof(reason));
-  long long before = mSpool != nullptr ? mSpool->Frames() : 0;
-  if (mThreadDone && mInflight == nullptr) {
-    for (const std::unique_ptr<KChunk>& c : mQueue) {
-      if (mSpool != nullptr)
-        Spool(c->mFrames.data(), static_cast<long long>(c->mFrames.size()));
-      else
-        CountLost(static_cast<long long>(c->mFrames.size()), reason[0] != 0 ? reason : "stopped before delivery");
-    }
-    mQueue.clear();
-  } else {
+  Reason(reason, sizeof(reason), "stopped before delivery");
+  const long long before = mBacklog.SpoolFrames();
+  if (!mThreadDone || mBacklog.Delivering()) {
     // Stuck in a call that cannot be interrupted (a database library
     // waiting for a silent server): what it holds is kept or counted, and
     // the process ends without it.
-    KeepWaiting();
-    if (mSpool == nullptr && mInflight != nullptr)
-      CountLost(static_cast<long long>(mInflight->mFrames.size()) - mInflightDone,
-                "stopped before delivery");
+    std::snprintf(reason, sizeof(reason), "stopped before delivery");
     mAbandoned = true;
   }
+  CountLost(mBacklog.KeepWaiting(), reason);
   if (mSpool != nullptr) {
     mSpool->SyncHead();
     if (mSpool->Frames() > before || (mSpool->Frames() > 0 && mAway))

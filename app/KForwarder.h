@@ -8,24 +8,28 @@
 // down, unreachable, silent) goes to the spool, and is delivered first, in
 // order, once the far side is back; the live frames follow. Retries come at
 // least once a sample period while the outage lasts, with a back-off from
-// 1 s doubling up to a minute. Without a spool the specified behaviour
-// stays: frames a web server does not take are counted as not forwarded;
-// a database that cannot be reached ends the run.
+// 1 s doubling up to a minute. Without a spool frames a web server does
+// not take are counted as not forwarded, and a database that cannot be
+// reached ends the run.
 //
-// Console: one line when the output goes away (with the reason), one when
-// it is back (with the number of spooled frames delivered).
+// Where the frames wait (memory, the delivery in progress, the spool) is
+// KBacklog's business, when to try again KRetryPolicy's, refused frames
+// KRejectedFrames'; this class runs the delivery thread between them and
+// says on the console what happens: one line when the output goes away
+// (with the reason), one when it is back (with the number of spooled frames
+// delivered).
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "FrameSink.h"
+#include "KBacklog.h"
 #include "KFrameOutput.h"
 #include "KRetryPolicy.h"
 #include "NCanUtils.h"
@@ -40,10 +44,6 @@ public:
     cStopGraceMs = 2000,    // a stop lets a delivery in progress finish this long
     cDrainPiece = 4096      // spooled frames peeked at once, and at most sent again after a crash
   };
-  // Frames the far side refuses on their own, in candump form, in the
-  // spool's folder.
-  static constexpr const char* cRejectedFile = "rejected.log";
-
   // `spool` may be null; both must outlive the forwarder. `sampleTime` in
   // seconds bounds the retry interval.
   KForwarder(KFrameOutput& output, KSpool* spool, KCanServer& server, int sampleTime);
@@ -84,15 +84,9 @@ public:
   bool Abandoned() const { return mAbandoned; }
 
 private:
-  struct KChunk {
-    std::vector<KCanFrame> mFrames;
-    bool mEndOfPeriod = false;
-  };
+  using KChunk = KBacklog::KChunk;
 
   void Submit(bool endOfPeriod);
-  // Appends to the spool and keeps the head bookkeeping right when the
-  // spool had to drop its oldest frames. Lock held.
-  void Spool(const KCanFrame* frames, long long count);
   // Frames that can neither be delivered nor kept: counted, one line.
   void CountLost(long long count, const char* reason);
   void Run();
@@ -104,19 +98,16 @@ private:
   // Publishes delivery progress: live, for Submit; spooled, by dropping the
   // delivered frames from the spool.
   void Progress(int done, bool live);
-  // A frame the far side refuses on its own: into cRejectedFile (with a
-  // spool) and a console line. No lock held.
+  // A frame the far side refuses on its own: set aside beside the spool
+  // (KRejectedFrames) or counted, with a console line. No lock held.
   void SetAside(const KCanFrame& frame);
-  // Also appends the frame in the output's form for sending it again
-  // exactly (KFrameOutput::ResendFile); false (errno set) when not written.
-  bool AppendResendForm(const KCanFrame& frame);
   void TestFarSide();
   // After a delivery that did not reach the far side.
   void GoneAway(const char* reason);
   // After one that did.
   void CameBack();
-  // Moves everything waiting in memory to the spool (or counts it lost).
-  void KeepWaiting();
+  // The failure text of the output, or `otherwise` when it has none.
+  void Reason(char* out, std::size_t size, const char* otherwise) const;
   long long NowMs() const;
 
   KFrameOutput& mOutput;
@@ -132,14 +123,7 @@ private:
   std::mutex mLock;
   std::condition_variable mWake;
   std::condition_variable mRoom; // a queued chunk was taken (no spool)
-  std::deque<std::unique_ptr<KChunk>> mQueue;
-  KChunk* mInflight; // owned by the delivery thread while it delivers
-  int mInflightDone;
-  bool mInflightSpooled;
-  long long mInflightHeadFrom; // position in mInflight of the spool's first frame
-  long long mInflightAtHead;   // frames of mInflight at the spool's head
-  int mPeeked;                 // spooled frames being delivered
-  long long mPeekHead;         // position in the peek of the spool's head
+  KBacklog mBacklog;
   bool mAway;
   bool mWasAway;
   bool mQuietRetries; // delivery thread: the output's own reports dropped

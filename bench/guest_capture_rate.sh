@@ -25,7 +25,16 @@ trap 'rm -rf "$tmp"' EXIT
 cat >"$tmp/rate.sh" <<'GUEST'
 #!/bin/sh
 TICKS=100
-cpu() { awk '{print $14 + $15}' /proc/$1/stat; }
+# CPU time of all the process's threads in 1/TICKS s, from the scheduler's
+# own account (ns) where the kernel keeps it: the clock ticks of
+# /proc/PID/stat only sample a process that runs a few microseconds at a time.
+cpu() {
+  if [ -r /proc/$1/schedstat ]; then
+    cat /proc/$1/task/*/schedstat | awk -v k=$TICKS '{ns += $1} END {printf "%.3f\n", ns / 1e9 * k}'
+  else
+    awk '{print $14 + $15}' /proc/$1/stat
+  fi
+}
 # measure <label> <sender command...>  (with $filter set: both filtered)
 measure() {
   label=$1

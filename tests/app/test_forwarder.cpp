@@ -23,6 +23,7 @@
 
 #include "KCanServer.h"
 #include "KForwarder.h"
+#include "RejectedFrames.h"
 #include "KSpool.h"
 
 namespace {
@@ -261,12 +262,12 @@ TEST_F(ForwarderTest, RefusedFrameAloneIsSetAside) {
               std::string::npos)
         << text;
     std::stringstream lines;
-    lines << std::ifstream(mDir + "/" + KForwarder::cRejectedFile).rdbuf();
+    lines << std::ifstream(mDir + "/" + KRejectedFrames::cFileName).rdbuf();
     char expect[3 * cLineSize] = "";
     for (uint32_t c : out.mRefuse)
       NCanUtils::FormatCandump(Frame(c), "can0", expect + std::strlen(expect), cLineSize);
     EXPECT_EQ(lines.str(), withSpool ? expect : "");
-    std::remove((mDir + "/" + KForwarder::cRejectedFile).c_str());
+    std::remove((mDir + "/" + KRejectedFrames::cFileName).c_str());
   }
 }
 
@@ -331,7 +332,7 @@ TEST_F(ForwarderTest, CrashAtEveryStepOfADrainLosesNothing) {
       if (call != crashAt)
         return;
       before = out.mDelivered;
-      left = spool.Frames() + (access((work + "/" + KForwarder::cRejectedFile).c_str(), F_OK) == 0);
+      left = spool.Frames() + (access((work + "/" + KRejectedFrames::cFileName).c_str(), F_OK) == 0);
       if (std::system(("rm -rf '" + copy + "' && cp -a '" + work + "' '" + copy + "'").c_str()) != 0)
         left = -2;
     };
