@@ -16,6 +16,8 @@
 #   bench/guest_capture_rate.sh [BUILD_DIR]      (default build/native)
 #   SECONDS_PER_RATE=60 RATES="10000 21277 30000" FLOOD=200000 bench/guest_capture_rate.sh
 #   FILTER_RATES="100 1000" FILTER=000:700
+#   ALONE=1: each paced rate also with telltrail alone ("tt") and candump
+#   alone ("cd"), one after the other on the same traffic
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build/native}
@@ -35,35 +37,47 @@ cpu() {
     awk '{print $14 + $15}' /proc/$1/stat
   fi
 }
-# measure <label> <sender command...>  (with $filter set: both filtered)
+# measure <label> <sender command...>  (with $filter set: both filtered;
+# with $only set to candump or telltrail: that receiver alone)
 measure() {
   label=$1
   shift
   rm -rf /tmp/r && mkdir -p /tmp/r
-  (cd /tmp/r && exec candump -l "can0${filter:+,$filter}") >/dev/null 2>&1 &
-  dump=$!
-  if [ -n "${filter:-}" ]; then
+  dump=
+  logger=
+  if [ "${only:-}" != telltrail ]; then
+    (cd /tmp/r && exec candump -l "can0${filter:+,$filter}") >/dev/null 2>&1 &
+    dump=$!
+  fi
+  if [ "${only:-}" = candump ]; then
+    :
+  elif [ -n "${filter:-}" ]; then
     printf '<telltrail><device Name="can0"/><sleep Name="1"/><filter Name="%s"/><log_file Name="/tmp/r/canlog" Format="csv"/></telltrail>\n' \
       "$filter" > /tmp/filter.xml
     telltrail /tmp/filter.xml >/tmp/r/out.txt &
   else
     telltrail can0 1 /tmp/r/canlog csv >/tmp/r/out.txt &
   fi
-  logger=$!
+  [ "${only:-}" = candump ] || logger=$!
   sleep 1
   t0=$(date +%s)
   "$@" >/tmp/r/sender.out 2>&1
   t1=$(date +%s)
   sleep 2
-  cpu_logger=$(cpu $logger)
-  cpu_dump=$(cpu $dump)
-  kill -TERM $logger
-  wait $logger
-  kill -INT $dump
-  wait $dump 2>/dev/null
-  got_dump=$(cat /tmp/r/candump-*.log | wc -l)
-  got_logger=$(cat /tmp/r/canlog_* | wc -l)
-  lost=$(grep -h 'overflow' /tmp/r/out.txt | tr '\n' ' ')
+  cpu_logger=0 cpu_dump=0 got_dump=0 got_logger=0 lost=
+  if [ -n "$logger" ]; then
+    cpu_logger=$(cpu $logger)
+    kill -TERM $logger
+    wait $logger
+    got_logger=$(cat /tmp/r/canlog_* | wc -l)
+    lost=$(grep -h 'overflow' /tmp/r/out.txt | tr '\n' ' ')
+  fi
+  if [ -n "$dump" ]; then
+    cpu_dump=$(cpu $dump)
+    kill -INT $dump
+    wait $dump 2>/dev/null
+    got_dump=$(cat /tmp/r/candump-*.log | wc -l)
+  fi
   sent=$(sed -n 's/^sent \([0-9]*\) frames.*/\1/p' /tmp/r/sender.out)
   awk -v l="$label" -v d="$got_dump" -v t="$got_logger" -v s=$((t1 - t0)) -v n="${sent:-$FLOOD}" \
       -v cl="$cpu_logger" -v cd="$cpu_dump" -v k=$TICKS -v lost="$lost" 'BEGIN {
@@ -80,6 +94,15 @@ RATES=${RATES:-5000 10000 21277 30000 40000}
 measure "flood" cangen can0 -g 0 -n "$FLOOD" -I i -L 8 -D i
 for rate in $RATES; do
   measure "$rate/s" can_pace can0 "$rate" "$SECONDS_PER_RATE"
+  # Side by side, the receiver the kernel wakes second for a frame may pay
+  # more for it; ALONE=1 measures each on its own, on the same traffic.
+  if [ "${ALONE:-0}" = 1 ]; then
+    only=telltrail
+    measure "$rate/s tt" can_pace can0 "$rate" "$SECONDS_PER_RATE"
+    only=candump
+    measure "$rate/s cd" can_pace can0 "$rate" "$SECONDS_PER_RATE"
+    only=
+  fi
 done
 filter=${FILTER:-000:700}
 for rate in ${FILTER_RATES:-100 1000 10000}; do
@@ -91,4 +114,4 @@ GUEST
   "$BUILD/bench/can_pace" "$tmp/rate.sh" -- \
   FLOOD=${FLOOD:-200000} SECONDS_PER_RATE=${SECONDS_PER_RATE:-60} \
   RATES="'${RATES:-5000 10000 21277 30000 40000}'" FILTER_RATES="'${FILTER_RATES:-100 1000 10000}'" \
-  FILTER="${FILTER:-000:700}" sh rate.sh
+  FILTER="${FILTER:-000:700}" ALONE="${ALONE:-0}" sh rate.sh
