@@ -28,9 +28,7 @@ void KBacklog::Spool(const KCanFrame* frames, long long count) {
   // The dropped frames were the oldest: first those at the head that are
   // being delivered right now.
   if (mLive != nullptr && mLiveHandedOver) {
-    const long long k = std::min(dropped, mLiveAtHead);
-    mLiveAtHead -= k;
-    mLiveHeadFrom += k;
+    mLiveHeadFrom = std::min(mLiveHeadFrom + dropped, static_cast<long long>(mLive->mFrames.size()));
   } else if (mPeeked > 0) {
     mPeekHead += dropped;
   }
@@ -43,7 +41,6 @@ long long KBacklog::KeepWaiting() {
     const long long n = static_cast<long long>(mLive->mFrames.size()) - from;
     mLiveHandedOver = true;
     mLiveHeadFrom = from;
-    mLiveAtHead = n;
     if (mSpool != nullptr)
       Spool(mLive->mFrames.data() + from, n);
     else
@@ -68,7 +65,6 @@ std::unique_ptr<KBacklog::KChunk> KBacklog::StartLive() {
   mLiveDone = 0;
   mLiveHandedOver = false;
   mLiveHeadFrom = 0;
-  mLiveAtHead = 0;
   return chunk;
 }
 
@@ -85,7 +81,7 @@ long long KBacklog::EndLive(int done) {
     // The rest went to the spool meanwhile (or was given up): what was
     // delivered since leaves it again.
     if (mSpool != nullptr)
-      mSpool->Drop(std::min(std::max(0LL, done - mLiveHeadFrom), mLiveAtHead));
+      mSpool->Drop(std::max(0LL, done - mLiveHeadFrom));
   } else if (done < count) {
     if (mSpool != nullptr)
       Spool(mLive->mFrames.data() + done, count - done);

@@ -80,8 +80,9 @@ private:
   KChunk* mLive = nullptr;      // owned by the delivery thread while it delivers
   int mLiveDone = 0;
   bool mLiveHandedOver = false; // its rest moved to the spool (or given up)
-  long long mLiveHeadFrom = 0;  // position in it of the spool's first frame
-  long long mLiveAtHead = 0;    // its frames at the spool's head
+  // Position in it of the spool's first frame; its end when the spool
+  // dropped all of its rest.
+  long long mLiveHeadFrom = 0;
   int mPeeked = 0;              // spooled frames being delivered
   long long mPeekHead = 0;      // position in the peek of the spool's head
 };

@@ -128,12 +128,6 @@ void KForwarder::Submit(bool endOfPeriod) {
   mWake.notify_all();
 }
 
-void KForwarder::Reason(char* out, std::size_t size, const char* otherwise) const {
-  mOutput.FailureText(out, size);
-  if (out[0] == 0)
-    std::snprintf(out, size, "%s", otherwise);
-}
-
 void KForwarder::SetAside(const KCanFrame& frame) {
   char reason[cReasonSize];
   mOutput.FailureText(reason, sizeof(reason));
@@ -394,15 +388,17 @@ void KForwarder::Finish() {
     mWake.wait_for(lock, std::chrono::milliseconds(1500), [this] { return mThreadDone; });
   }
   // What did not reach the far side is kept for the next run, or counted.
-  char reason[cReasonSize];
-  Reason(reason, sizeof(reason), "stopped before delivery");
+  char reason[cReasonSize] = "stopped before delivery";
   const long long before = mBacklog.SpoolFrames();
   if (!mThreadDone || mBacklog.Delivering()) {
     // Stuck in a call that cannot be interrupted (a database library
     // waiting for a silent server): what it holds is kept or counted, and
     // the process ends without it.
-    std::snprintf(reason, sizeof(reason), "stopped before delivery");
     mAbandoned = true;
+  } else {
+    mOutput.FailureText(reason, sizeof(reason));
+    if (reason[0] == 0)
+      std::snprintf(reason, sizeof(reason), "stopped before delivery");
   }
   CountLost(mBacklog.KeepWaiting(), reason);
   if (mSpool != nullptr) {

@@ -106,8 +106,6 @@ private:
   void GoneAway(const char* reason);
   // After one that did.
   void CameBack();
-  // The failure text of the output, or `otherwise` when it has none.
-  void Reason(char* out, std::size_t size, const char* otherwise) const;
   long long NowMs() const;
 
   KFrameOutput& mOutput;
