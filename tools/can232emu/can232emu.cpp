@@ -431,8 +431,16 @@ int KEmulator::SendQueuedBeforeStop() {
   while (NowSeconds() < until && NowSeconds() < moved + 0.3) {
     if (!FlushOut())
       return 1;
+    // TIOCINQ counts what the line discipline holds. Bytes written a moment
+    // ago may still wait in the terminal's flip buffer for a kernel worker
+    // (long on a busy machine), and the hang-up drops them there; a poll of
+    // the slave pushes them through first, and sees them.
+    pollfd in = {mSlave, POLLIN, 0};
+    const bool readable = poll(&in, 1, 0) > 0 && (in.revents & POLLIN) != 0;
     if (ioctl(mSlave, TIOCINQ, &pending) != 0)
       pending = 0;
+    if (readable && pending == 0)
+      pending = 1;
     if (mOut.empty() && pending == 0)
       return 0;
     if (mOut.size() + static_cast<size_t>(pending) < left) {
